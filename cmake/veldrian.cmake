@@ -1,0 +1,17 @@
+# Build settings shared by the library, the tests and the tools.
+
+# The library is plain C-style C++: no exceptions, no RTTI, wide Win32 calls only.
+set(VELDRIAN_LIBRARY_COMPILE_OPTIONS
+  -fno-exceptions -fno-rtti
+  -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Werror
+  -fstack-protector-strong)
+set(VELDRIAN_LIBRARY_DEFINITIONS UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+
+# The DLL runs on a stock Windows: no C runtime start-up of its own and nothing of
+# the toolchain's runtime left to load, so its imports name only system DLLs.
+set(VELDRIAN_LIBRARY_LINK_OPTIONS
+  -nostdlib -Wl,--entry,VeldrianDllEntry
+  -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
+  -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
+  -Wl,--no-insert-timestamp)
+set(VELDRIAN_LIBRARY_SYSTEM_LIBRARIES setupapi winspool advapi32 user32 kernel32 msvcrt gcc)

@@ -1,0 +1,180 @@
+// Per-user default printer: the queue becomes the Device value of every profile
+// loaded under HKEY_USERS that lists it under its Devices key.
+#include "defaultprinter.h"
+
+#include "../installer/trace.h"
+#include "text.h"
+
+#include <cstddef>
+#include <iterator>
+
+namespace {
+
+constexpr WCHAR kDevicesKeyFormat[] = L"%s\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Devices";
+constexpr WCHAR kWindowsKeyFormat[] = L"%s\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
+constexpr std::size_t kUserKeyPrefixUnits = 3;  // "%s\" before the path of the current user's key
+constexpr WCHAR kDeviceValue[] = L"Device";
+
+// The walk hands GetFullPrinterName this capacity, counted in bytes.
+constexpr DWORD kFullPrinterNameBytes = MAX_PATH;
+
+constexpr std::size_t kProfileKeyFixedUnits = std::size(kDevicesKeyFormat) - 1 - 2;
+constexpr std::size_t kMaxUserKeyUnits = MAX_PATH - kProfileKeyFixedUnits - 1;
+static_assert(std::size(kWindowsKeyFormat) == std::size(kDevicesKeyFormat), "both paths are 53 fixed units");
+static_assert(kProfileKeyFixedUnits == 53 && kMaxUserKeyUnits == 206,
+              "a user key name of at most 206 units fits a profile key path");
+
+// Forms the profile's key path from `format` in `keyPath` (MAX_PATH units, zeroed):
+// under HKEY_USERS with a user key, under HKEY_CURRENT_USER without one. Returns
+// false, forming nothing, when the user key name does not fit the path.
+bool FormProfileKeyPath(WCHAR *keyPath, const WCHAR *format, const WCHAR *strUserKey, HKEY *root)
+{
+    bool formed = true;
+    if (strUserKey == nullptr) {
+        text::Copy(keyPath, format + kUserKeyPrefixUnits);
+        *root = HKEY_CURRENT_USER;
+    } else if (text::LengthWithin(strUserKey, kMaxUserKeyUnits + 1) > kMaxUserKeyUnits) {
+        formed = false;
+    } else {
+        wsprintfW(keyPath, format, strUserKey);
+        *root = HKEY_USERS;
+    }
+    return formed;
+}
+
+}  // namespace
+
+void SetDefaultPrinterForAllUsers(const WCHAR *strPrinter)
+{
+    HKEY usersKey = nullptr;
+    WCHAR strUserKey[MAX_PATH];
+    WCHAR strFullPrinterName[MAX_PATH];
+
+    const LONG opened = RegOpenKeyExW(HKEY_USERS, nullptr, 0, KEY_ENUMERATE_SUB_KEYS, &usersKey);
+    if (opened != ERROR_SUCCESS) {
+        TraceMessage(L"RegOpenKeyEx(HKEY_USERS) : failed. GetLastError() = %d\n", opened);
+    } else {
+        for (DWORD index = 0;; ++index) {
+            DWORD capacity = MAX_PATH;
+            FILETIME lastWriteTime;
+            const LONG result = RegEnumKeyExW(usersKey, index, strUserKey, &capacity, nullptr,
+                                              nullptr, nullptr, &lastWriteTime);
+            if (result != ERROR_SUCCESS) {
+                // ERROR_NO_MORE_ITEMS after the last profile is the walk's normal end.
+                TraceMessage(L"RegEnumKeyEx(%d) : failed. GetLastError() = %d\n", index, result);
+                break;
+            }
+            strUserKey[capacity < MAX_PATH ? capacity : MAX_PATH - 1] = L'\0';
+
+            TraceMessage(L"%s\n===========================================\n", strUserKey);
+            if (GetFullPrinterName(strFullPrinterName, kFullPrinterNameBytes, strPrinter, strUserKey) ==
+                ERROR_SUCCESS) {
+                TraceMessage(L"%s\n", strFullPrinterName);
+                SetDefaultPrinterInRegistry(strFullPrinterName, strUserKey);
+            }
+            TraceMessage(L"\n");
+        }
+        RegCloseKey(usersKey);
+    }
+}
+
+DWORD GetFullPrinterName(WCHAR *strFullPrinterName, DWORD cbFullPrinterName,
+                         const WCHAR *strPrinter, const WCHAR *strUserKey)
+{
+    WCHAR keyPath[MAX_PATH] = {};
+    HKEY key = nullptr;
+    HKEY root = nullptr;
+    DWORD status = ERROR_SUCCESS;
+
+    if (strPrinter == nullptr) {
+        TraceMessage(L"GetFullPrinterName() : strPrinter is NULL\n");
+        status = ERROR_INVALID_PARAMETER;
+    } else if (cbFullPrinterName < 2ULL * static_cast<unsigned>(lstrlenW(strPrinter)) + 4) {
+        // No room for the name, its comma and the terminator.
+        status = ERROR_INSUFFICIENT_BUFFER;
+    } else if (!FormProfileKeyPath(keyPath, kDevicesKeyFormat, strUserKey, &root)) {
+        status = ERROR_INSUFFICIENT_BUFFER;
+        TraceMessage(L"GetFullPrinterName(%s) : user key name too long. GetLastError() = %d\n",
+                     strPrinter, status);
+    } else {
+        text::Copy(strFullPrinterName, strPrinter);
+        const std::size_t length = static_cast<std::size_t>(lstrlenW(strFullPrinterName));
+        strFullPrinterName[length] = L',';
+        strFullPrinterName[length + 1] = L'\0';
+        const std::size_t nameLength = length + 1;
+
+        status = RegOpenKeyExW(root, keyPath, 0, KEY_QUERY_VALUE, &key);
+        if (status != ERROR_SUCCESS) {
+            TraceMessage(L"GetFullPrinterName(%s) : RegOpenKeyEx(%s) : failed. GetLastError() = %d\n",
+                         strPrinter, keyPath, status);
+            key = nullptr;
+        } else {
+            // The entry lands directly behind the comma, in the bytes left there.
+            const DWORD bytesLeft = cbFullPrinterName - static_cast<DWORD>(nameLength * sizeof(WCHAR));
+            WCHAR *entry = strFullPrinterName + nameLength;
+            DWORD type = REG_SZ;
+            DWORD size = bytesLeft;
+            status = RegQueryValueExW(key, strPrinter, nullptr, &type, reinterpret_cast<BYTE *>(entry),
+                                      &size);
+            if (status == ERROR_SUCCESS) {
+                // The entry must end within what was written: data stored without a zero
+                // is ended behind it, and data that fills every byte left without one
+                // does not fit.
+                const std::size_t roomUnits = bytesLeft / sizeof(WCHAR);
+                const std::size_t written = (size < bytesLeft ? size : bytesLeft) / sizeof(WCHAR);
+                const std::size_t entryLength = text::LengthWithin(entry, written);
+                if (entryLength < roomUnits) {
+                    entry[entryLength] = L'\0';
+                } else {
+                    status = ERROR_MORE_DATA;
+                }
+            }
+            if (status != ERROR_SUCCESS) {
+                TraceMessage(L"GetFullPrinterName(%s) : RegQueryValueEx() : failed. GetLastError() = %d",
+                             strPrinter, status);
+            }
+        }
+    }
+
+    if (key != nullptr) {
+        RegCloseKey(key);
+    }
+    return status;
+}
+
+DWORD SetDefaultPrinterInRegistry(const WCHAR *strFullPrinterName, const WCHAR *strUserKey)
+{
+    WCHAR keyPath[MAX_PATH] = {};
+    HKEY key = nullptr;
+    HKEY root = nullptr;
+    DWORD status = ERROR_SUCCESS;
+
+    if (strFullPrinterName == nullptr) {
+        TraceMessage(L"SetDefaultPrinterInRegistry() : strFullPrinterName is NULL\n");
+        status = ERROR_INVALID_PARAMETER;
+    } else if (!FormProfileKeyPath(keyPath, kWindowsKeyFormat, strUserKey, &root)) {
+        status = ERROR_INSUFFICIENT_BUFFER;
+        TraceMessage(L"SetDefaultPrinterInRegistry(%s) : user key name too long. GetLastError() = %d\n",
+                     strFullPrinterName, status);
+    } else {
+        status = RegOpenKeyExW(root, keyPath, 0, KEY_SET_VALUE, &key);
+        if (status != ERROR_SUCCESS) {
+            TraceMessage(L"SetDefaultPrinterInRegistry(%s) : RegOpenKeyEx() : failed. GetLastError() = %d",
+                         strFullPrinterName, status);
+            key = nullptr;
+        } else {
+            const DWORD bytes = static_cast<DWORD>((lstrlenW(strFullPrinterName) + 1) * sizeof(WCHAR));
+            status = RegSetValueExW(key, kDeviceValue, 0, REG_SZ,
+                                    reinterpret_cast<const BYTE *>(strFullPrinterName), bytes);
+            if (status != ERROR_SUCCESS) {
+                TraceMessage(L"SetDefaultPrinterInRegistry(%s) : RegSetValueEx() : failed. GetLastError() = %d",
+                             strFullPrinterName, status);
+            }
+        }
+    }
+
+    if (key != nullptr) {
+        RegCloseKey(key);
+    }
+    return status;
+}

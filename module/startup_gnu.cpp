@@ -1,0 +1,43 @@
+// Start-up of VELDRIAN.dll for the GNU toolchains (gcc and clang targeting mingw).
+// The DLL links no C runtime, so this file gives it what the runtime would: the
+// stack protector's guard value, chosen at load before any guarded function runs,
+// and its failure routine. Built with MSVC, /GS and the CRT's entry do this instead.
+#include <windows.h>
+
+#include <cstdint>
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+extern "C" {
+
+// Read by every function that the compiler guards with -fstack-protector-strong.
+std::uintptr_t __stack_chk_guard = 0x2B992DDFA232ULL;
+
+// A guard that no longer matches means the stack was overwritten: nothing in the
+// process can be trusted past that point, so it ends at once, as Windows' own
+// stack cookie check does.
+[[noreturn]] void __stack_chk_fail(void)
+{
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_STACK_BUFFER_OVERRUN));
+    for (;;) {
+    }
+}
+
+__attribute__((no_stack_protector)) BOOL WINAPI VeldrianDllEntry(HINSTANCE instance, DWORD reason,
+                                                                  LPVOID reserved)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        LARGE_INTEGER counter = {};
+        QueryPerformanceCounter(&counter);
+        std::uintptr_t guard = static_cast<std::uintptr_t>(counter.QuadPart);
+        guard ^= static_cast<std::uintptr_t>(GetCurrentProcessId()) << 32;
+        guard ^= static_cast<std::uintptr_t>(GetCurrentThreadId());
+        guard ^= reinterpret_cast<std::uintptr_t>(&counter);
+        guard ^= reinterpret_cast<std::uintptr_t>(instance);
+        // A zero byte low in the guard stops string copies from reproducing it.
+        __stack_chk_guard = (guard & ~static_cast<std::uintptr_t>(0xFF)) | 0x00;
+    }
+    return DllMain(instance, reason, reserved);
+}
+
+}  // extern "C"

@@ -1,0 +1,579 @@
+#include "bench.h"
+
+#include "iat.h"
+
+#include <winspool.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+namespace bench {
+
+namespace {
+
+std::atomic<Interposer *> g_active{nullptr};
+
+constexpr BYTE kFillPattern = 0xAB;
+
+template <typename F>
+F Original(const char *function)
+{
+    return reinterpret_cast<F>(Active()->original(function));
+}
+
+// Counts the call and tells whether it is to fail, and with which error.
+bool Enter(const char *function, DWORD *error)
+{
+    Interposer *bench = Active();
+    bench->count(function);
+    return bench->shouldFail(function, error);
+}
+
+// --- KERNEL32 ---
+HGLOBAL WINAPI HookGlobalAlloc(UINT flags, SIZE_T bytes)
+{
+    DWORD error = 0;
+    if (Enter("GlobalAlloc", &error)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    void *block = Active()->allocate(flags, bytes, &error);
+    if (block == nullptr) {
+        SetLastError(error);
+    }
+    return block;
+}
+
+HGLOBAL WINAPI HookGlobalFree(HGLOBAL block)
+{
+    DWORD error = 0;
+    const bool fail = Enter("GlobalFree", &error);
+    const bool released = Active()->release(block);
+    if (fail) {
+        SetLastError(error);
+        return block;
+    }
+    return released ? nullptr : block;
+}
+
+DWORD WINAPI HookGetLastError()
+{
+    DWORD error = 0;
+    Enter("GetLastError", &error);
+    return Original<DWORD(WINAPI *)()>("GetLastError")();
+}
+
+void WINAPI HookOutputDebugStringW(LPCWSTR text)
+{
+    DWORD error = 0;
+    Enter("OutputDebugStringW", &error);
+    Active()->recordTrace(text);
+    if (Active()->passTraces()) {
+        Original<void(WINAPI *)(LPCWSTR)>("OutputDebugStringW")(text);
+    }
+}
+
+int WINAPI HookLstrlenW(LPCWSTR text)
+{
+    DWORD error = 0;
+    Enter("lstrlenW", &error);
+    return Original<int(WINAPI *)(LPCWSTR)>("lstrlenW")(text);
+}
+
+int WINAPI HookLstrcmpiW(LPCWSTR a, LPCWSTR b)
+{
+    DWORD error = 0;
+    Enter("lstrcmpiW", &error);
+    return Original<int(WINAPI *)(LPCWSTR, LPCWSTR)>("lstrcmpiW")(a, b);
+}
+
+// --- USER32 ---
+int WINAPIV HookWsprintfW(LPWSTR buffer, LPCWSTR format, ...)
+{
+    DWORD error = 0;
+    Enter("wsprintfW", &error);
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = wvsprintfW(buffer, format, arguments);
+    va_end(arguments);
+    return written;
+}
+
+int WINAPI HookWvsprintfW(LPWSTR buffer, LPCWSTR format, va_list arguments)
+{
+    DWORD error = 0;
+    Enter("wvsprintfW", &error);
+    return Original<int(WINAPI *)(LPWSTR, LPCWSTR, va_list)>("wvsprintfW")(buffer, format, arguments);
+}
+
+// --- ADVAPI32 ---
+LONG WINAPI HookRegOpenKeyExW(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key)
+{
+    DWORD error = 0;
+    if (Enter("RegOpenKeyExW", &error)) {
+        return static_cast<LONG>(error);
+    }
+    const LONG result =
+        Original<decltype(&RegOpenKeyExW)>("RegOpenKeyExW")(root, path, options, access, key);
+    if (result == ERROR_SUCCESS) {
+        Active()->keyOpened(*key);
+    }
+    return result;
+}
+
+LONG WINAPI HookRegCloseKey(HKEY key)
+{
+    DWORD error = 0;
+    const bool fail = Enter("RegCloseKey", &error);
+    Active()->keyClosed(key);
+    const LONG result = Original<decltype(&RegCloseKey)>("RegCloseKey")(key);
+    return fail ? static_cast<LONG>(error) : result;
+}
+
+LONG WINAPI HookRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                 LPDWORD size)
+{
+    DWORD error = 0;
+    if (Enter("RegQueryValueExW", &error)) {
+        return static_cast<LONG>(error);
+    }
+    return Original<decltype(&RegQueryValueExW)>("RegQueryValueExW")(key, name, reserved, type, data,
+                                                                      size);
+}
+
+LONG WINAPI HookRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data,
+                               DWORD size)
+{
+    DWORD error = 0;
+    if (Enter("RegSetValueExW", &error)) {
+        return static_cast<LONG>(error);
+    }
+    return Original<decltype(&RegSetValueExW)>("RegSetValueExW")(key, name, reserved, type, data, size);
+}
+
+LONG WINAPI HookRegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD capacity, LPDWORD reserved,
+                              LPWSTR className, LPDWORD classCapacity, PFILETIME lastWrite)
+{
+    DWORD error = 0;
+    if (Enter("RegEnumKeyExW", &error)) {
+        return static_cast<LONG>(error);
+    }
+    return Original<decltype(&RegEnumKeyExW)>("RegEnumKeyExW")(key, index, name, capacity, reserved,
+                                                                className, classCapacity, lastWrite);
+}
+
+// --- SETUPAPI ---
+BOOL WINAPI HookSetupDiGetSelectedDriverW(HDEVINFO set, PSP_DEVINFO_DATA device,
+                                          PSP_DRVINFO_DATA_W driver)
+{
+    DWORD error = 0;
+    if (Enter("SetupDiGetSelectedDriverW", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return Original<decltype(&SetupDiGetSelectedDriverW)>("SetupDiGetSelectedDriverW")(set, device,
+                                                                                      driver);
+}
+
+BOOL WINAPI HookSetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA device, PWSTR id,
+                                            DWORD capacity, PDWORD required)
+{
+    DWORD error = 0;
+    if (Enter("SetupDiGetDeviceInstanceIdW", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return Original<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW")(
+        set, device, id, capacity, required);
+}
+
+// --- WINSPOOL ---
+BOOL WINAPI HookEnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD bytes,
+                              LPDWORD needed, LPDWORD returned)
+{
+    DWORD error = 0;
+    if (Enter("EnumPrintersW", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return Original<decltype(&EnumPrintersW)>("EnumPrintersW")(flags, name, level, buffer, bytes,
+                                                                needed, returned);
+}
+
+struct Hook {
+    const char *dll;
+    const char *function;
+    void *replacement;
+};
+
+const Hook kHooks[] = {
+    {"KERNEL32.dll", "GlobalAlloc", reinterpret_cast<void *>(&HookGlobalAlloc)},
+    {"KERNEL32.dll", "GlobalFree", reinterpret_cast<void *>(&HookGlobalFree)},
+    {"KERNEL32.dll", "GetLastError", reinterpret_cast<void *>(&HookGetLastError)},
+    {"KERNEL32.dll", "OutputDebugStringW", reinterpret_cast<void *>(&HookOutputDebugStringW)},
+    {"KERNEL32.dll", "lstrlenW", reinterpret_cast<void *>(&HookLstrlenW)},
+    {"KERNEL32.dll", "lstrcmpiW", reinterpret_cast<void *>(&HookLstrcmpiW)},
+    {"USER32.dll", "wsprintfW", reinterpret_cast<void *>(&HookWsprintfW)},
+    {"USER32.dll", "wvsprintfW", reinterpret_cast<void *>(&HookWvsprintfW)},
+    {"ADVAPI32.dll", "RegOpenKeyExW", reinterpret_cast<void *>(&HookRegOpenKeyExW)},
+    {"ADVAPI32.dll", "RegCloseKey", reinterpret_cast<void *>(&HookRegCloseKey)},
+    {"ADVAPI32.dll", "RegQueryValueExW", reinterpret_cast<void *>(&HookRegQueryValueExW)},
+    {"ADVAPI32.dll", "RegSetValueExW", reinterpret_cast<void *>(&HookRegSetValueExW)},
+    {"ADVAPI32.dll", "RegEnumKeyExW", reinterpret_cast<void *>(&HookRegEnumKeyExW)},
+    {"SETUPAPI.dll", "SetupDiGetSelectedDriverW", reinterpret_cast<void *>(&HookSetupDiGetSelectedDriverW)},
+    {"SETUPAPI.dll", "SetupDiGetDeviceInstanceIdW",
+     reinterpret_cast<void *>(&HookSetupDiGetDeviceInstanceIdW)},
+    {"WINSPOOL.DRV", "EnumPrintersW", reinterpret_cast<void *>(&HookEnumPrintersW)},
+};
+
+std::string GetEnv(const char *name)
+{
+    char value[4096];
+    const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
+    return (length > 0 && length < sizeof(value)) ? std::string(value, length) : std::string();
+}
+
+}  // namespace
+
+std::wstring Wide(const std::string &text)
+{
+    std::wstring wide(text.size() + 1, L'\0');
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                           wide.data(), static_cast<int>(wide.size()));
+    wide.resize(static_cast<std::size_t>(length > 0 ? length : 0));
+    return wide;
+}
+
+std::string Narrow(const std::wstring &text)
+{
+    std::string narrow(text.size() * 4 + 1, '\0');
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                           narrow.data(), static_cast<int>(narrow.size()), nullptr, nullptr);
+    narrow.resize(static_cast<std::size_t>(length > 0 ? length : 0));
+    return narrow;
+}
+
+std::wstring VeldrianPath()
+{
+    std::string path = GetEnv("VELDRIAN_DLL");
+    if (path.empty()) {
+        path = "VELDRIAN.dll";
+    }
+    if (!path.empty() && path[0] == '/') {
+        for (char &c : path) {
+            if (c == '/') {
+                c = '\\';
+            }
+        }
+        path = "Z:" + path;
+    }
+    return Wide(path);
+}
+
+HMODULE Veldrian()
+{
+    static HMODULE module = LoadLibraryW(VeldrianPath().c_str());
+    return module;
+}
+
+CoInstallerEntry VeldrianEntry()
+{
+    return reinterpret_cast<CoInstallerEntry>(GetProcAddress(Veldrian(), "CoInstallerE"));
+}
+
+DWORD CallEntry(DI_FUNCTION code, HDEVINFO set, PSP_DEVINFO_DATA device, BOOL postProcessing,
+                DWORD installResult)
+{
+    COINSTALLER_CONTEXT_DATA context = {};
+    context.PostProcessing = postProcessing;
+    context.InstallResult = installResult;
+    return VeldrianEntry()(code, set, device, &context);
+}
+
+Interposer *Active()
+{
+    return g_active.load();
+}
+
+Interposer::Interposer()
+{
+    HMODULE module = Veldrian();
+    g_active.store(this);
+    for (const Hook &hook : kHooks) {
+        void *previous = RedirectImport(module, hook.dll, hook.function, hook.replacement);
+        if (previous != nullptr) {
+            originals_[hook.function] = previous;
+        }
+    }
+}
+
+Interposer::~Interposer()
+{
+    HMODULE module = Veldrian();
+    for (const Hook &hook : kHooks) {
+        auto found = originals_.find(hook.function);
+        if (found != originals_.end()) {
+            RedirectImport(module, hook.dll, hook.function, found->second);
+        }
+    }
+    for (auto &[block, reservation] : guardBlocks_) {
+        VirtualFree(reservation, 0, MEM_RELEASE);
+    }
+    g_active.store(nullptr);
+}
+
+std::vector<std::string> Interposer::covered()
+{
+    std::vector<std::string> names;
+    for (const Hook &hook : kHooks) {
+        names.emplace_back(hook.function);
+    }
+    return names;
+}
+
+void *Interposer::original(const char *function) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = originals_.find(function);
+    return found == originals_.end() ? nullptr : found->second;
+}
+
+std::vector<std::wstring> Interposer::traces() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return traces_;
+}
+
+std::wstring Interposer::traceText() const
+{
+    std::wstring all;
+    for (const std::wstring &line : traces()) {
+        all += line;
+    }
+    return all;
+}
+
+void Interposer::clearTraces()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    traces_.clear();
+}
+
+void Interposer::inject(const Fault &fault)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.push_back(fault);
+}
+
+void Interposer::clearFaults()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.clear();
+}
+
+int Interposer::calls(const std::string &function) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = counts_.find(function);
+    return found == counts_.end() ? 0 : found->second;
+}
+
+void Interposer::resetCounts()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    counts_.clear();
+    sizes_.clear();
+}
+
+std::vector<SIZE_T> Interposer::allocationSizes() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sizes_;
+}
+
+int Interposer::outstandingBlocks() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    int total = 0;
+    for (auto &[block, count] : blocks_) {
+        total += count;
+    }
+    return total;
+}
+
+int Interposer::openKeys() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    int total = 0;
+    for (auto &[key, count] : keys_) {
+        total += count;
+    }
+    return total;
+}
+
+void Interposer::count(const char *function)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counts_[function];
+}
+
+bool Interposer::shouldFail(const char *function, DWORD *error)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int index = counts_[function] - 1;  // the call just counted
+    for (const Fault &fault : faults_) {
+        if (fault.function == function && (fault.call < 0 || fault.call == index)) {
+            *error = fault.error;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Interposer::recordTrace(const wchar_t *text)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    traces_.emplace_back(text != nullptr ? text : L"");
+}
+
+void *Interposer::allocate(UINT flags, SIZE_T bytes, DWORD *error)
+{
+    void *block = nullptr;
+    if (guardPages_ && flags == GMEM_FIXED && bytes != 0) {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        const SIZE_T page = info.dwPageSize;
+        const SIZE_T pages = (bytes + page - 1) / page;
+        auto *reservation = static_cast<BYTE *>(
+            VirtualAlloc(nullptr, (pages + 1) * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        if (reservation != nullptr) {
+            DWORD oldProtect = 0;
+            VirtualProtect(reservation + pages * page, page, PAGE_NOACCESS, &oldProtect);
+            block = reservation + pages * page - bytes;
+            std::lock_guard<std::mutex> lock(mutex_);
+            guardBlocks_[block] = reservation;
+        }
+    } else {
+        block = reinterpret_cast<decltype(&GlobalAlloc)>(original("GlobalAlloc"))(flags, bytes);
+    }
+    if (block == nullptr) {
+        *error = GetLastError();
+    } else {
+        if ((flags & GMEM_ZEROINIT) == 0) {
+            std::memset(block, kFillPattern, bytes);
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++blocks_[block];
+        sizes_.push_back(bytes);
+    }
+    return block;
+}
+
+bool Interposer::release(void *block)
+{
+    void *reservation = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = blocks_.find(block);
+        if (found != blocks_.end() && --found->second == 0) {
+            blocks_.erase(found);
+        }
+        auto guard = guardBlocks_.find(block);
+        if (guard != guardBlocks_.end()) {
+            reservation = guard->second;
+            guardBlocks_.erase(guard);
+        }
+    }
+    if (reservation != nullptr) {
+        return VirtualFree(reservation, 0, MEM_RELEASE) != FALSE;
+    }
+    return reinterpret_cast<decltype(&GlobalFree)>(original("GlobalFree"))(block) == nullptr;
+}
+
+void Interposer::keyOpened(HKEY key)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++keys_[key];
+}
+
+void Interposer::keyClosed(HKEY key)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = keys_.find(key);
+    if (found != keys_.end() && --found->second == 0) {
+        keys_.erase(found);
+    } else if (found == keys_.end()) {
+        --keys_[key];  // closed without having been opened through the DLL
+    }
+}
+
+// --- DBWIN reader ---
+
+namespace {
+constexpr char kSentinel[] = "VELDRIAN-BENCH-SENTINEL";
+}
+
+DbwinReader::DbwinReader()
+{
+    bufferReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
+    dataReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
+    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER");
+    if (bufferReady_ && dataReady_ && mapping_) {
+        view_ = MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096);
+    }
+    if (view_ != nullptr) {
+        thread_ = CreateThread(nullptr, 0, &DbwinReader::Run, this, 0, nullptr);
+    }
+}
+
+DbwinReader::~DbwinReader()
+{
+    if (thread_ != nullptr) {
+        stop_ = true;
+        OutputDebugStringA(kSentinel);
+        WaitForSingleObject(thread_, 5000);
+        CloseHandle(thread_);
+    }
+    if (view_ != nullptr) {
+        UnmapViewOfFile(view_);
+    }
+    for (HANDLE handle : {mapping_, dataReady_, bufferReady_}) {
+        if (handle != nullptr) {
+            CloseHandle(handle);
+        }
+    }
+}
+
+DWORD WINAPI DbwinReader::Run(void *self)
+{
+    auto *reader = static_cast<DbwinReader *>(self);
+    while (!reader->stop_) {
+        SetEvent(reader->bufferReady_);
+        if (WaitForSingleObject(reader->dataReady_, 200) != WAIT_OBJECT_0) {
+            continue;
+        }
+        const char *text = static_cast<const char *>(reader->view_) + sizeof(DWORD);
+        std::string message(text, strnlen(text, 4096 - sizeof(DWORD)));
+        if (message == kSentinel) {
+            ++reader->sentinelsSeen_;
+        } else {
+            std::lock_guard<std::mutex> lock(reader->mutex_);
+            reader->messages_.push_back(message);
+        }
+    }
+    return 0;
+}
+
+std::vector<std::string> DbwinReader::drain()
+{
+    const int target = ++sentinelsSent_;
+    OutputDebugStringA(kSentinel);
+    for (int waited = 0; sentinelsSeen_ < target && waited < 10000; waited += 10) {
+        Sleep(10);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+}
+
+}  // namespace bench

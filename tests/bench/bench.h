@@ -1,0 +1,133 @@
+// The test bench around the shipped VELDRIAN.dll: loads it as the device installer
+// does, and interposes on its imports to record traces, count calls, account for
+// blocks and keys, hand out guard-page blocks and inject platform failures.
+#pragma once
+
+#include <windows.h>
+#include <setupapi.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+using CoInstallerEntry = DWORD(CALLBACK *)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA,
+                                           PCOINSTALLER_CONTEXT_DATA);
+
+// The DLL under test: the path in VELDRIAN_DLL (a Unix or Windows path), loaded once
+// per process with LoadLibrary, as SetupAPI loads a co-installer.
+HMODULE Veldrian();
+CoInstallerEntry VeldrianEntry();
+std::wstring VeldrianPath();  // Windows form of the path
+
+// The UTF-16 form of a UTF-8 text, and back.
+std::wstring Wide(const std::string &text);
+std::string Narrow(const std::wstring &text);
+
+// One injected failure: the `call`-th call (0-based) of `function` fails with
+// `error` (a registry function returns it; the others report failure and leave it
+// as last-error). A negative `call` fails every call.
+struct Fault {
+    std::string function;
+    int call;
+    DWORD error;
+};
+
+// Interposes on every import of the DLL that it knows while it lives. One at a time.
+class Interposer {
+public:
+    Interposer();
+    ~Interposer();
+    Interposer(const Interposer &) = delete;
+    Interposer &operator=(const Interposer &) = delete;
+
+    // Exact UTF-16 text of each trace message, in order of arrival.
+    std::vector<std::wstring> traces() const;
+    std::wstring traceText() const;  // all messages concatenated
+    void clearTraces();
+    // Also hand each message to the real OutputDebugStringW (the DBWIN channel).
+    void passTracesThrough(bool on) { passTraces_ = on; }
+
+    // Blocks from GlobalAlloc end exactly at an inaccessible page and are filled with
+    // a non-zero pattern, so a read one byte past a block faults.
+    void useGuardPages(bool on) { guardPages_ = on; }
+
+    void inject(const Fault &fault);
+    void clearFaults();
+
+    // Calls made by the DLL, by function name, since construction or reset.
+    int calls(const std::string &function) const;
+    void resetCounts();
+    std::vector<SIZE_T> allocationSizes() const;
+
+    // Accounting: blocks not yet freed and keys not yet closed.
+    int outstandingBlocks() const;
+    int openKeys() const;
+
+    // Names of the imports that the interposer covers.
+    static std::vector<std::string> covered();
+
+    // Internal: used by the interposed functions.
+    bool shouldFail(const char *function, DWORD *error);
+    void count(const char *function);
+    void recordTrace(const wchar_t *text);
+    void *allocate(UINT flags, SIZE_T bytes, DWORD *error);
+    bool release(void *block);
+    void keyOpened(HKEY key);
+    void keyClosed(HKEY key);
+    void *original(const char *function) const;
+    bool passTraces() const { return passTraces_; }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::wstring> traces_;
+    std::map<std::string, int> counts_;
+    std::vector<Fault> faults_;
+    std::map<void *, void *> guardBlocks_;  // block -> reservation
+    std::map<void *, int> blocks_;
+    std::map<HKEY, int> keys_;
+    std::vector<SIZE_T> sizes_;
+    std::map<std::string, void *> originals_;
+    std::atomic<bool> guardPages_{false};
+    std::atomic<bool> passTraces_{false};
+};
+
+// The interposer in force, or null.
+Interposer *Active();
+
+// Narrow text of the debugger output, read as a debug-output viewer reads it: the
+// DBWIN_BUFFER section with its DBWIN_BUFFER_READY / DBWIN_DATA_READY events.
+class DbwinReader {
+public:
+    DbwinReader();
+    ~DbwinReader();
+    DbwinReader(const DbwinReader &) = delete;
+    DbwinReader &operator=(const DbwinReader &) = delete;
+
+    bool ok() const { return thread_ != nullptr; }
+    // Waits until every message sent before the call has been read, and returns all
+    // messages read so far (the bench's own sentinels left out).
+    std::vector<std::string> drain();
+
+private:
+    static DWORD WINAPI Run(void *self);
+    HANDLE bufferReady_ = nullptr;
+    HANDLE dataReady_ = nullptr;
+    HANDLE mapping_ = nullptr;
+    void *view_ = nullptr;
+    HANDLE thread_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::string> messages_;
+    std::atomic<int> sentinelsSeen_{0};
+    int sentinelsSent_ = 0;
+};
+
+// Calls the entry as the installer does, with a context record.
+DWORD CallEntry(DI_FUNCTION code, HDEVINFO set = nullptr, PSP_DEVINFO_DATA device = nullptr,
+                BOOL postProcessing = FALSE, DWORD installResult = NO_ERROR);
+
+}  // namespace bench

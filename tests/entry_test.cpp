@@ -1,0 +1,111 @@
+// The entry point's dispatch over DIF codes and the trace channel, on the exact
+// UTF-16 text of each message and on the real debugger output.
+#include "bench/bench.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using bench::CallEntry;
+
+class Entry : public testing::Test {
+protected:
+    bench::Interposer bench_;
+};
+
+TEST_F(Entry, NamesEveryCodeOfTheTableAndAnswersNoError)
+{
+    const wchar_t *expected[] = {
+        L"?????\n", L"DIF_SELECTDEVICE\n", nullptr, L"DIF_ASSIGNRESOURCES\n", L"DIF_PROPERTIES\n",
+        L"DIF_REMOVE\n", L"DIF_FIRSTTIMESETUP\n", L"DIF_FOUNDDEVICE\n", L"DIF_SELECTCLASSDRIVERS\n",
+        L"DIF_VALIDATECLASSDRIVERS\n", L"DIF_INSTALLCLASSDRIVERS\n", L"DIF_CALCDISKSPACE\n",
+        L"DIF_DESTROYPRIVATEDATA\n", L"DIF_VALIDATEDRIVER\n", L"DIF_MOVEDEVICE\n", L"DIF_DETECT\n",
+        L"DIF_INSTALLWIZARD\n", L"DIF_DESTROYWIZARDDATA\n", L"DIF_PROPERTYCHANGE\n", L"DIF_ENABLECLASS\n",
+        L"DIF_DETECTVERIFY\n", L"DIF_INSTALLDEVICEFILES\n", L"?????\n", L"DIF_SELECTBESTCOMPATDRV\n",
+        L"DIF_ALLOW_INSTALL\n", L"DIF_REGISTERDEVICE\n", L"DIF_NEWDEVICEWIZARD_PRESELECT\n",
+        L"DIF_NEWDEVICEWIZARD_SELECT\n", L"DIF_NEWDEVICEWIZARD_PREANALYZE\n",
+        L"DIF_NEWDEVICEWIZARD_POSTANALYZE\n", L"DIF_NEWDEVICEWIZARD_FINISHINSTALL\n", L"?????\n",
+        L"DIF_INSTALLINTERFACES\n", L"DIF_DETECTCANCEL\n", L"DIF_REGISTER_COINSTALLERS\n",
+        L"DIF_ADDPROPERTYPAGE_ADVANCED\n", L"DIF_ADDPROPERTYPAGE_BASIC\n", L"?????\n",
+        L"DIF_TROUBLESHOOTER\n", L"DIF_POWERMESSAGEWAKE\n",
+    };
+    for (DWORD code = 0; code < 40; ++code) {
+        if (code == DIF_INSTALLDEVICE) {
+            continue;
+        }
+        bench_.clearTraces();
+        EXPECT_EQ(CallEntry(code), static_cast<DWORD>(NO_ERROR)) << code;
+        ASSERT_EQ(bench_.traces().size(), 1u) << code;
+        EXPECT_EQ(bench_.traces()[0], std::wstring(L"VELDRIAN : ") + expected[code]) << code;
+    }
+}
+
+TEST_F(Entry, CodesWithoutANameShareTheFallbackAndNeverReadTheirArguments)
+{
+    for (DWORD code : {0u, 22u, 31u, 37u, 40u, 41u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+        bench_.clearTraces();
+        // Null context and invalid device arguments: none of them may be touched.
+        const DWORD result = bench::VeldrianEntry()(code, reinterpret_cast<HDEVINFO>(0x10), reinterpret_cast<PSP_DEVINFO_DATA>(0x10), nullptr);
+        EXPECT_EQ(result, static_cast<DWORD>(NO_ERROR)) << code;
+        ASSERT_EQ(bench_.traces().size(), 1u) << code;
+        EXPECT_EQ(bench_.traces()[0], L"VELDRIAN : ?????\n") << code;
+    }
+    bench_.clearTraces();
+    EXPECT_EQ(bench::VeldrianEntry()(DIF_REMOVE, nullptr, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(bench_.traceText(), L"VELDRIAN : DIF_REMOVE\n");
+}
+
+TEST_F(Entry, InstallDeviceAsksForPostProcessingFirst)
+{
+    EXPECT_EQ(CallEntry(DIF_INSTALLDEVICE, nullptr, nullptr, FALSE), 0xE0000226u);
+    ASSERT_EQ(bench_.traces().size(), 1u);
+    EXPECT_EQ(bench_.traces()[0], L"VELDRIAN : DIF_INSTALLDEVICE\n");
+    EXPECT_EQ(bench_.calls("SetupDiGetSelectedDriverW"), 0) << "no post-processing before the class installer";
+    EXPECT_EQ(bench_.calls("EnumPrintersW"), 0);
+}
+
+TEST_F(Entry, InstallDeviceWithoutAContextIsThePreProcessingCall)
+{
+    EXPECT_EQ(bench::VeldrianEntry()(DIF_INSTALLDEVICE, nullptr, nullptr, nullptr), 0xE0000226u);
+    EXPECT_EQ(bench_.traceText(), L"VELDRIAN : DIF_INSTALLDEVICE\n");
+}
+
+TEST_F(Entry, PostProcessingRunsWhateverTheInstallResultAndAnswersNoError)
+{
+    // A device the driver query knows nothing of: the sequence stops at the model name.
+    bench_.inject({"SetupDiGetSelectedDriverW", -1, ERROR_INVALID_DATA});
+    EXPECT_EQ(CallEntry(DIF_INSTALLDEVICE, nullptr, nullptr, TRUE, ERROR_DI_DONT_INSTALL), static_cast<DWORD>(NO_ERROR));
+    const std::vector<std::wstring> expected = {
+        L"VELDRIAN : DIF_INSTALLDEVICE PostProcessing\n",
+        L"VELDRIAN : GetPrinterModelName() : SetupDiGetSelectedDriver() failed. GetLastError() = 13\n",
+        L"VELDRIAN : GetPrinterModelName() failed. GetLastError() = 13\n",
+    };
+    EXPECT_EQ(bench_.traces(), expected);
+    EXPECT_EQ(bench_.calls("GlobalAlloc"), 0);
+}
+
+TEST_F(Entry, EachTraceIsOneDebuggerOutputCall)
+{
+    CallEntry(DIF_SELECTDEVICE);
+    CallEntry(DIF_REMOVE);
+    EXPECT_EQ(bench_.calls("OutputDebugStringW"), 2);
+    EXPECT_EQ(bench_.calls("GlobalAlloc"), 0) << "tracing takes no heap";
+}
+
+TEST(DebuggerOutput, AViewerReceivesEachMessageWithThePrefix)
+{
+    bench::DbwinReader reader;
+    ASSERT_TRUE(reader.ok());
+    reader.drain();
+    const size_t before = reader.drain().size();
+    CallEntry(DIF_REMOVE);
+    CallEntry(DIF_INSTALLDEVICE);
+    CallEntry(37);
+    const std::vector<std::string> messages = reader.drain();
+    ASSERT_EQ(messages.size(), before + 3);
+    EXPECT_EQ(messages[before], "VELDRIAN : DIF_REMOVE\n");
+    EXPECT_EQ(messages[before + 1], "VELDRIAN : DIF_INSTALLDEVICE\n");
+    EXPECT_EQ(messages[before + 2], "VELDRIAN : ?????\n");
+}
+
+}  // namespace

@@ -1,0 +1,31 @@
+#!/bin/sh
+# Installs, from Debian's packages, what building and testing VELDRIAN needs and
+# this machine lacks: the mingw-w64 cross compiler, Wine, CMake and GoogleTest's
+# sources. Does nothing when everything is there.
+set -eu
+
+need=""
+command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64-posix"
+[ -x /usr/lib/wine/wine64 ] || need="$need wine64"
+command -v cmake >/dev/null 2>&1 || need="$need cmake"
+[ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
+for extra in "$@"; do
+    case "$extra" in
+        clang) command -v clang-14 >/dev/null 2>&1 || need="$need clang-14"
+               command -v ld.lld >/dev/null 2>&1 || need="$need lld-14"
+               command -v llvm-rc-14 >/dev/null 2>&1 || need="$need llvm-14" ;;
+        analyzers) command -v clang-tidy >/dev/null 2>&1 || need="$need clang-tidy"
+                   command -v cppcheck >/dev/null 2>&1 || need="$need cppcheck"
+                   command -v clang-format >/dev/null 2>&1 || need="$need clang-format" ;;
+        plot) command -v gnuplot >/dev/null 2>&1 || need="$need gnuplot-nox" ;;
+    esac
+done
+
+if [ -n "$need" ]; then
+    echo "installing:$need"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
+fi
