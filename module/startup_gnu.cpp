@@ -1,9 +1,11 @@
 // Start-up of VELDRIAN.dll for the GNU toolchains (gcc and clang targeting mingw).
 // The DLL links no C runtime, so this file gives it what the runtime would: the
 // stack protector's guard value, chosen at load before any guarded function runs,
-// and its failure routine. Built with MSVC, /GS and the CRT's entry do this instead.
+// its failure routine, and the block fill and copy that compilers call on their own.
+// Built with MSVC, /GS and the CRT's entry do this instead.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
@@ -21,6 +23,24 @@ std::uintptr_t __stack_chk_guard = 0x2B992DDFA232ULL;
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_STACK_BUFFER_OVERRUN));
     for (;;) {
     }
+}
+
+// Compilers turn zeroed arrays and copy loops into calls of these two (clang does
+// for blocks that gcc fills inline). Defined here, they leave the DLL importing no
+// C runtime whichever compiler built it. The string instructions do the work, so
+// no compiler can turn the bodies back into calls of themselves.
+void *memset(void *target, int value, std::size_t count)
+{
+    void *const start = target;
+    __asm__ volatile("rep stosb" : "+D"(target), "+c"(count) : "a"(value) : "memory");
+    return start;
+}
+
+void *memcpy(void *target, const void *source, std::size_t count)
+{
+    void *const start = target;
+    __asm__ volatile("rep movsb" : "+D"(target), "+S"(source), "+c"(count) : : "memory");
+    return start;
 }
 
 __attribute__((no_stack_protector)) BOOL WINAPI VeldrianDllEntry(HINSTANCE instance, DWORD reason,
