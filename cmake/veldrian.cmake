@@ -15,3 +15,13 @@ set(VELDRIAN_LIBRARY_LINK_OPTIONS
   -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
   -Wl,--no-insert-timestamp)
 set(VELDRIAN_LIBRARY_SYSTEM_LIBRARIES setupapi winspool advapi32 user32 kernel32 msvcrt gcc)
+
+# clang's linker (lld) writes the DLL's debug information, as CodeView, to a PDB
+# beside it; the DLL's debug directory names that file, by its name alone (not the
+# build machine's path), for Windows' debuggers to find beside the DLL or on their
+# symbol path.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  set(VELDRIAN_PDB ${PROJECT_BINARY_DIR}/VELDRIAN.pdb)
+  list(APPEND VELDRIAN_LIBRARY_COMPILE_OPTIONS -gcodeview)
+  list(APPEND VELDRIAN_LIBRARY_LINK_OPTIONS -Wl,--pdb=${VELDRIAN_PDB} "-Wl,--Xlink=-pdbaltpath:%_PDB%")
+endif()

@@ -1,0 +1,35 @@
+# Cross-compiling for 64-bit Windows with Debian's clang 14 and lld, on the
+# mingw-w64 headers and import libraries and the posix flavour of gcc's runtime
+# (libgcc, libstdc++), which clang does not find by itself on Debian.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(VELDRIAN_MINGW_TRIPLE x86_64-w64-mingw32)
+set(VELDRIAN_MINGW_GCC_DIR /usr/lib/gcc/${VELDRIAN_MINGW_TRIPLE}/12-posix)
+
+set(CMAKE_C_COMPILER clang-14)
+set(CMAKE_CXX_COMPILER clang++-14)
+set(CMAKE_C_COMPILER_TARGET ${VELDRIAN_MINGW_TRIPLE})
+set(CMAKE_CXX_COMPILER_TARGET ${VELDRIAN_MINGW_TRIPLE})
+# llvm-rc behind a windres-compatible command line. Called from LLVM's own
+# directory, it preprocesses with the clang beside it, on the sysroot below.
+set(CMAKE_RC_COMPILER /usr/lib/llvm-14/bin/llvm-windres)
+set(CMAKE_RC_FLAGS_INIT "--preprocessor-arg=--sysroot=/usr/${VELDRIAN_MINGW_TRIPLE}")
+
+# The sysroot keeps the Linux host's own headers out of the search path.
+set(CMAKE_SYSROOT /usr/${VELDRIAN_MINGW_TRIPLE})
+set(CMAKE_CXX_FLAGS_INIT
+  "-isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++ -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/${VELDRIAN_MINGW_TRIPLE} -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/backward")
+# libgcc and libstdc++ come from gcc's directory; libstdc++'s threads are
+# winpthread's, which gcc's driver adds by itself and clang's does not.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${VELDRIAN_MINGW_GCC_DIR} -lpthread")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -L${VELDRIAN_MINGW_GCC_DIR}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${VELDRIAN_MINGW_GCC_DIR}")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VELDRIAN_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Test and tool executables run under Wine's 64-bit loader.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
