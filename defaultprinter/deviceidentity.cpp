@@ -106,8 +106,10 @@ DWORD GetPrinterPortName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData
     }
 
     if (status == NO_ERROR) {
-        if (!SetupDiGetDeviceInstanceIdW(DeviceInfoSet, DeviceInfoData, instanceId, RequiredSize,
-                                         nullptr)) {
+        // Without a block (an allocation that failed with a last-error of 0) there is
+        // no room at all: a null buffer is never passed with a capacity.
+        const DWORD capacity = instanceId != nullptr ? RequiredSize : 0;
+        if (!SetupDiGetDeviceInstanceIdW(DeviceInfoSet, DeviceInfoData, instanceId, capacity, nullptr)) {
             status = GetLastError();
             TraceMessage(L"SetupDiGetDeviceInstanceId(%d) failed. GetLastError() = %d\n",
                          RequiredSize, status);

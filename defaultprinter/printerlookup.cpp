@@ -59,8 +59,11 @@ const WCHAR *FindInstalledPrinter(const WCHAR *strModelName, const WCHAR *strPor
     }
 
     if (goOn) {
-        if (EnumPrintersW(kEnumFlags, nullptr, kEnumLevel, reinterpret_cast<BYTE *>(records),
-                          dwNeeded, &dwNeeded2, &nNbPrinters)) {
+        // Without a block (an allocation that failed with a last-error of 0) there is
+        // no room at all: a null buffer is never passed with a size.
+        const DWORD bytes = records != nullptr ? dwNeeded : 0;
+        if (EnumPrintersW(kEnumFlags, nullptr, kEnumLevel, reinterpret_cast<BYTE *>(records), bytes,
+                          &dwNeeded2, &nNbPrinters)) {
             TraceMessage(L"EnumPrinters(1) succeed. nNbPrinters = %d\n", nNbPrinters);
             enumerated = true;
         } else {
