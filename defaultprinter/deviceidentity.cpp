@@ -136,6 +136,7 @@ DWORD GetPrinterPortName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData
     // path: the port stays unknown and no queue can match it.
     if (status == NO_ERROR && havePath) {
         HKEY deviceKey = nullptr;
+        // cppcheck-suppress cstyleCast ; HKEY_LOCAL_MACHINE is the platform's macro, a C-style cast
         status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, deviceKeyPath, 0, KEY_READ, &deviceKey);
         if (status != ERROR_SUCCESS) {
             TraceMessage(L"RegOpenKeyEx(%s) failed. GetLastError() = %d\n", deviceKeyPath, status);

@@ -32,11 +32,13 @@ bool FormProfileKeyPath(WCHAR *keyPath, const WCHAR *format, const WCHAR *strUse
     bool formed = true;
     if (strUserKey == nullptr) {
         text::Copy(keyPath, format + kUserKeyPrefixUnits);
+        // cppcheck-suppress cstyleCast ; HKEY_CURRENT_USER is the platform's macro, a C-style cast
         *root = HKEY_CURRENT_USER;
     } else if (text::LengthWithin(strUserKey, kMaxUserKeyUnits + 1) > kMaxUserKeyUnits) {
         formed = false;
     } else {
         wsprintfW(keyPath, format, strUserKey);
+        // cppcheck-suppress cstyleCast ; HKEY_USERS is the platform's macro, a C-style cast
         *root = HKEY_USERS;
     }
     return formed;
@@ -47,14 +49,15 @@ bool FormProfileKeyPath(WCHAR *keyPath, const WCHAR *format, const WCHAR *strUse
 void SetDefaultPrinterForAllUsers(const WCHAR *strPrinter)
 {
     HKEY usersKey = nullptr;
-    WCHAR strUserKey[MAX_PATH];
-    WCHAR strFullPrinterName[MAX_PATH];
 
+    // cppcheck-suppress cstyleCast ; HKEY_USERS is the platform's macro, a C-style cast
     const LONG opened = RegOpenKeyExW(HKEY_USERS, nullptr, 0, KEY_ENUMERATE_SUB_KEYS, &usersKey);
     if (opened != ERROR_SUCCESS) {
         TraceMessage(L"RegOpenKeyEx(HKEY_USERS) : failed. GetLastError() = %d\n", opened);
     } else {
         for (DWORD index = 0;; ++index) {
+            WCHAR strUserKey[MAX_PATH];
+            WCHAR strFullPrinterName[MAX_PATH];
             DWORD capacity = MAX_PATH;
             FILETIME lastWriteTime;
             const LONG result = RegEnumKeyExW(usersKey, index, strUserKey, &capacity, nullptr,
@@ -89,6 +92,7 @@ DWORD GetFullPrinterName(WCHAR *strFullPrinterName, DWORD cbFullPrinterName,
     if (strPrinter == nullptr) {
         TraceMessage(L"GetFullPrinterName() : strPrinter is NULL\n");
         status = ERROR_INVALID_PARAMETER;
+        // cppcheck-suppress lstrlenWCalled ; the queue name comes terminated from the spooler
     } else if (cbFullPrinterName < 2ULL * static_cast<unsigned>(lstrlenW(strPrinter)) + 4) {
         // No room for the name, its comma and the terminator.
         status = ERROR_INSUFFICIENT_BUFFER;
@@ -98,6 +102,7 @@ DWORD GetFullPrinterName(WCHAR *strFullPrinterName, DWORD cbFullPrinterName,
                      strPrinter, status);
     } else {
         text::Copy(strFullPrinterName, strPrinter);
+        // cppcheck-suppress lstrlenWCalled ; text::Copy has just terminated it
         const std::size_t length = static_cast<std::size_t>(lstrlenW(strFullPrinterName));
         strFullPrinterName[length] = L',';
         strFullPrinterName[length + 1] = L'\0';
@@ -163,6 +168,7 @@ DWORD SetDefaultPrinterInRegistry(const WCHAR *strFullPrinterName, const WCHAR *
                          strFullPrinterName, status);
             key = nullptr;
         } else {
+            // cppcheck-suppress lstrlenWCalled ; GetFullPrinterName terminated it within its buffer
             const DWORD bytes = static_cast<DWORD>((lstrlenW(strFullPrinterName) + 1) * sizeof(WCHAR));
             status = RegSetValueExW(key, kDeviceValue, 0, REG_SZ,
                                     reinterpret_cast<const BYTE *>(strFullPrinterName), bytes);

@@ -18,12 +18,14 @@ static_assert(std::size(kTracePrefix) - 1 + kFormatterCapUnits <= kLineBufferUni
 
 }  // namespace
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): the channel speaks wvsprintfW's language, a C variadic one
 void TraceMessage(const WCHAR *format, ...)
 {
     WCHAR line[kLineBufferUnits];
 
     // The prefix holds no conversion, so formatting it copies it.
     wsprintfW(line, kTracePrefix);
+    // cppcheck-suppress lstrlenWCalled ; the line was just terminated by wsprintfW
     const int prefixLength = lstrlenW(line);
 
     va_list arguments;

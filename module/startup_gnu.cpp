@@ -13,11 +13,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 extern "C" {
 
 // Read by every function that the compiler guards with -fstack-protector-strong.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the compilers' own name
 std::uintptr_t __stack_chk_guard = 0x2B992DDFA232ULL;
 
 // A guard that no longer matches means the stack was overwritten: nothing in the
 // process can be trusted past that point, so it ends at once, as Windows' own
 // stack cookie check does.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the compilers' own name
 [[noreturn]] void __stack_chk_fail(void)
 {
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_STACK_BUFFER_OVERRUN));
@@ -28,7 +30,9 @@ std::uintptr_t __stack_chk_guard = 0x2B992DDFA232ULL;
 // Compilers turn zeroed arrays and copy loops into calls of these two (clang does
 // for blocks that gcc fills inline). Defined here, they leave the DLL importing no
 // C runtime whichever compiler built it. The string instructions do the work, so
-// no compiler can turn the bodies back into calls of themselves.
+// no compiler can turn the bodies back into calls of themselves. (The C library's
+// headers name the parameters with reserved names: these cannot follow them.)
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): see above
 void *memset(void *target, int value, std::size_t count)
 {
     void *const start = target;
@@ -36,6 +40,7 @@ void *memset(void *target, int value, std::size_t count)
     return start;
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): see memset
 void *memcpy(void *target, const void *source, std::size_t count)
 {
     void *const start = target;
@@ -55,7 +60,7 @@ __attribute__((no_stack_protector)) BOOL WINAPI VeldrianDllEntry(HINSTANCE insta
         guard ^= reinterpret_cast<std::uintptr_t>(&counter);
         guard ^= reinterpret_cast<std::uintptr_t>(instance);
         // A zero byte low in the guard stops string copies from reproducing it.
-        __stack_chk_guard = (guard & ~static_cast<std::uintptr_t>(0xFF)) | 0x00;
+        __stack_chk_guard = guard & ~static_cast<std::uintptr_t>(0xFF);
     }
     return DllMain(instance, reason, reserved);
 }
