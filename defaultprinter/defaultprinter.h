@@ -12,12 +12,10 @@ void OnInstallDevicePostProcessing(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Devi
 
 // Installed device identity.
 // Copies the selected driver's description into strModelName (MAX_PATH units).
-DWORD GetPrinterModelName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                          WCHAR *strModelName);
+DWORD GetPrinterModelName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, WCHAR *strModelName);
 // Reads the device's PortName into a GlobalAlloc block handed over through
 // strPortName (null when no block was taken, whatever the status).
-DWORD GetPrinterPortName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                         WCHAR **strPortName);
+DWORD GetPrinterPortName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, WCHAR **strPortName);
 
 // Printer queue lookup. Returns the name of the first queue whose driver is
 // strModelName and whose port is strPortName, or null. The name points into the
@@ -27,6 +25,6 @@ const WCHAR *FindInstalledPrinter(const WCHAR *strModelName, const WCHAR *strPor
 
 // Per-user default printer.
 void SetDefaultPrinterForAllUsers(const WCHAR *strPrinter);
-DWORD GetFullPrinterName(WCHAR *strFullPrinterName, DWORD cbFullPrinterName,
-                         const WCHAR *strPrinter, const WCHAR *strUserKey);
+DWORD GetFullPrinterName(WCHAR *strFullPrinterName, DWORD cbFullPrinterName, const WCHAR *strPrinter,
+                         const WCHAR *strUserKey);
 DWORD SetDefaultPrinterInRegistry(const WCHAR *strFullPrinterName, const WCHAR *strUserKey);

@@ -56,8 +56,7 @@ DWORD TerminatePortName(WCHAR **block, DWORD blockBytes, DWORD dataBytes)
 
 }  // namespace
 
-DWORD GetPrinterModelName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                          WCHAR *strModelName)
+DWORD GetPrinterModelName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, WCHAR *strModelName)
 {
     DWORD status = NO_ERROR;
     SP_DRVINFO_DATA_V2_W driverInfo = {};
@@ -75,8 +74,7 @@ DWORD GetPrinterModelName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoDat
     return status;
 }
 
-DWORD GetPrinterPortName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                         WCHAR **strPortName)
+DWORD GetPrinterPortName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, WCHAR **strPortName)
 {
     DWORD status = NO_ERROR;
     DWORD RequiredSize = 0;
@@ -111,8 +109,8 @@ DWORD GetPrinterPortName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData
         const DWORD capacity = instanceId != nullptr ? RequiredSize : 0;
         if (!SetupDiGetDeviceInstanceIdW(DeviceInfoSet, DeviceInfoData, instanceId, capacity, nullptr)) {
             status = GetLastError();
-            TraceMessage(L"SetupDiGetDeviceInstanceId(%d) failed. GetLastError() = %d\n",
-                         RequiredSize, status);
+            TraceMessage(L"SetupDiGetDeviceInstanceId(%d) failed. GetLastError() = %d\n", RequiredSize,
+                         status);
         } else if (instanceId != nullptr) {
             instanceId[RequiredSize] = L'\0';
             TraceMessage(L"Device Instance ID = %s\n", instanceId);
@@ -153,8 +151,8 @@ DWORD GetPrinterPortName(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData
                     portName = static_cast<WCHAR *>(GlobalAlloc(GMEM_FIXED, size));
                     if (portName == nullptr) {
                         const DWORD code = GetLastError();
-                        TraceMessage(L"GlobalAlloc(GMEM_FIXED, %d) failed. GetLastError() = %d\n",
-                                     size, code);
+                        TraceMessage(L"GlobalAlloc(GMEM_FIXED, %d) failed. GetLastError() = %d\n", size,
+                                     code);
                         status = code;
                     }
                 }

@@ -11,8 +11,7 @@ constexpr DWORD kEnumLevel = 2;
 static_assert(kEnumFlags == 6, "local and connected queues");
 
 // An unknown port (null) identifies no queue, whatever the queue's own port holds.
-bool IsInstalledPrinter(const PRINTER_INFO_2W &record, const WCHAR *strModelName,
-                        const WCHAR *strPortName)
+bool IsInstalledPrinter(const PRINTER_INFO_2W &record, const WCHAR *strModelName, const WCHAR *strPortName)
 {
     return record.pDriverName != nullptr && lstrcmpiW(strModelName, record.pDriverName) == 0 &&
            strPortName != nullptr && record.pPortName != nullptr &&
@@ -92,8 +91,8 @@ const WCHAR *FindInstalledPrinter(const WCHAR *strModelName, const WCHAR *strPor
             }
         }
         if (strPrinter == nullptr) {
-            TraceMessage(L"Unable to found Printer : Model Name = \"%s\" Port Name = \"%s\"\n",
-                         strModelName, strPortName);
+            TraceMessage(L"Unable to found Printer : Model Name = \"%s\" Port Name = \"%s\"\n", strModelName,
+                         strPortName);
         }
     }
 

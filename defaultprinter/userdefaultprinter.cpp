@@ -60,8 +60,8 @@ void SetDefaultPrinterForAllUsers(const WCHAR *strPrinter)
             WCHAR strFullPrinterName[MAX_PATH];
             DWORD capacity = MAX_PATH;
             FILETIME lastWriteTime;
-            const LONG result = RegEnumKeyExW(usersKey, index, strUserKey, &capacity, nullptr,
-                                              nullptr, nullptr, &lastWriteTime);
+            const LONG result = RegEnumKeyExW(usersKey, index, strUserKey, &capacity, nullptr, nullptr,
+                                              nullptr, &lastWriteTime);
             if (result != ERROR_SUCCESS) {
                 // ERROR_NO_MORE_ITEMS after the last profile is the walk's normal end.
                 TraceMessage(L"RegEnumKeyEx(%d) : failed. GetLastError() = %d\n", index, result);
@@ -81,8 +81,8 @@ void SetDefaultPrinterForAllUsers(const WCHAR *strPrinter)
     }
 }
 
-DWORD GetFullPrinterName(WCHAR *strFullPrinterName, DWORD cbFullPrinterName,
-                         const WCHAR *strPrinter, const WCHAR *strUserKey)
+DWORD GetFullPrinterName(WCHAR *strFullPrinterName, DWORD cbFullPrinterName, const WCHAR *strPrinter,
+                         const WCHAR *strUserKey)
 {
     WCHAR keyPath[MAX_PATH] = {};
     HKEY key = nullptr;
@@ -98,8 +98,8 @@ DWORD GetFullPrinterName(WCHAR *strFullPrinterName, DWORD cbFullPrinterName,
         status = ERROR_INSUFFICIENT_BUFFER;
     } else if (!FormProfileKeyPath(keyPath, kDevicesKeyFormat, strUserKey, &root)) {
         status = ERROR_INSUFFICIENT_BUFFER;
-        TraceMessage(L"GetFullPrinterName(%s) : user key name too long. GetLastError() = %d\n",
-                     strPrinter, status);
+        TraceMessage(L"GetFullPrinterName(%s) : user key name too long. GetLastError() = %d\n", strPrinter,
+                     status);
     } else {
         text::Copy(strFullPrinterName, strPrinter);
         // cppcheck-suppress lstrlenWCalled ; text::Copy has just terminated it
@@ -119,8 +119,8 @@ DWORD GetFullPrinterName(WCHAR *strFullPrinterName, DWORD cbFullPrinterName,
             WCHAR *entry = strFullPrinterName + nameLength;
             DWORD type = REG_SZ;
             DWORD size = bytesLeft;
-            status = RegQueryValueExW(key, strPrinter, nullptr, &type, reinterpret_cast<BYTE *>(entry),
-                                      &size);
+            status =
+                RegQueryValueExW(key, strPrinter, nullptr, &type, reinterpret_cast<BYTE *>(entry), &size);
             if (status == ERROR_SUCCESS) {
                 // The entry must end within what was written: data stored without a zero
                 // is ended behind it, and data that fills every byte left without one
@@ -173,8 +173,9 @@ DWORD SetDefaultPrinterInRegistry(const WCHAR *strFullPrinterName, const WCHAR *
             status = RegSetValueExW(key, kDeviceValue, 0, REG_SZ,
                                     reinterpret_cast<const BYTE *>(strFullPrinterName), bytes);
             if (status != ERROR_SUCCESS) {
-                TraceMessage(L"SetDefaultPrinterInRegistry(%s) : RegSetValueEx() : failed. GetLastError() = %d",
-                             strFullPrinterName, status);
+                TraceMessage(
+                    L"SetDefaultPrinterInRegistry(%s) : RegSetValueEx() : failed. GetLastError() = %d",
+                    strFullPrinterName, status);
             }
         }
     }

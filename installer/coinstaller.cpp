@@ -5,8 +5,7 @@
 #include "trace.h"
 
 extern "C" DWORD CALLBACK CoInstallerE(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
-                                       PSP_DEVINFO_DATA DeviceInfoData,
-                                       PCOINSTALLER_CONTEXT_DATA Context)
+                                       PSP_DEVINFO_DATA DeviceInfoData, PCOINSTALLER_CONTEXT_DATA Context)
 {
     DWORD result = NO_ERROR;
 

@@ -6,5 +6,4 @@
 #include <setupapi.h>
 
 extern "C" DWORD CALLBACK CoInstallerE(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
-                                       PSP_DEVINFO_DATA DeviceInfoData,
-                                       PCOINSTALLER_CONTEXT_DATA Context);
+                                       PSP_DEVINFO_DATA DeviceInfoData, PCOINSTALLER_CONTEXT_DATA Context);

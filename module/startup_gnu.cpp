@@ -49,7 +49,7 @@ void *memcpy(void *target, const void *source, std::size_t count)
 }
 
 __attribute__((no_stack_protector)) BOOL WINAPI VeldrianDllEntry(HINSTANCE instance, DWORD reason,
-                                                                  LPVOID reserved)
+                                                                 LPVOID reserved)
 {
     if (reason == DLL_PROCESS_ATTACH) {
         LARGE_INTEGER counter = {};
