@@ -444,6 +444,14 @@ ScopedDevice::~ScopedDevice()
     }
     if (!infPath_.empty()) {
         DeleteFileW(infPath_.c_str());
+        // Installing the device copies the INF, under its own name, to the system's
+        // INF directory, with its precompiled form (.pnf); the names are this device's.
+        wchar_t windows[MAX_PATH] = {};
+        GetWindowsDirectoryW(windows, MAX_PATH);
+        const std::wstring name = infPath_.substr(infPath_.find_last_of(L'\\') + 1);
+        const std::wstring copy = std::wstring(windows) + L"\\inf\\" + name;
+        DeleteFileW(copy.c_str());
+        DeleteFileW((copy.substr(0, copy.size() - 4) + L".pnf").c_str());
     }
 }
 
