@@ -1,0 +1,631 @@
+// The installation host, veldrian-install, run as its own process on the example
+// package and on packages of the tests' own: the trace it shows, the default printer
+// each profile ends with, its errors, and the Wine prefix it leaves behind.
+#include "bench/bench.h"
+#include "bench/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <winspool.h>
+
+#include <algorithm>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace {
+
+const wchar_t kPrinterClassKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E979-E325-11CE-BFC1-08002BE10318}";
+const wchar_t kRootPrinters[] = L"SYSTEM\\CurrentControlSet\\Enum\\ROOT\\PRINTER";
+const wchar_t kPrint[] = L"SYSTEM\\CurrentControlSet\\Control\\Print";
+const char kRule[] = "===========================================";
+
+std::wstring WindowsFormOf(std::string path)
+{
+    if (!path.empty() && path[0] == '/') {
+        std::replace(path.begin(), path.end(), '/', '\\');
+        path = "Z:" + path;
+    }
+    return bench::Wide(path);
+}
+
+std::wstring HostPath()
+{
+    char value[MAX_PATH * 2] = {};
+    GetEnvironmentVariableA("VELDRIAN_INSTALL", value, sizeof(value));
+    return WindowsFormOf(value);
+}
+
+std::wstring SystemDirectory()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetSystemDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+std::wstring WindowsDirectory()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetWindowsDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+std::string ReadAll(const std::wstring &path)
+{
+    std::string text;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return text;
+    }
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read != 0) {
+        text.append(buffer, read);
+    }
+    CloseHandle(file);
+    return text;
+}
+
+bool WriteAll(const std::wstring &path, const std::string &bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    written == bytes.size();
+    CloseHandle(file);
+    return ok;
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// What one run of the host printed, and how it ended.
+struct HostRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string out;
+    std::string err;
+
+    // The trace as shown: each line that opens with the prefix, and the rules that
+    // a profile's message carries on a line of its own.
+    std::vector<std::string> trace() const
+    {
+        std::vector<std::string> lines;
+        for (const std::string &line : Lines(out)) {
+            if (line.rfind("VELDRIAN : ", 0) == 0 || line == kRule) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+
+    // The table row of a profile: its Device value before and after, as shown.
+    std::vector<std::string> row(const std::string &profile) const
+    {
+        for (const std::string &line : Lines(out)) {
+            if (line.rfind(profile + " ", 0) == 0) {
+                std::vector<std::string> cells;
+                std::size_t at = profile.size();
+                while (at < line.size()) {
+                    const std::size_t start = line.find_first_not_of(" *", at);
+                    if (start == std::string::npos) {
+                        break;
+                    }
+                    std::size_t end = line.find("  ", start);
+                    end = end == std::string::npos ? line.size() : end;
+                    cells.push_back(line.substr(start, end - start));
+                    at = end;
+                }
+                return cells;
+            }
+        }
+        return {};
+    }
+
+    bool says(const std::string &text) const { return out.find(text) != std::string::npos; }
+};
+
+std::wstring Quote(const std::wstring &argument)
+{
+    std::wstring quoted = L"\"";
+    for (wchar_t c : argument) {
+        if (c == L'"') {
+            quoted += L'\\';
+        }
+        quoted += c;
+    }
+    return quoted + L"\"";
+}
+
+HostRun RunHost(const std::vector<std::wstring> &arguments)
+{
+    HostRun run;
+    static int serial = 0;
+    const std::wstring base = bench::TempDirectory() + L"install-test-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(++serial);
+    const std::wstring outPath = base + L".out";
+    const std::wstring errPath = base + L".err";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    std::wstring command = Quote(HostPath());
+    for (const std::wstring &argument : arguments) {
+        command += L" " + Quote(argument);
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 0xDEAD);
+            WaitForSingleObject(process.hProcess, 10000);
+        }
+        GetExitCodeProcess(process.hProcess, &run.exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    } else {
+        run.err = "cannot start " + bench::Narrow(command) + ": " + std::to_string(GetLastError());
+    }
+    CloseHandle(out);
+    CloseHandle(err);
+    run.out = ReadAll(outPath);
+    run.err += ReadAll(errPath);
+    DeleteFileW(outPath.c_str());
+    DeleteFileW(errPath.c_str());
+    return run;
+}
+
+std::set<std::wstring> FileNames(const std::wstring &directory)
+{
+    std::set<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            names.insert(found.cFileName);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return names;
+}
+
+// What a run may touch in the Wine prefix.
+struct PrefixState {
+    bench::RegSnapshot users, devices, driverKeys, spooler;
+    std::string systemDll;
+    bool systemDllExists = false;
+    std::set<std::wstring> infFiles, tempFiles, spoolDrivers;
+
+    static PrefixState Take()
+    {
+        PrefixState state;
+        state.users = bench::Snapshot(HKEY_USERS);
+        state.devices = bench::Snapshot(HKEY_LOCAL_MACHINE, kRootPrinters);
+        state.driverKeys = bench::Snapshot(HKEY_LOCAL_MACHINE, kPrinterClassKey);
+        state.spooler = bench::Snapshot(HKEY_LOCAL_MACHINE, kPrint);
+        const std::wstring dll = SystemDirectory() + L"\\VELDRIAN.dll";
+        state.systemDllExists = GetFileAttributesW(dll.c_str()) != INVALID_FILE_ATTRIBUTES;
+        state.systemDll = ReadAll(dll);
+        state.infFiles = FileNames(WindowsDirectory() + L"\\inf");
+        state.tempFiles = FileNames(bench::TempDirectory());
+        state.spoolDrivers = FileNames(SystemDirectory() + L"\\spool\\drivers\\x64\\3");
+        return state;
+    }
+
+    // One line per difference, for a readable assertion.
+    std::vector<std::string> differencesFrom(const PrefixState &before) const
+    {
+        std::vector<std::string> lines;
+        auto registry = [&](const char *what, const bench::RegSnapshot &a, const bench::RegSnapshot &b) {
+            for (const std::wstring &line : bench::Diff(a, b)) {
+                lines.push_back(std::string(what) + ": " + bench::Narrow(line));
+            }
+        };
+        registry("HKEY_USERS", before.users, users);
+        registry("devices", before.devices, devices);
+        registry("driver keys", before.driverKeys, driverKeys);
+        registry("spooler", before.spooler, spooler);
+        if (before.systemDllExists != systemDllExists || before.systemDll != systemDll) {
+            lines.push_back("system32\\VELDRIAN.dll differs");
+        }
+        auto files = [&](const char *what, const std::set<std::wstring> &a, const std::set<std::wstring> &b) {
+            for (const std::wstring &name : b) {
+                if (a.count(name) == 0) {
+                    lines.push_back(std::string(what) + ": added " + bench::Narrow(name));
+                }
+            }
+            for (const std::wstring &name : a) {
+                if (b.count(name) == 0) {
+                    lines.push_back(std::string(what) + ": removed " + bench::Narrow(name));
+                }
+            }
+        };
+        files("inf", before.infFiles, infFiles);
+        files("temp", before.tempFiles, tempFiles);
+        files("spool drivers", before.spoolDrivers, spoolDrivers);
+        return lines;
+    }
+};
+
+// Matches each expected pattern to the line at the same place.
+void ExpectLines(const std::vector<std::string> &lines, std::size_t from, const std::vector<std::string> &patterns)
+{
+    ASSERT_LE(from + patterns.size(), lines.size());
+    for (std::size_t index = 0; index < patterns.size(); ++index) {
+        EXPECT_TRUE(std::regex_match(lines[from + index], std::regex(patterns[index])))
+            << "line " << from + index << ": " << lines[from + index] << "\n  expected: " << patterns[index];
+    }
+}
+
+std::size_t Find(const std::vector<std::string> &lines, const std::string &line, std::size_t from = 0)
+{
+    const auto found = std::find(lines.begin() + static_cast<std::ptrdiff_t>(std::min(from, lines.size())),
+                                 lines.end(), line);
+    return static_cast<std::size_t>(found - lines.begin());
+}
+
+// An INF of the tests' own that registers VELDRIAN as the example does, with a
+// model that writes a port and one that writes none. Written where no VELDRIAN.dll
+// lies, so that the host must stage the DLL under test for it.
+class TestPackage {
+public:
+    TestPackage()
+    {
+        directory_ = bench::TempDirectory() + L"install-test-package-" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(directory_.c_str(), nullptr);
+        path_ = directory_ + L"\\testpackage.inf";
+        const std::wstring inf =
+            L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n"
+            L"ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\nProvider=Tests\r\n"
+            L"[Manufacturer]\r\nTests=Models,NTamd64\r\n"
+            L"[Models.NTamd64]\r\n\"Model X\"=PortModel,TESTS\\PORTMODEL\r\n\"Model Y\"=NoPortModel,TESTS\\NOPORT\r\n"
+            L"[PortModel]\r\n[PortModel.CoInstallers]\r\nCopyFiles=Veldrian.Copy\r\nAddReg=Veldrian.Reg\r\n"
+            L"[PortModel.HW]\r\nAddReg=PortModel.HW.Reg\r\n[PortModel.HW.Reg]\r\nHKR,,PortName,,\"USB042\"\r\n"
+            L"[NoPortModel]\r\n[NoPortModel.CoInstallers]\r\nCopyFiles=Veldrian.Copy\r\nAddReg=Veldrian.Reg\r\n"
+            L"[Veldrian.Copy]\r\nVELDRIAN.dll\r\n"
+            L"[Veldrian.Reg]\r\nHKR,,CoInstallers32,0x00010000,\"VELDRIAN.dll,CoInstallerE\"\r\n"
+            L"[DestinationDirs]\r\nVeldrian.Copy=11\r\n"
+            L"[SourceDisksNames]\r\n1=\"Tests\",,,\r\n[SourceDisksFiles]\r\nVELDRIAN.dll=1\r\n";
+        bench::WriteUtf16File(path_, inf);
+    }
+    ~TestPackage()
+    {
+        DeleteFileW(path_.c_str());
+        RemoveDirectoryW(directory_.c_str());
+    }
+    TestPackage(const TestPackage &) = delete;
+    TestPackage &operator=(const TestPackage &) = delete;
+    const std::wstring &path() const { return path_; }
+
+private:
+    std::wstring directory_;
+    std::wstring path_;
+};
+
+class InstallHost : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(HostPath().empty()) << "VELDRIAN_INSTALL names the host";
+        before_ = PrefixState::Take();
+    }
+
+    void ExpectPrefixAsFound()
+    {
+        const std::vector<std::string> differences = PrefixState::Take().differencesFrom(before_);
+        EXPECT_TRUE(differences.empty()) << testing::PrintToString(differences);
+    }
+
+    void ExpectBadRuns(const TestPackage &package);
+
+    std::wstring dll_ = bench::VeldrianPath();
+    PrefixState before_;
+};
+
+TEST_F(InstallHost, ExamplePackageMakesTheListingProfileDefaultAndLeavesThePrefixAsFound)
+{
+    // No options: the bundled example, the demonstration profiles, VELDRIAN.dll beside the host.
+    const HostRun run = RunHost({});
+    ASSERT_EQ(run.exitCode, 0u) << run.err << run.out;
+    EXPECT_EQ(run.err, "");
+
+    const std::vector<std::string> trace = run.trace();
+    // SetupAPI calls VELDRIAN from the request after it registered it; the host makes
+    // the post-processing call after the queue exists.
+    ExpectLines(trace, 0,
+                {"VELDRIAN : DIF_INSTALLDEVICEFILES",
+                 "VELDRIAN : DIF_INSTALLINTERFACES",
+                 "VELDRIAN : DIF_INSTALLDEVICE",
+                 "VELDRIAN : DIF_INSTALLDEVICE PostProcessing",
+                 "VELDRIAN : GetPrinterModelName\\(\\) : Model Name = \"Model X\"",
+                 "VELDRIAN : Device Instance ID = ROOT\\\\PRINTER\\\\[0-9]{4}",
+                 "VELDRIAN : PortName = USB001",
+                 "VELDRIAN : EnumPrinters\\(0\\) return ERROR_INSUFFICIENT_BUFFER \\([1-9][0-9]*\\)",
+                 "VELDRIAN : GlobalAlloc\\(GMEM_FIXED, [1-9][0-9]*\\) succeeded",
+                 "VELDRIAN : EnumPrinters\\(1\\) succeed. nNbPrinters = [1-9][0-9]*",
+                 "VELDRIAN : FOUND : Printer Name = \"Model X\" Model Name = \"Model X\" Port Name = \"USB001\""});
+
+    // The profile that lists the queue gets it as its default; the other is left alone.
+    const std::size_t listed = Find(trace, "VELDRIAN : S-1-5-21-1-2-3-1001");
+    ExpectLines(trace, listed, {"VELDRIAN : S-1-5-21-1-2-3-1001", kRule, "VELDRIAN : Model X,winspool,USB001",
+                                "VELDRIAN : "});
+    const std::size_t unlisted = Find(trace, "VELDRIAN : S-1-5-21-1-2-3-1002");
+    ExpectLines(trace, unlisted,
+                {"VELDRIAN : S-1-5-21-1-2-3-1002", kRule,
+                 // The failure message has no line feed: the blank line runs on behind it.
+                 "VELDRIAN : GetFullPrinterName\\(Model X\\) : RegQueryValueEx\\(\\) : failed. GetLastError\\(\\) = 2"
+                 "VELDRIAN : "});
+
+    // One block per profile, then the end of the walk and the removal.
+    const auto rules = static_cast<std::size_t>(std::count(trace.begin(), trace.end(), kRule));
+    EXPECT_GE(rules, 4u);  // .Default, the current user and the two demonstration profiles
+    ASSERT_GE(trace.size(), 2u);
+    EXPECT_EQ(trace[trace.size() - 2], "VELDRIAN : RegEnumKeyEx(" + std::to_string(rules) +
+                                           ") : failed. GetLastError() = 259");
+    EXPECT_EQ(trace.back(), "VELDRIAN : DIF_REMOVE");
+    EXPECT_LT(listed, trace.size() - 2);
+    EXPECT_LT(unlisted, trace.size() - 2);
+
+    EXPECT_EQ(run.row("S-1-5-21-1-2-3-1001"),
+              (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Model X,winspool,USB001", "changed"}));
+    EXPECT_EQ(run.row("S-1-5-21-1-2-3-1002"),
+              (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Earlier Printer,winspool,LPT1:",
+                                        "unchanged"}));
+    EXPECT_TRUE(run.says("C:\\windows\\system32\\VELDRIAN.dll is the DLL under test")) << run.out;
+    ExpectPrefixAsFound();
+}
+
+// With --keep the run's results stay, so the registry itself can be examined; the
+// test removes them afterwards.
+class KeptInstallation {
+public:
+    explicit KeptInstallation(std::vector<std::wstring> profiles) : profiles_(std::move(profiles)) {}
+    ~KeptInstallation()
+    {
+        if (!instanceId_.empty()) {
+            HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+            SP_DEVINFO_DATA device = {sizeof(device)};
+            if (SetupDiOpenDeviceInfoW(set, instanceId_.c_str(), nullptr, 0, &device)) {
+                SetupDiRemoveDevice(set, &device);
+            }
+            SetupDiDestroyDeviceInfoList(set);
+        }
+        HANDLE printer = nullptr;
+        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+        std::wstring queue = L"Model X";
+        if (OpenPrinterW(queue.data(), &printer, &defaults)) {
+            DeletePrinter(printer);
+            ClosePrinter(printer);
+        }
+        DeletePrinterDriverW(nullptr, nullptr, queue.data());
+        HKEY user = nullptr;
+        if (RegOpenCurrentUser(KEY_ALL_ACCESS, &user) == ERROR_SUCCESS) {
+            for (const wchar_t *path : {bench::kDevicesPath, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\PrinterPorts"}) {
+                bench::DeleteValue(user, path, queue);
+            }
+            RegCloseKey(user);
+        }
+        for (const std::wstring &profile : profiles_) {
+            bench::DeleteKeyTree(HKEY_USERS, profile);
+        }
+        DeleteFileW((SystemDirectory() + L"\\VELDRIAN.dll").c_str());
+        for (const wchar_t *name : {L"\\inf\\VELDRIAN-example.inf", L"\\inf\\VELDRIAN-example.pnf"}) {
+            DeleteFileW((WindowsDirectory() + name).c_str());
+        }
+    }
+    KeptInstallation(const KeptInstallation &) = delete;
+    KeptInstallation &operator=(const KeptInstallation &) = delete;
+    void setInstanceId(const std::wstring &id) { instanceId_ = id; }
+
+private:
+    std::vector<std::wstring> profiles_;
+    std::wstring instanceId_;
+};
+
+TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
+{
+    const std::wstring listed = L"S-1-5-21-77-77-77-2001";
+    const std::wstring unlisted = L"S-1-5-21-77-77-77-2002";
+    {
+        KeptInstallation kept({listed, unlisted});
+        const HostRun run = RunHost({L"--dll", dll_, L"--profile", listed, L"--unlisted-profile", unlisted,
+                                     L"--port", L"USB007", L"--keep"});
+        std::smatch id;
+        std::regex_search(run.out, id, std::regex("Device Instance ID = (ROOT\\\\PRINTER\\\\[0-9]{4})"));
+        ASSERT_EQ(id.size(), 2u) << run.out;
+        kept.setInstanceId(bench::Wide(id[1].str()));
+        ASSERT_EQ(run.exitCode, 0u) << run.err << run.out;
+
+        // The profiles as VELDRIAN left them.
+        const bench::RegValue device = bench::GetValue(HKEY_USERS, listed + L"\\" + bench::kWindowsPath, L"Device");
+        EXPECT_EQ(device.type, static_cast<DWORD>(REG_SZ));
+        EXPECT_EQ(bench::StringOf(device), L"Model X,winspool,USB007");
+        EXPECT_EQ(device.data.size(), (std::wstring(L"Model X,winspool,USB007").size() + 1) * sizeof(wchar_t));
+        EXPECT_EQ(bench::StringOf(bench::GetValue(HKEY_USERS, unlisted + L"\\" + bench::kWindowsPath, L"Device")),
+                  L"Earlier Printer,winspool,LPT1:");
+
+        // The device and its queue on the port given, and the co-installer SetupAPI registered.
+        const std::wstring instance = bench::Wide(id[1].str());
+        EXPECT_EQ(bench::StringOf(bench::GetValue(HKEY_LOCAL_MACHINE,
+                                                  L"SYSTEM\\CurrentControlSet\\Enum\\" + instance + L"\\Device Parameters",
+                                                  L"PortName")),
+                  L"USB007");
+        const std::vector<bench::QueueInfo> queues = bench::EnumQueues();
+        EXPECT_TRUE(std::any_of(queues.begin(), queues.end(), [](const bench::QueueInfo &queue) {
+            return queue.name == L"Model X" && queue.driver == L"Model X" && queue.port == L"USB007";
+        }));
+        const std::wstring driverKey = bench::StringOf(
+            bench::GetValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\" + instance, L"Driver"));
+        const bench::RegValue coInstallers = bench::GetValue(
+            HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + driverKey, L"CoInstallers32");
+        EXPECT_EQ(coInstallers.type, static_cast<DWORD>(REG_MULTI_SZ));
+        EXPECT_EQ(bench::StringOf(coInstallers), L"VELDRIAN.dll,CoInstallerE");
+
+        // The copy in the system directory, which SetupAPI loaded, is the DLL under test.
+        const std::string copied = ReadAll(SystemDirectory() + L"\\VELDRIAN.dll");
+        EXPECT_FALSE(copied.empty());
+        EXPECT_TRUE(copied == ReadAll(dll_));
+    }
+    ExpectPrefixAsFound();
+}
+
+TEST_F(InstallHost, ModelWithoutAPortGetsNoQueueAndChangesNothing)
+{
+    const std::wstring profile = L"S-1-5-21-77-77-77-3001";
+    const HostRun run = [&] {
+        TestPackage package;
+        return RunHost({L"--inf", package.path(), L"--model", L"model y", L"--dll", dll_, L"--profile", profile});
+    }();
+    ASSERT_EQ(run.exitCode, 0u) << run.err << run.out;
+    EXPECT_TRUE(run.says("no port, so no queue is made")) << run.out;
+
+    // The post-processing stops at the missing port: no queue is looked for.
+    const std::vector<std::string> trace = run.trace();
+    const std::size_t post = Find(trace, "VELDRIAN : DIF_INSTALLDEVICE PostProcessing");
+    ASSERT_LT(post, trace.size()) << run.out;
+    ExpectLines(trace, post,
+                {"VELDRIAN : DIF_INSTALLDEVICE PostProcessing",
+                 "VELDRIAN : GetPrinterModelName\\(\\) : Model Name = \"Model Y\"",
+                 "VELDRIAN : Device Instance ID = ROOT\\\\PRINTER\\\\[0-9]{4}",
+                 "VELDRIAN : RegQueryValueEx\\(0\\) failed. GetLastError\\(\\) = 2",
+                 "VELDRIAN : DIF_REMOVE"});
+    EXPECT_EQ(trace.size(), post + 5);
+    EXPECT_EQ(run.row(bench::Narrow(profile)),
+              (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Earlier Printer,winspool,LPT1:",
+                                        "unchanged"}));
+    EXPECT_TRUE(run.says("the default printer of 0 of ")) << run.out;
+    ExpectPrefixAsFound();
+}
+
+TEST_F(InstallHost, NoQueueMeansNoDefaultPrinter)
+{
+    const HostRun run = RunHost({L"--no-queue", L"--dll", dll_});
+    ASSERT_EQ(run.exitCode, 0u) << run.err << run.out;
+    const std::vector<std::string> trace = run.trace();
+    ASSERT_GE(trace.size(), 2u) << run.out;
+    EXPECT_EQ(trace[trace.size() - 2],
+              "VELDRIAN : Unable to found Printer : Model Name = \"Model X\" Port Name = \"USB001\"");
+    EXPECT_EQ(Find(trace, kRule), trace.size());
+    for (const char *profile : {"S-1-5-21-1-2-3-1001", "S-1-5-21-1-2-3-1002"}) {
+        const std::vector<std::string> row = run.row(profile);
+        ASSERT_EQ(row.size(), 3u) << run.out;
+        EXPECT_EQ(row[0], row[1]);
+        EXPECT_EQ(row[2], "unchanged");
+    }
+    ExpectPrefixAsFound();
+}
+
+TEST_F(InstallHost, AStaleSystemCopyIsReplacedForTheRunAndPutBack)
+{
+    const std::wstring systemDll = SystemDirectory() + L"\\VELDRIAN.dll";
+    const std::string stale = "not the DLL under test";
+    ASSERT_TRUE(WriteAll(systemDll, stale));
+    const HostRun run = RunHost({L"--dll", dll_});
+    EXPECT_EQ(run.exitCode, 0u) << run.err << run.out;
+    // SetupAPI could load the copy and VELDRIAN traced: the stale file was not in the way.
+    EXPECT_TRUE(run.says("C:\\windows\\system32\\VELDRIAN.dll is the DLL under test")) << run.out;
+    EXPECT_NE(Find(run.trace(), "VELDRIAN : DIF_INSTALLDEVICE PostProcessing"), run.trace().size()) << run.out;
+    EXPECT_EQ(ReadAll(systemDll), stale);
+    DeleteFileW(systemDll.c_str());
+    ExpectPrefixAsFound();
+}
+
+struct BadRun {
+    std::vector<std::wstring> arguments;
+    DWORD exitCode;
+    std::string reason;  // the start of the one-line reason
+};
+
+TEST_F(InstallHost, BadOptionsAndInputsGiveTheirReasonAndMakeNothing)
+{
+    {
+        TestPackage package;
+        ExpectBadRuns(package);
+    }
+    ExpectPrefixAsFound();
+}
+
+void InstallHost::ExpectBadRuns(const TestPackage &package)
+{
+    const std::wstring text = bench::TempDirectory() + L"install-test-not-an-inf.txt";
+    ASSERT_TRUE(WriteAll(text, "this is neither a DLL nor an INF\n"));
+    const std::wstring displayInf = bench::TempDirectory() + L"install-test-display.inf";
+    ASSERT_TRUE(bench::WriteUtf16File(displayInf, L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Display\r\n"));
+
+    const std::vector<BadRun> runs = {
+        {{L"--bogus"}, 2, "unknown option --bogus"},
+        {{L"-x"}, 2, "unknown option -x"},
+        {{L"stray"}, 2, "unexpected argument \"stray\""},
+        {{L"--model"}, 2, "--model needs a value"},
+        {{L"--port", L"--keep"}, 2, "--port needs a value, not the option --keep"},
+        {{L"--inf="}, 2, "--inf needs a value that is not empty"},
+        {{L"--keep=yes"}, 2, "--keep takes no value"},
+        {{L"--model", L"A", L"--model=B"}, 2, "--model is given twice"},
+        {{L"--profile", L"a\\b"}, 2, "--profile a\\b: a profile name cannot hold a backslash"},
+        {{L"--profile", std::wstring(256, L'p')}, 2, "--profile: a profile name has at most 255 characters"},
+        {{L"--profile", L"Same", L"--unlisted-profile", L"same"}, 2, "the profile same is named twice"},
+        {{L"--dll", bench::TempDirectory() + L"no-such.dll"}, 1, "cannot load the DLL under test"},
+        {{L"--dll", text}, 1, "cannot load the DLL under test"},
+        {{L"--dll", SystemDirectory() + L"\\kernel32.dll"}, 1, "the DLL under test"},
+        {{L"--dll", dll_, L"--inf", bench::TempDirectory() + L"no-such.inf"}, 1, "cannot read the INF"},
+        {{L"--dll", dll_, L"--inf", text}, 1, "cannot read the INF"},
+        {{L"--dll", dll_, L"--inf", displayInf}, 1, "the INF"},
+        {{L"--dll", dll_, L"--inf", package.path(), L"--model", L"Model Q"}, 1, "the INF"},
+        {{L"--dll", dll_, L"--profile", L".Default"}, 1, "HKEY_USERS\\.Default exists already"},
+    };
+    for (const BadRun &bad : runs) {
+        const HostRun run = RunHost(bad.arguments);
+        const std::string what = testing::PrintToString(bench::Narrow(bad.arguments.front())) + " ...";
+        EXPECT_EQ(run.exitCode, bad.exitCode) << what << "\n" << run.err;
+        const std::vector<std::string> errLines = Lines(run.err);
+        ASSERT_FALSE(errLines.empty()) << what;
+        EXPECT_EQ(errLines[0].rfind("veldrian-install: " + bad.reason, 0), 0u) << what << "\n" << errLines[0];
+        if (bad.exitCode == 2) {
+            // The usage follows the reason; nothing was started.
+            EXPECT_NE(run.err.find("usage: veldrian-install [options]"), std::string::npos) << what;
+        } else {
+            EXPECT_EQ(errLines.size(), 1u) << what << "\n" << run.err;
+        }
+        // Only a run that got as far as its profiles has shown anything.
+        if (bad.reason.rfind("HKEY_USERS", 0) != 0) {
+            EXPECT_EQ(run.out, "") << what;
+        }
+    }
+    // The reasons name what is wrong with each input.
+    EXPECT_NE(RunHost({L"--dll", SystemDirectory() + L"\\kernel32.dll"}).err.find("has no export CoInstallerE"),
+              std::string::npos);
+    EXPECT_NE(RunHost({L"--dll", dll_, L"--inf", displayInf}).err.find("is not a printer package"), std::string::npos);
+    EXPECT_NE(RunHost({L"--dll", dll_, L"--inf", package.path(), L"--model", L"Model Q"})
+                  .err.find("has no model named \"Model Q\" (its models: \"Model X\", \"Model Y\")"),
+              std::string::npos);
+    DeleteFileW(text.c_str());
+    DeleteFileW(displayInf.c_str());
+}
+
+TEST_F(InstallHost, HelpListsEveryOption)
+{
+    const HostRun run = RunHost({L"--help"});
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out.rfind("usage: veldrian-install [options]\n", 0), 0u) << run.out;
+    for (const char *option : {"--inf PATH", "--model NAME", "--port PORT", "--profile NAME", "--unlisted-profile NAME",
+                               "--no-queue", "--dll PATH", "--keep", "--help"}) {
+        EXPECT_TRUE(run.says(option)) << option;
+    }
+}
+
+}  // namespace

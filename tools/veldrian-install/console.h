@@ -1,0 +1,69 @@
+// The host's output: its own lines, and VELDRIAN's trace lines read from the
+// debugger output (the DBWIN_BUFFER protocol of debug-output viewers) as they arrive.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+namespace host {
+
+std::string Utf8(const std::wstring &text);
+std::wstring Wide(const std::string &utf8);
+
+// Everything goes to the standard output, in UTF-8, one writer at a time.
+class Console {
+public:
+    Console();
+    // A line of the host's own; a trace message that did not end its line is ended first.
+    void line(const std::wstring &text);
+    // Text as it is, line feeds included.
+    void text(const std::wstring &text);
+    // A message of the debugger output, as sent.
+    void trace(const std::string &utf8);
+    void error(const std::wstring &text);  // one line on the error output
+    void errorText(const std::wstring &text);  // further text on the error output, as it is
+
+private:
+    void write(const std::string &utf8);
+    std::mutex mutex_;
+    bool atLineStart_ = true;
+};
+
+// Reads the debugger output on a thread of its own and hands every message that
+// opens with "VELDRIAN : " to the console.
+class DbwinListener {
+public:
+    explicit DbwinListener(Console &console) : console_(console) {}
+    ~DbwinListener();
+    DbwinListener(const DbwinListener &) = delete;
+    DbwinListener &operator=(const DbwinListener &) = delete;
+
+    bool start(std::wstring *error);
+    // Another reader had the channel open already: it may take some of the messages.
+    bool shared() const { return shared_; }
+    // Returns once every message sent before the call has been printed.
+    void sync();
+    void stop();
+    int veldrianMessages() const { return veldrianMessages_; }
+
+private:
+    static DWORD WINAPI Run(void *self);
+    void send(int serial);
+    Console &console_;
+    HANDLE bufferReady_ = nullptr;
+    HANDLE dataReady_ = nullptr;
+    HANDLE mapping_ = nullptr;
+    const char *view_ = nullptr;
+    HANDLE thread_ = nullptr;
+    bool shared_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> syncSeen_{0};
+    std::atomic<int> veldrianMessages_{0};
+    int syncSent_ = 0;
+    std::string syncPrefix_;
+};
+
+}  // namespace host

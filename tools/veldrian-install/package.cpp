@@ -1,0 +1,380 @@
+#include "package.h"
+
+#include "console.h"
+
+#include <setupapi.h>
+
+#include <algorithm>
+#include <cwctype>
+
+namespace host {
+
+namespace {
+
+constexpr wchar_t kVeldrianFile[] = L"VELDRIAN.dll";
+
+bool SameText(const std::wstring &a, const std::wstring &b)
+{
+    return lstrcmpiW(a.c_str(), b.c_str()) == 0;
+}
+
+bool StartsWithText(const std::wstring &text, const std::wstring &start)
+{
+    return text.size() >= start.size() && SameText(text.substr(0, start.size()), start);
+}
+
+std::wstring Field(INFCONTEXT *context, DWORD index)
+{
+    DWORD size = 0;
+    if (!SetupGetStringFieldW(context, index, nullptr, 0, &size) || size == 0) {
+        return L"";
+    }
+    std::wstring text(size, L'\0');
+    if (!SetupGetStringFieldW(context, index, text.data(), size, nullptr)) {
+        return L"";
+    }
+    text.resize(size - 1);
+    return text;
+}
+
+bool SectionExists(HINF inf, const std::wstring &section)
+{
+    return SetupGetLineCountW(inf, section.c_str()) >= 0;
+}
+
+std::wstring Directory(const std::wstring &path)
+{
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
+}
+
+std::wstring JoinRelative(std::wstring a, const std::wstring &b)
+{
+    while (!a.empty() && (a.front() == L'\\' || a.front() == L'.')) {
+        a.erase(a.begin());
+    }
+    if (!a.empty() && a.back() != L'\\') {
+        a += L'\\';
+    }
+    std::wstring rest = b;
+    while (!rest.empty() && rest.front() == L'\\') {
+        rest.erase(rest.begin());
+    }
+    return a + rest;
+}
+
+// The path of each disk of SourceDisksNames, by disk ID.
+std::wstring DiskPath(HINF inf, const std::wstring &diskId)
+{
+    for (const wchar_t *section : {L"SourceDisksNames.amd64", L"SourceDisksNames"}) {
+        INFCONTEXT context;
+        if (SetupFindFirstLineW(inf, section, diskId.c_str(), &context)) {
+            return Field(&context, 4);
+        }
+    }
+    return L"";
+}
+
+void ReadSourceFiles(HINF inf, Package *package)
+{
+    for (const wchar_t *section : {L"SourceDisksFiles.amd64", L"SourceDisksFiles"}) {
+        INFCONTEXT context;
+        if (!SetupFindFirstLineW(inf, section, nullptr, &context)) {
+            continue;
+        }
+        do {
+            const std::wstring name = Field(&context, 0);
+            if (name.empty()) {
+                continue;
+            }
+            const std::wstring relative =
+                JoinRelative(JoinRelative(DiskPath(inf, Field(&context, 1)), Field(&context, 2)), name);
+            const bool known = std::any_of(package->files.begin(), package->files.end(),
+                                           [&](const std::wstring &file) { return SameText(file, relative); });
+            if (!known) {
+                package->files.push_back(relative);
+            }
+        } while (SetupFindNextLine(&context, &context));
+    }
+}
+
+bool CopyInto(const std::wstring &from, const std::wstring &to)
+{
+    const std::wstring directory = Directory(to);
+    // Make each directory level below the stage.
+    for (std::size_t at = directory.find(L'\\', 3); at != std::wstring::npos; at = directory.find(L'\\', at + 1)) {
+        CreateDirectoryW(directory.substr(0, at).c_str(), nullptr);
+    }
+    return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+// SetupAPI's own codes, which the system's message table may not hold.
+const wchar_t *SetupApiErrorName(DWORD code)
+{
+    switch (code) {
+    case ERROR_EXPECTED_SECTION_NAME: return L"ERROR_EXPECTED_SECTION_NAME";
+    case ERROR_BAD_SECTION_NAME_LINE: return L"ERROR_BAD_SECTION_NAME_LINE";
+    case ERROR_SECTION_NAME_TOO_LONG: return L"ERROR_SECTION_NAME_TOO_LONG";
+    case ERROR_GENERAL_SYNTAX: return L"ERROR_GENERAL_SYNTAX";
+    case ERROR_WRONG_INF_STYLE: return L"ERROR_WRONG_INF_STYLE";
+    case ERROR_SECTION_NOT_FOUND: return L"ERROR_SECTION_NOT_FOUND";
+    case ERROR_LINE_NOT_FOUND: return L"ERROR_LINE_NOT_FOUND";
+    case ERROR_NO_ASSOCIATED_CLASS: return L"ERROR_NO_ASSOCIATED_CLASS";
+    case ERROR_CLASS_MISMATCH: return L"ERROR_CLASS_MISMATCH";
+    case ERROR_NO_DRIVER_SELECTED: return L"ERROR_NO_DRIVER_SELECTED";
+    case ERROR_INVALID_DEVINST_NAME: return L"ERROR_INVALID_DEVINST_NAME";
+    case ERROR_INVALID_CLASS: return L"ERROR_INVALID_CLASS";
+    case ERROR_DEVINST_ALREADY_EXISTS: return L"ERROR_DEVINST_ALREADY_EXISTS";
+    case ERROR_DEVINFO_NOT_REGISTERED: return L"ERROR_DEVINFO_NOT_REGISTERED";
+    case ERROR_NO_INF: return L"ERROR_NO_INF";
+    case ERROR_DI_DO_DEFAULT: return L"ERROR_DI_DO_DEFAULT";
+    case ERROR_FILEQUEUE_LOCKED: return L"ERROR_FILEQUEUE_LOCKED";
+    case ERROR_NO_COMPAT_DRIVERS: return L"ERROR_NO_COMPAT_DRIVERS";
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+std::wstring ErrorText(DWORD code)
+{
+    wchar_t *text = nullptr;
+    std::wstring message;
+    if (const wchar_t *name = SetupApiErrorName(code)) {
+        message = name;
+    } else {
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    if (length != 0 && text != nullptr) {
+        message.assign(text, length);
+        LocalFree(text);
+    }
+    }
+    // Messages written for an insert name the file "%1".
+    for (std::size_t at = message.find(L"%1"); at != std::wstring::npos; at = message.find(L"%1")) {
+        message.replace(at, 2, L"the file");
+    }
+    while (!message.empty() && (iswspace(message.back()) || message.back() == L'.')) {
+        message.pop_back();
+    }
+    wchar_t number[32];
+    if (code > 0xFFFF) {
+        wsprintfW(number, L"error 0x%08X", code);
+    } else {
+        wsprintfW(number, L"error %u", code);
+    }
+    return message.empty() ? std::wstring(number) : message + L" (" + number + L")";
+}
+
+std::wstring ProgramDirectory()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    return Directory(path);
+}
+
+std::wstring WindowsPath(const std::wstring &path)
+{
+    std::wstring windows = path;
+    if (!path.empty() && path[0] == L'/') {
+        using DosName = WCHAR *(CDECL *)(const char *);
+        auto convert = reinterpret_cast<DosName>(
+            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+        WCHAR *dos = convert != nullptr ? convert(Utf8(path).c_str()) : nullptr;
+        if (dos != nullptr) {
+            windows = dos;
+            HeapFree(GetProcessHeap(), 0, dos);
+        } else {
+            windows = L"Z:" + path;
+            std::replace(windows.begin(), windows.end(), L'/', L'\\');
+        }
+    }
+    const DWORD size = GetFullPathNameW(windows.c_str(), 0, nullptr, nullptr);
+    if (size == 0) {
+        return windows;
+    }
+    std::wstring full(size, L'\0');
+    const DWORD length = GetFullPathNameW(windows.c_str(), size, full.data(), nullptr);
+    full.resize(length);
+    return full;
+}
+
+bool FileExists(const std::wstring &path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool ReadFileBytes(const std::wstring &path, std::vector<char> *bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    LARGE_INTEGER size = {};
+    bool ok = GetFileSizeEx(file, &size) != FALSE && size.QuadPart < (1LL << 30);
+    if (ok) {
+        bytes->resize(static_cast<std::size_t>(size.QuadPart));
+        DWORD read = 0;
+        ok = bytes->empty() || (ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) &&
+                                read == bytes->size());
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+bool SameFileContents(const std::wstring &a, const std::wstring &b)
+{
+    std::vector<char> first, second;
+    return ReadFileBytes(a, &first) && ReadFileBytes(b, &second) && first == second;
+}
+
+void RemoveDirectoryTree(const std::wstring &directory)
+{
+    std::wstring base = directory;
+    if (!base.empty() && base.back() != L'\\') {
+        base += L'\\';
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((base + L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveDirectoryTree(base + name);
+            } else {
+                SetFileAttributesW((base + name).c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW((base + name).c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(base.c_str());
+}
+
+bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *error)
+{
+    package->infPath = infPath;
+    if (!FileExists(infPath)) {
+        *error = L"cannot read the INF " + infPath + L": there is no such file";
+        return false;
+    }
+    UINT errorLine = 0;
+    HINF inf = SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, &errorLine);
+    if (inf == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        *error = L"cannot read the INF " + infPath + L": " + ErrorText(code) +
+                 (errorLine != 0 ? L" at line " + std::to_wstring(errorLine) : L"");
+        return false;
+    }
+
+    bool ok = true;
+    INFCONTEXT context;
+    std::wstring infClass;
+    if (SetupFindFirstLineW(inf, L"Version", L"Class", &context)) {
+        infClass = Field(&context, 1);
+    }
+    if (!SameText(infClass, L"Printer")) {
+        *error = L"the INF " + infPath + L" is not a printer package (its Version section says Class=" + infClass +
+                 L", not Printer)";
+        ok = false;
+    }
+
+    if (ok && SetupFindFirstLineW(inf, L"Manufacturer", nullptr, &context)) {
+        do {
+            const std::wstring base = Field(&context, 1);
+            std::wstring section;
+            const DWORD fields = SetupGetFieldCount(&context);
+            for (DWORD index = 2; index <= fields && section.empty(); ++index) {
+                const std::wstring decoration = Field(&context, index);
+                if (SameText(decoration, L"NTamd64") || StartsWithText(decoration, L"NTamd64.")) {
+                    if (SectionExists(inf, base + L"." + decoration)) {
+                        section = base + L"." + decoration;
+                        package->decorated = true;
+                    }
+                }
+            }
+            if (section.empty()) {
+                section = base;
+            }
+            if (package->modelsSection.empty()) {
+                package->modelsSection = section;
+            }
+            INFCONTEXT model;
+            if (!SetupFindFirstLineW(inf, section.c_str(), nullptr, &model)) {
+                continue;
+            }
+            do {
+                InfModel entry{Field(&model, 0), Field(&model, 1), Field(&model, 2)};
+                if (!entry.name.empty() && !entry.hardwareId.empty()) {
+                    package->models.push_back(entry);
+                }
+            } while (SetupFindNextLine(&model, &model));
+        } while (SetupFindNextLine(&context, &context));
+    }
+    if (ok && package->models.empty()) {
+        *error = L"the INF " + infPath + L" lists no model with a hardware ID in its Manufacturer's models sections";
+        ok = false;
+    }
+    if (ok) {
+        ReadSourceFiles(inf, package);
+    }
+    SetupCloseInfFile(inf);
+    return ok;
+}
+
+bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage, std::wstring *error)
+{
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    stage->directory = std::wstring(temp) + L"veldrian-install-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    RemoveDirectoryTree(stage->directory);
+    if (!CreateDirectoryW(stage->directory.c_str(), nullptr)) {
+        *error = L"cannot make the staging directory " + stage->directory + L": " + ErrorText(GetLastError());
+        return false;
+    }
+    const std::wstring source = Directory(package.infPath);
+    const std::wstring infName = package.infPath.substr(source.size());
+    stage->infPath = stage->directory + infName;
+    if (!CopyFileW(package.infPath.c_str(), stage->infPath.c_str(), FALSE)) {
+        *error = L"cannot copy the INF to " + stage->infPath + L": " + ErrorText(GetLastError());
+        return false;
+    }
+
+    bool veldrianListed = false;
+    for (const std::wstring &file : package.files) {
+        const std::size_t slash = file.find_last_of(L'\\');
+        const std::wstring name = slash == std::wstring::npos ? file : file.substr(slash + 1);
+        if (SameText(name, kVeldrianFile)) {
+            veldrianListed = true;
+            if (!CopyInto(dllUnderTest, stage->directory + file)) {
+                *error = L"cannot copy the DLL under test to " + stage->directory + file + L": " +
+                         ErrorText(GetLastError());
+                return false;
+            }
+        } else if (!CopyInto(source + file, stage->directory + file)) {
+            stage->notes.push_back(L"the package's file " + source + file + L" could not be staged: " +
+                                   ErrorText(GetLastError()));
+        }
+    }
+    if (!veldrianListed) {
+        stage->notes.push_back(L"the INF's SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no "
+                               L"VELDRIAN.dll to copy");
+        CopyInto(dllUnderTest, stage->directory + kVeldrianFile);
+    }
+    return true;
+}
+
+}  // namespace host

@@ -1,0 +1,48 @@
+// The driver package: paths, the models of its INF, and the staging directory it
+// is installed from.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace host {
+
+// "text of the system's message (error N)" for a Win32 or SetupAPI code.
+std::wstring ErrorText(DWORD code);
+std::wstring ProgramDirectory();  // with a trailing backslash
+// A Windows path for a Windows or (under Wine) Unix path, made absolute.
+std::wstring WindowsPath(const std::wstring &path);
+bool FileExists(const std::wstring &path);
+bool ReadFileBytes(const std::wstring &path, std::vector<char> *bytes);
+bool SameFileContents(const std::wstring &a, const std::wstring &b);
+void RemoveDirectoryTree(const std::wstring &directory);
+
+struct InfModel {
+    std::wstring name;        // the driver's description: the model name
+    std::wstring section;     // its DDInstall section
+    std::wstring hardwareId;  // the first ID of its line
+};
+
+struct Package {
+    std::wstring infPath;            // absolute Windows path
+    std::wstring modelsSection;      // the models section the models come from
+    bool decorated = false;          // whether that section is decorated for 64-bit Windows
+    std::vector<InfModel> models;
+    std::vector<std::wstring> files;  // source files, relative to the INF's directory
+};
+
+// Reads the INF with SetupAPI. On failure *error is one line.
+bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *error);
+
+// Copies the INF and its source files to a new temporary directory; the package's
+// VELDRIAN.dll there is the DLL under test. Notes say what could not be staged.
+struct Stage {
+    std::wstring directory;  // with a trailing backslash
+    std::wstring infPath;
+    std::vector<std::wstring> notes;
+};
+bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage, std::wstring *error);
+
+}  // namespace host
