@@ -59,9 +59,13 @@ HGLOBAL WINAPI HookGlobalFree(HGLOBAL block)
 
 DWORD WINAPI HookGetLastError()
 {
+    // Read before the bookkeeping: a lock that another thread holds is waited for
+    // through the platform, which may change this thread's last-error.
+    const DWORD value = ::GetLastError();
     DWORD error = 0;
     Enter("GetLastError", &error);
-    return Original<DWORD(WINAPI *)()>("GetLastError")();
+    SetLastError(value);
+    return value;
 }
 
 void WINAPI HookOutputDebugStringW(LPCWSTR text)
