@@ -7,13 +7,15 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(VELDRIAN_MINGW_TRIPLE x86_64-w64-mingw32)
 set(VELDRIAN_MINGW_GCC_DIR /usr/lib/gcc/${VELDRIAN_MINGW_TRIPLE}/12-posix)
 
-set(CMAKE_C_COMPILER clang-14)
-set(CMAKE_CXX_COMPILER clang++-14)
+# Called from LLVM's own directory, clang finds lld (-fuse-ld=lld) beside it.
+set(VELDRIAN_LLVM_DIR /usr/lib/llvm-14/bin)
+set(CMAKE_C_COMPILER ${VELDRIAN_LLVM_DIR}/clang)
+set(CMAKE_CXX_COMPILER ${VELDRIAN_LLVM_DIR}/clang++)
 set(CMAKE_C_COMPILER_TARGET ${VELDRIAN_MINGW_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${VELDRIAN_MINGW_TRIPLE})
 # llvm-rc behind a windres-compatible command line. Called from LLVM's own
 # directory, it preprocesses with the clang beside it, on the sysroot below.
-set(CMAKE_RC_COMPILER /usr/lib/llvm-14/bin/llvm-windres)
+set(CMAKE_RC_COMPILER ${VELDRIAN_LLVM_DIR}/llvm-windres)
 set(CMAKE_RC_FLAGS_INIT "--preprocessor-arg=--sysroot=/usr/${VELDRIAN_MINGW_TRIPLE}")
 
 # The sysroot keeps the Linux host's own headers out of the search path.

@@ -11,9 +11,10 @@ command -v cmake >/dev/null 2>&1 || need="$need cmake"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 for extra in "$@"; do
     case "$extra" in
-        clang) command -v clang-14 >/dev/null 2>&1 || need="$need clang-14"
-               command -v ld.lld >/dev/null 2>&1 || need="$need lld-14"
-               command -v llvm-rc-14 >/dev/null 2>&1 || need="$need llvm-14" ;;
+        # cmake/clang-mingw-w64-x86_64.cmake calls them in LLVM 14's own directory.
+        clang) [ -x /usr/lib/llvm-14/bin/clang++ ] || need="$need clang-14"
+               [ -x /usr/lib/llvm-14/bin/ld.lld ] || need="$need lld-14"
+               [ -x /usr/lib/llvm-14/bin/llvm-windres ] || need="$need llvm-14" ;;
         analyzers) command -v clang-tidy >/dev/null 2>&1 || need="$need clang-tidy"
                    command -v cppcheck >/dev/null 2>&1 || need="$need cppcheck"
                    command -v clang-format >/dev/null 2>&1 || need="$need clang-format" ;;
