@@ -1,11 +1,17 @@
 #!/bin/sh
-# Builds VELDRIAN.dll and the test bench, and runs every test under Wine.
-# Usage: tools/test.sh [build directory]   (default: build)
+# Builds VELDRIAN.dll and the test bench with one toolchain, and runs every test under Wine.
+# Usage: tools/test.sh [build directory] [preset]   (defaults: build, gcc)
+# The presets (CMakePresets.json): gcc (mingw-w64 gcc), clang (clang 14 and lld).
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
-sh tools/install-deps.sh
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+preset=${2:-gcc}
+if [ "$preset" = clang ]; then
+    sh tools/install-deps.sh clang
+else
+    sh tools/install-deps.sh
+fi
+cmake --preset "$preset" -B "$build"
 cmake --build "$build" -j2
 cd "$build"
 ctest --output-on-failure
