@@ -278,8 +278,9 @@ std::size_t Find(const std::vector<std::string> &lines, const std::string &line,
     return static_cast<std::size_t>(found - lines.begin());
 }
 
-// An INF of the tests' own that registers VELDRIAN as the example does, with a
-// model that writes a port and one that writes none. Written where no VELDRIAN.dll
+// An INF of the tests' own that registers VELDRIAN as the example does, for a
+// model that writes a port and one that writes none, and a model that does not
+// register VELDRIAN at all. Written where no VELDRIAN.dll
 // lies, so that the host must stage the DLL under test for it.
 class TestPackage {
 public:
@@ -293,9 +294,12 @@ public:
             L"ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\nProvider=Tests\r\n"
             L"[Manufacturer]\r\nTests=Models,NTamd64\r\n"
             L"[Models.NTamd64]\r\n\"Model X\"=PortModel,TESTS\\PORTMODEL\r\n\"Model Y\"=NoPortModel,TESTS\\NOPORT\r\n"
+            L"\"Model Z\"=Unregistered,TESTS\\UNREGISTERED\r\n"
             L"[PortModel]\r\n[PortModel.CoInstallers]\r\nCopyFiles=Veldrian.Copy\r\nAddReg=Veldrian.Reg\r\n"
             L"[PortModel.HW]\r\nAddReg=PortModel.HW.Reg\r\n[PortModel.HW.Reg]\r\nHKR,,PortName,,\"USB042\"\r\n"
             L"[NoPortModel]\r\n[NoPortModel.CoInstallers]\r\nCopyFiles=Veldrian.Copy\r\nAddReg=Veldrian.Reg\r\n"
+            L"[Unregistered]\r\n[Unregistered.HW]\r\nAddReg=Unregistered.HW.Reg\r\n"
+            L"[Unregistered.HW.Reg]\r\nHKR,,PortName,,\"USB043\"\r\n"
             L"[Veldrian.Copy]\r\nVELDRIAN.dll\r\n"
             L"[Veldrian.Reg]\r\nHKR,,CoInstallers32,0x00010000,\"VELDRIAN.dll,CoInstallerE\"\r\n"
             L"[DestinationDirs]\r\nVeldrian.Copy=11\r\n"
@@ -511,6 +515,22 @@ TEST_F(InstallHost, ModelWithoutAPortGetsNoQueueAndChangesNothing)
     ExpectPrefixAsFound();
 }
 
+TEST_F(InstallHost, AModelThatDoesNotRegisterVeldrianIsNeverCalledAndTheHostSaysSo)
+{
+    const HostRun run = [&] {
+        TestPackage package;
+        return RunHost({L"--inf", package.path(), L"--model", L"Model Z", L"--dll", dll_});
+    }();
+    EXPECT_EQ(run.exitCode, 0u) << run.err << run.out;
+    EXPECT_EQ(run.trace(), std::vector<std::string>{}) << run.out;
+    EXPECT_TRUE(run.says("driver key CoInstallers32 = (none")) << run.out;
+    EXPECT_TRUE(run.says("\nNothing called VELDRIAN: ")) << run.out;
+    // The queue was made, but no profile's default changed.
+    EXPECT_TRUE(run.says("print queue \"Model Z\" on USB043 added")) << run.out;
+    EXPECT_TRUE(run.says("the default printer of 0 of ")) << run.out;
+    ExpectPrefixAsFound();
+}
+
 TEST_F(InstallHost, NoQueueMeansNoDefaultPrinter)
 {
     const HostRun run = RunHost({L"--no-queue", L"--dll", dll_});
@@ -610,7 +630,7 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
               std::string::npos);
     EXPECT_NE(RunHost({L"--dll", dll_, L"--inf", displayInf}).err.find("is not a printer package"), std::string::npos);
     EXPECT_NE(RunHost({L"--dll", dll_, L"--inf", package.path(), L"--model", L"Model Q"})
-                  .err.find("has no model named \"Model Q\" (its models: \"Model X\", \"Model Y\")"),
+                  .err.find("has no model named \"Model Q\" (its models: \"Model X\", \"Model Y\", \"Model Z\")"),
               std::string::npos);
     DeleteFileW(text.c_str());
     DeleteFileW(displayInf.c_str());

@@ -688,6 +688,10 @@ void Installation::printTable()
     console_.line(L"VELDRIAN sent " + std::to_wstring(listener_.veldrianMessages()) +
                   L" trace messages; the default printer of " + std::to_wstring(changed) + L" of " +
                   std::to_wstring(rows_.size()) + L" profiles changed.");
+    if (listener_.veldrianMessages() == 0) {
+        console_.line(L"Nothing called VELDRIAN: does the model's DDInstall.CoInstallers section register it in "
+                      L"CoInstallers32 and copy VELDRIAN.dll to the system directory (DestinationDirs 11)?");
+    }
 }
 
 }  // namespace host
