@@ -59,6 +59,20 @@ TEST_F(ModuleFile, ImportsOnlySystemDlls)
     }
 }
 
+// The DLL links no C runtime, whichever compiler built it: the functions compilers
+// call on their own (block fill and copy, the stack checks) come from its start-up.
+TEST_F(ModuleFile, ImportsNothingOfACRuntime)
+{
+    ASSERT_TRUE(pe_->ok);
+    for (const std::string &dll : pe_->importedDlls) {
+        const std::string name = Upper(dll);
+        EXPECT_NE(name.rfind("MSVCRT", 0), 0u) << dll;
+        EXPECT_NE(name.rfind("UCRTBASE", 0), 0u) << dll;
+        EXPECT_NE(name.rfind("API-MS-WIN-CRT-", 0), 0u) << dll;
+        EXPECT_NE(name.rfind("LIB", 0), 0u) << dll << " is a toolchain runtime (libgcc, libstdc++, libwinpthread)";
+    }
+}
+
 TEST_F(ModuleFile, IsHardened)
 {
     ASSERT_TRUE(pe_->ok);
