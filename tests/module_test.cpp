@@ -69,7 +69,8 @@ TEST_F(ModuleFile, ImportsNothingOfACRuntime)
         EXPECT_NE(name.rfind("MSVCRT", 0), 0u) << dll;
         EXPECT_NE(name.rfind("UCRTBASE", 0), 0u) << dll;
         EXPECT_NE(name.rfind("API-MS-WIN-CRT-", 0), 0u) << dll;
-        EXPECT_NE(name.rfind("LIB", 0), 0u) << dll << " is a toolchain runtime (libgcc, libstdc++, libwinpthread)";
+        EXPECT_NE(name.rfind("LIB", 0), 0u)
+            << dll << " is a toolchain runtime (libgcc, libstdc++, libwinpthread)";
     }
 }
 

@@ -48,8 +48,8 @@ protected:
         };
         Translation *translation = nullptr;
         UINT bytes = 0;
-        if (!VerQueryValueW(data_.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void **>(&translation),
-                            &bytes) ||
+        if (!VerQueryValueW(data_.data(), L"\\VarFileInfo\\Translation",
+                            reinterpret_cast<void **>(&translation), &bytes) ||
             bytes < sizeof(Translation)) {
             return L"<no translation>";
         }
@@ -58,7 +58,8 @@ protected:
                  name);
         wchar_t *value = nullptr;
         UINT units = 0;
-        if (!VerQueryValueW(data_.data(), query, reinterpret_cast<void **>(&value), &units) || value == nullptr) {
+        if (!VerQueryValueW(data_.data(), query, reinterpret_cast<void **>(&value), &units) ||
+            value == nullptr) {
             return L"<missing>";
         }
         return std::wstring(value, wcsnlen(value, units));
@@ -102,7 +103,8 @@ TEST(VersionResourceLoaded, IsFoundInTheLoadedModule)
 {
     HMODULE module = bench::Veldrian();
     ASSERT_NE(module, nullptr);
-    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16));  // RT_VERSION
+    HRSRC resource =
+        FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16));  // RT_VERSION
     ASSERT_NE(resource, nullptr) << GetLastError();
     EXPECT_GT(SizeofResource(module, resource), sizeof(VS_FIXEDFILEINFO));
 }
@@ -120,7 +122,8 @@ struct CodeViewRecord {
 std::vector<BYTE> ReadBytes(const std::wstring &path)
 {
     std::vector<BYTE> bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         LARGE_INTEGER size = {};
         DWORD read = 0;
@@ -154,7 +157,8 @@ std::size_t OffsetOf(const std::vector<BYTE> &bytes, DWORD rva)
 // multi-stream file). False when the file is not a PDB 7.0 file.
 bool ReadPdbIdentity(const std::vector<BYTE> &pdb, GUID *guid, DWORD *age)
 {
-    static const char kMagic[] = "Microsoft C/C++ MSF 7.00\r\n\x1a" "DS\0\0";
+    static const char kMagic[] = "Microsoft C/C++ MSF 7.00\r\n\x1a"
+                                 "DS\0\0";
     if (pdb.size() < 56 || std::memcmp(pdb.data(), kMagic, sizeof(kMagic)) != 0) {
         return false;
     }
@@ -236,7 +240,8 @@ TEST(ModuleDebugInfo, DebugDirectoryNamesThePdbBesideTheDll)
     ASSERT_NE(record, nullptr) << "no CodeView entry in the debug directory";
     ASSERT_GT(recordBytes, offsetof(CodeViewRecord, fileName));
     EXPECT_EQ(record->signature, 0x53445352u) << "RSDS";
-    const std::string named(record->fileName, strnlen(record->fileName, recordBytes - offsetof(CodeViewRecord, fileName)));
+    const std::string named(record->fileName,
+                            strnlen(record->fileName, recordBytes - offsetof(CodeViewRecord, fileName)));
     // The name alone: the build machine's directories mean nothing where the DLL is debugged.
     EXPECT_EQ(named, VELDRIAN_PDB_NAME);
 
