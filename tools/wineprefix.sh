@@ -21,3 +21,14 @@ fi
 # the test processes then find them running instead of starting them and leaving
 # them holding their output open until the server ends.
 /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
+# Keys that every Windows installation holds but a new Wine prefix makes only on
+# first use (the Printer class, the spooler's x64 driver store, the current user's
+# printer lists). Made here, the first test to install a device or a queue does not
+# leave them behind, and the tests find the prefix alike whatever order they run in.
+for key in \
+    'HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E979-E325-11CE-BFC1-08002BE10318}' \
+    'HKLM\SYSTEM\CurrentControlSet\Control\Print\Environments\Windows x64\Drivers\Version-3' \
+    'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Devices' \
+    'HKCU\Software\Microsoft\Windows NT\CurrentVersion\PrinterPorts'; do
+    /usr/lib/wine/wine64 reg add "$key" /f </dev/null >/dev/null 2>&1
+done

@@ -3,6 +3,7 @@
 #include <winspool.h>
 
 #include <algorithm>
+#include <iterator>
 
 namespace bench {
 
@@ -10,6 +11,13 @@ const wchar_t kDevicesPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion
 const wchar_t kWindowsPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
 
 namespace {
+
+// The keys of the current user's profile in which the spooler lists each queue.
+const wchar_t *const kSpoolerUserKeys[] = {kDevicesPath, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\PrinterPorts"};
+
+// Queues alive, and whether those keys existed before the first of them was made.
+int g_livePrinters = 0;
+bool g_hadUserKeys[std::size(kSpoolerUserKeys)] = {};
 
 const GUID kPrinterClass = {0x4D36E979, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
@@ -265,6 +273,11 @@ ScopedKeyRestore::~ScopedKeyRestore()
 ScopedPrinter::ScopedPrinter(const std::wstring &name, const std::wstring &driver, const std::wstring &port)
     : name_(name), driver_(driver)
 {
+    if (g_livePrinters++ == 0) {
+        for (std::size_t index = 0; index < std::size(kSpoolerUserKeys); ++index) {
+            g_hadUserKeys[index] = KeyExists(HKEY_CURRENT_USER, kSpoolerUserKeys[index]);
+        }
+    }
     std::wstring file = L"C:\\windows\\system32\\wineps.drv";
     DRIVER_INFO_3W info = {};
     info.cVersion = 3;
@@ -303,13 +316,15 @@ ScopedPrinter::~ScopedPrinter()
         DeletePrinter(handle);
         ClosePrinter(handle);
     }
-    // Entries the spooler wrote for the queue in the current user's profile.
-    HKEY user = nullptr;
-    if (RegOpenCurrentUser(KEY_ALL_ACCESS, &user) == ERROR_SUCCESS) {
-        for (const wchar_t *path : {kDevicesPath, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\PrinterPorts"}) {
-            DeleteValue(user, path, name_);
+    // Entries the spooler wrote for the queue in the current user's profile, and,
+    // once the last queue is gone, the keys it made for them if they are empty.
+    const bool last = --g_livePrinters == 0;
+    for (std::size_t index = 0; index < std::size(kSpoolerUserKeys); ++index) {
+        DeleteValue(HKEY_CURRENT_USER, kSpoolerUserKeys[index], name_);
+        const RegSnapshot left = Snapshot(HKEY_CURRENT_USER, kSpoolerUserKeys[index]);
+        if (last && !g_hadUserKeys[index] && left.size() == 1 && left.begin()->second.empty()) {
+            RegDeleteKeyW(HKEY_CURRENT_USER, kSpoolerUserKeys[index]);
         }
-        RegCloseKey(user);
     }
     DeletePrinterDriverW(nullptr, nullptr, driver_.data());
 }

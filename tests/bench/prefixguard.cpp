@@ -1,0 +1,79 @@
+// Linked into every test executable: the Wine prefix must be left as the tests
+// found it, so that they pass in any order. The guard takes a picture of what the
+// tests touch before the first test and fails the run if anything differs after
+// the last one.
+#include "bench.h"
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Place {
+    HKEY root;
+    const wchar_t *path;
+    const char *name;
+};
+
+const Place kPlaces[] = {
+    {HKEY_USERS, L"", "HKEY_USERS"},
+    {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum", "HKLM\\...\\Enum"},
+    {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E979-E325-11CE-BFC1-08002BE10318}",
+     "HKLM\\...\\Class\\{Printer}"},
+    {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\CoDeviceInstallers", "HKLM\\...\\CoDeviceInstallers"},
+    {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers", "HKLM\\...\\Print\\Printers"},
+};
+
+std::vector<std::wstring> QueueNames()
+{
+    std::vector<std::wstring> names;
+    for (const bench::QueueInfo &queue : bench::EnumQueues()) {
+        names.push_back(queue.name + L" | " + queue.driver + L" | " + queue.port);
+    }
+    return names;
+}
+
+bool SystemCopyExists()
+{
+    return GetFileAttributesW(L"C:\\windows\\system32\\VELDRIAN.dll") != INVALID_FILE_ATTRIBUTES;
+}
+
+class PrefixGuard : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        for (const Place &place : kPlaces) {
+            before_.push_back(bench::Snapshot(place.root, place.path));
+        }
+        queues_ = QueueNames();
+        systemCopy_ = SystemCopyExists();
+    }
+
+    void TearDown() override
+    {
+        for (std::size_t index = 0; index < std::size(kPlaces); ++index) {
+            const std::vector<std::wstring> changes =
+                bench::Diff(before_[index], bench::Snapshot(kPlaces[index].root, kPlaces[index].path));
+            std::string listed;
+            for (const std::wstring &change : changes) {
+                listed += "\n  " + bench::Narrow(change);
+            }
+            EXPECT_TRUE(changes.empty()) << "the tests left " << kPlaces[index].name << " changed:" << listed;
+        }
+        EXPECT_EQ(QueueNames(), queues_) << "the tests left the spooler's queues changed";
+        EXPECT_EQ(SystemCopyExists(), systemCopy_) << "the tests left system32\\VELDRIAN.dll changed";
+    }
+
+private:
+    std::vector<bench::RegSnapshot> before_;
+    std::vector<std::wstring> queues_;
+    bool systemCopy_ = false;
+};
+
+// Registered before main runs the tests; GoogleTest owns and deletes it.
+testing::Environment *const g_guard = testing::AddGlobalTestEnvironment(new PrefixGuard);
+
+}  // namespace
