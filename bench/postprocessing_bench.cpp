@@ -21,7 +21,6 @@
 #include "bench/iat.h"
 #include "bench/platform.h"
 
-#include <sddl.h>
 #include <winspool.h>
 
 #include <algorithm>
@@ -125,23 +124,10 @@ public:
 private:
     bool Add(const std::wstring &name, const std::wstring &port)
     {
-        std::wstring queue = name;
-        std::wstring driver = kModel;
-        std::wstring portName = port;
-        std::wstring processor = L"WinPrint";
-        std::wstring datatype = L"RAW";
-        PRINTER_INFO_2W printer = {};
-        printer.pPrinterName = queue.data();
-        printer.pDriverName = driver.data();
-        printer.pPortName = portName.data();
-        printer.pPrintProcessor = processor.data();
-        printer.pDatatype = datatype.data();
-        HANDLE handle = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE *>(&printer));
-        if (handle == nullptr) {
+        if (!bench::AddQueue(name, kModel, port)) {
             std::fprintf(stderr, "AddPrinterW(%s) failed: %lu\n", bench::Narrow(name).c_str(), GetLastError());
             return false;
         }
-        ClosePrinter(handle);
         names_.push_back(name);
         return true;
     }
@@ -199,36 +185,6 @@ public:
 private:
     std::vector<std::unique_ptr<bench::ScopedProfile>> profiles_;
 };
-
-std::wstring CurrentUserKey()
-{
-    std::wstring name;
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        BYTE buffer[256];
-        DWORD size = 0;
-        if (GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size)) {
-            wchar_t *sid = nullptr;
-            if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &sid)) {
-                name = sid;
-                LocalFree(sid);
-            }
-        }
-        CloseHandle(token);
-    }
-    return name;
-}
-
-// The deepest existing key of `path` below HKEY_USERS: restoring from there also
-// takes away the keys above it that the setup has to create.
-std::wstring ExistingAncestor(const std::wstring &path)
-{
-    std::wstring key = path;
-    while (!bench::KeyExists(HKEY_USERS, key) && key.find(L'\\') != std::wstring::npos) {
-        key.erase(key.rfind(L'\\'));
-    }
-    return key;
-}
 
 // ---- The baseline: the pass's platform calls, made directly, without tracing ----
 
@@ -709,13 +665,13 @@ int main(int argc, char **argv)
                                                               {1000, {1, 10, 100, 500}}};
 
     // Wine's own profiles are made to list the queue too, and put back afterwards.
-    const std::wstring currentUser = CurrentUserKey();
+    const std::wstring currentUser = bench::CurrentUserKey();
     const std::wstring ownProfiles[] = {L".Default", currentUser};
     std::vector<std::unique_ptr<bench::ScopedKeyRestore>> restores;
     for (const std::wstring &profile : ownProfiles) {
         if (!profile.empty()) {
             restores.push_back(
-                std::make_unique<bench::ScopedKeyRestore>(HKEY_USERS, ExistingAncestor(profile + L"\\" + kCurrentVersion)));
+                std::make_unique<bench::ScopedKeyRestore>(HKEY_USERS, bench::ExistingAncestor(profile + L"\\" + kCurrentVersion)));
         }
     }
 

@@ -6,7 +6,6 @@
 #include "bench/bench.h"
 #include "bench/platform.h"
 
-#include <sddl.h>
 
 #include <algorithm>
 
@@ -21,35 +20,6 @@ const wchar_t kPort[] = L"CCPORT1";
 const wchar_t kQueue[] = L"VELDRIAN Count Queue";
 const wchar_t kEntry[] = L"winspool,CCPORT1";
 const wchar_t kCurrentVersion[] = L"\\Software\\Microsoft\\Windows NT\\CurrentVersion";
-
-std::wstring CurrentUserKey()
-{
-    std::wstring name;
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        BYTE buffer[256];
-        DWORD size = 0;
-        wchar_t *sid = nullptr;
-        if (GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
-            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &sid)) {
-            name = sid;
-            LocalFree(sid);
-        }
-        CloseHandle(token);
-    }
-    return name;
-}
-
-// The deepest existing key of `path` below HKEY_USERS: restoring from there also
-// takes away the keys above it that the setup has to create.
-std::wstring ExistingAncestor(const std::wstring &path)
-{
-    std::wstring key = path;
-    while (!bench::KeyExists(HKEY_USERS, key) && key.find(L'\\') != std::wstring::npos) {
-        key.erase(key.rfind(L'\\'));
-    }
-    return key;
-}
 
 // The comparisons of a linear walk in the spooler's order that stops at the first
 // queue of `model` on `port`: one per record, a second where the driver is equal.
@@ -89,9 +59,9 @@ protected:
         ASSERT_EQ(profiles, expected) << "HKEY_USERS holds other profiles";
     }
 
-    const std::wstring user_ = CurrentUserKey();
-    bench::ScopedKeyRestore defaultRestore_{HKEY_USERS, ExistingAncestor(std::wstring(L".Default") + kCurrentVersion)};
-    bench::ScopedKeyRestore userRestore_{HKEY_USERS, ExistingAncestor(user_ + kCurrentVersion)};
+    const std::wstring user_ = bench::CurrentUserKey();
+    bench::ScopedKeyRestore defaultRestore_{HKEY_USERS, bench::ExistingAncestor(std::wstring(L".Default") + kCurrentVersion)};
+    bench::ScopedKeyRestore userRestore_{HKEY_USERS, bench::ExistingAncestor(user_ + kCurrentVersion)};
     bench::ScopedPrinter sameDriver_{L"VELDRIAN Count Decoy", kModel, L"CCPORT2"};
     bench::ScopedPrinter target_{kQueue, kModel, kPort};
     bench::ScopedPrinter samePort_{L"VELDRIAN Count Zeta", kOtherModel, kPort};

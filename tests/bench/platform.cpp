@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <sddl.h>
 #include <winspool.h>
 
 #include <algorithm>
@@ -219,6 +220,33 @@ std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring &path)
     return names;
 }
 
+std::wstring CurrentUserKey()
+{
+    std::wstring name;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        BYTE buffer[256];
+        DWORD size = 0;
+        wchar_t *sid = nullptr;
+        if (GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
+            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &sid)) {
+            name = sid;
+            LocalFree(sid);
+        }
+        CloseHandle(token);
+    }
+    return name;
+}
+
+std::wstring ExistingAncestor(const std::wstring &path)
+{
+    std::wstring key = path;
+    while (!KeyExists(HKEY_USERS, key) && key.find(L'\\') != std::wstring::npos) {
+        key.erase(key.rfind(L'\\'));
+    }
+    return key;
+}
+
 ScopedProfile::ScopedProfile(const std::wstring &name, const std::wstring &printer, const wchar_t *devicesEntry,
                              bool withWindows)
     : name_(name)
@@ -270,6 +298,26 @@ ScopedKeyRestore::~ScopedKeyRestore()
 
 // ---- Spooler ----
 
+bool AddQueue(const std::wstring &name, const std::wstring &driver, const std::wstring &port)
+{
+    std::wstring queue = name;
+    std::wstring driverName = driver;
+    std::wstring portName = port;
+    std::wstring processor = L"WinPrint";
+    std::wstring datatype = L"RAW";
+    PRINTER_INFO_2W printer = {};
+    printer.pPrinterName = queue.data();
+    printer.pDriverName = driverName.data();
+    printer.pPortName = portName.data();
+    printer.pPrintProcessor = processor.data();
+    printer.pDatatype = datatype.data();
+    HANDLE handle = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE *>(&printer));
+    if (handle != nullptr) {
+        ClosePrinter(handle);
+    }
+    return handle != nullptr;
+}
+
 ScopedPrinter::ScopedPrinter(const std::wstring &name, const std::wstring &driver, const std::wstring &port)
     : name_(name), driver_(driver)
 {
@@ -290,18 +338,7 @@ ScopedPrinter::ScopedPrinter(const std::wstring &name, const std::wstring &drive
     if (!AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE *>(&info), APD_COPY_NEW_FILES)) {
         error_ = GetLastError();
     }
-    std::wstring portName = port;
-    std::wstring processor = L"WinPrint";
-    std::wstring datatype = L"RAW";
-    PRINTER_INFO_2W printer = {};
-    printer.pPrinterName = name_.data();
-    printer.pDriverName = driver_.data();
-    printer.pPortName = portName.data();
-    printer.pPrintProcessor = processor.data();
-    printer.pDatatype = datatype.data();
-    HANDLE handle = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE *>(&printer));
-    if (handle != nullptr) {
-        ClosePrinter(handle);
+    if (AddQueue(name_, driver_, port)) {
         ok_ = true;
     } else {
         error_ = GetLastError();

@@ -38,6 +38,16 @@ bool ValueExists(HKEY root, const std::wstring &path, const std::wstring &name);
 std::wstring StringOf(const RegValue &value);  // REG_SZ data up to its terminator
 std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring &path);
 
+// The current user's profile key under HKEY_USERS (its SID as text).
+std::wstring CurrentUserKey();
+// The deepest existing key of `path` below HKEY_USERS: restoring from there also
+// takes away the keys above it that a setup has to create.
+std::wstring ExistingAncestor(const std::wstring &path);
+
+// Makes a print queue on an existing driver (print processor WinPrint, data type
+// RAW); false, with the platform's last-error, when AddPrinterW refuses it.
+bool AddQueue(const std::wstring &name, const std::wstring &driver, const std::wstring &port);
+
 // The profile keys below HKEY_USERS\<profile>.
 extern const wchar_t kDevicesPath[];  // Software\Microsoft\Windows NT\CurrentVersion\Devices
 extern const wchar_t kWindowsPath[];  // Software\Microsoft\Windows NT\CurrentVersion\Windows
