@@ -78,17 +78,7 @@ public:
     Queues()
     {
         RemoveLeftovers();
-        std::wstring file = L"C:\\windows\\system32\\wineps.drv";
-        std::wstring environment = L"Windows x64";
-        std::wstring driver = kModel;
-        DRIVER_INFO_3W info = {};
-        info.cVersion = 3;
-        info.pName = driver.data();
-        info.pEnvironment = environment.data();
-        info.pDriverPath = file.data();
-        info.pDataFile = file.data();
-        info.pConfigFile = file.data();
-        ok_ = AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE *>(&info), APD_COPY_NEW_FILES) != FALSE;
+        ok_ = bench::AddDriver(kModel);
         if (!ok_) {
             std::fprintf(stderr, "AddPrinterDriverExW failed: %lu\n", GetLastError());
         }

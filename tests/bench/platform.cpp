@@ -298,6 +298,21 @@ ScopedKeyRestore::~ScopedKeyRestore()
 
 // ---- Spooler ----
 
+bool AddDriver(const std::wstring &name)
+{
+    std::wstring driver = name;
+    std::wstring file = L"C:\\windows\\system32\\wineps.drv";
+    std::wstring environment = L"Windows x64";
+    DRIVER_INFO_3W info = {};
+    info.cVersion = 3;
+    info.pName = driver.data();
+    info.pEnvironment = environment.data();
+    info.pDriverPath = file.data();
+    info.pDataFile = file.data();
+    info.pConfigFile = file.data();
+    return AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE *>(&info), APD_COPY_NEW_FILES) != FALSE;
+}
+
 bool AddQueue(const std::wstring &name, const std::wstring &driver, const std::wstring &port)
 {
     std::wstring queue = name;
@@ -326,16 +341,7 @@ ScopedPrinter::ScopedPrinter(const std::wstring &name, const std::wstring &drive
             g_hadUserKeys[index] = KeyExists(HKEY_CURRENT_USER, kSpoolerUserKeys[index]);
         }
     }
-    std::wstring file = L"C:\\windows\\system32\\wineps.drv";
-    DRIVER_INFO_3W info = {};
-    info.cVersion = 3;
-    info.pName = driver_.data();
-    std::wstring environment = L"Windows x64";
-    info.pEnvironment = environment.data();
-    info.pDriverPath = file.data();
-    info.pDataFile = file.data();
-    info.pConfigFile = file.data();
-    if (!AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE *>(&info), APD_COPY_NEW_FILES)) {
+    if (!AddDriver(driver_)) {
         error_ = GetLastError();
     }
     if (AddQueue(name_, driver_, port)) {

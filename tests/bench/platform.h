@@ -44,6 +44,10 @@ std::wstring CurrentUserKey();
 // takes away the keys above it that a setup has to create.
 std::wstring ExistingAncestor(const std::wstring &path);
 
+// Adds a printer driver of that name whose every file is Wine's PostScript driver;
+// false, with the platform's last-error, when AddPrinterDriverExW refuses it.
+bool AddDriver(const std::wstring &name);
+
 // Makes a print queue on an existing driver (print processor WinPrint, data type
 // RAW); false, with the platform's last-error, when AddPrinterW refuses it.
 bool AddQueue(const std::wstring &name, const std::wstring &driver, const std::wstring &port);
