@@ -1,5 +1,7 @@
 #include "installation.h"
 
+#include "win32/names.h"
+
 #include <winspool.h>
 
 #include <algorithm>
@@ -8,14 +10,13 @@ namespace host {
 
 namespace {
 
-const GUID kPrinterClass = {0x4D36E979, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-
-const wchar_t kDevicesPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Devices";
-const wchar_t kPrinterPortsPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\PrinterPorts";
-const wchar_t kWindowsPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
-const wchar_t kEnumPath[] = L"SYSTEM\\CurrentControlSet\\Enum\\";
-const wchar_t kClassPath[] = L"SYSTEM\\CurrentControlSet\\Control\\Class\\";
-const wchar_t kEnvironment[] = L"Windows x64";
+using win32::kClassPath;
+using win32::kDevicesPath;
+using win32::kEnumPath;
+using win32::kEnvironment;
+using win32::kPrinterClass;
+using win32::kPrinterPortsPath;
+using win32::kWindowsPath;
 
 std::wstring Quoted(const std::wstring &text)
 {
