@@ -144,6 +144,36 @@ inline Blocks WineProfiles(const std::wstring &queue, const std::wstring &port)
             {kCurrentUser, OpenWindowsFailed(queue + L",wineps.drv," + port)}};
 }
 
+// ---- What the DLL hands the registry ----
+// Wine grants any rights and terminates a REG_SZ on read, so the tests watch the
+// calls themselves: the rights of each open and the bytes of each write.
+inline std::wstring RootName(HKEY root)
+{
+    return root == HKEY_LOCAL_MACHINE ? L"HKLM" : root == HKEY_USERS ? L"HKU" : L"(another key)";
+}
+inline std::wstring Opened(HKEY root, const std::wstring &path, REGSAM access)
+{
+    return RootName(root) + L"\\" + path + L" access 0x" + [access] {
+        wchar_t hex[16];
+        wsprintfW(hex, L"%x", access);
+        return std::wstring(hex);
+    }();
+}
+inline std::vector<std::wstring> Opens(const bench::Interposer &interposer)
+{
+    std::vector<std::wstring> opens;
+    for (const bench::Call &call : interposer.log("RegOpenKeyExW")) {
+        opens.push_back(Opened(call.key, call.name, call.access));
+    }
+    return opens;
+}
+// A REG_SZ handed over with its terminator: (length + 1) x 2 bytes.
+inline std::vector<BYTE> WithTerminator(const std::wstring &text)
+{
+    const auto *bytes = reinterpret_cast<const BYTE *>(text.c_str());
+    return {bytes, bytes + (text.size() + 1) * sizeof(wchar_t)};
+}
+
 inline std::wstring ShowTraces(const Traces &traces)
 {
     std::wstring all;

@@ -65,6 +65,27 @@ TEST_F(PostProcessing, TheInstalledPrinterBecomesTheDefaultOfEveryProfileThatLis
     EXPECT_EQ(bench_.calls("EnumPrintersW"), 2);
     EXPECT_EQ(bench_.calls("RegSetValueExW"), 2);
 
+    // Each key is opened with the one right its step needs: Windows grants no more to
+    // a profile whose ACL allows only that. And each Device value is handed over with
+    // its terminator, (length + 1) x 2 bytes.
+    const std::wstring profileKey = L"S-1-5-21-1-2-3-500\\";
+    const std::vector<std::wstring> opens = {
+        Opened(HKEY_LOCAL_MACHINE, device->parametersPath(), KEY_READ),
+        Opened(HKEY_USERS, L"", KEY_ENUMERATE_SUB_KEYS),
+        Opened(HKEY_USERS, kDefaultUser + L"\\" + bench::kDevicesPath, KEY_QUERY_VALUE),
+        Opened(HKEY_USERS, kCurrentUser + L"\\" + bench::kDevicesPath, KEY_QUERY_VALUE),
+        Opened(HKEY_USERS, kCurrentUser + L"\\" + bench::kWindowsPath, KEY_SET_VALUE),
+        Opened(HKEY_USERS, profileKey + bench::kDevicesPath, KEY_QUERY_VALUE),
+        Opened(HKEY_USERS, profileKey + bench::kWindowsPath, KEY_SET_VALUE),
+    };
+    EXPECT_EQ(Opens(bench_), opens);
+    const std::vector<bench::Call> writes = bench_.log("RegSetValueExW");
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[1].name, L"Device");
+    EXPECT_EQ(writes[1].type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(writes[0].data, WithTerminator(L"Model X,wineps.drv,USB001"));
+    EXPECT_EQ(writes[1].data, WithTerminator(L"Model X,winspool,USB001"));
+
     // A debug-output viewer sees the same messages, pre-processing call first.
     std::vector<std::string> viewer;
     const std::vector<std::string> messages = reader.drain();

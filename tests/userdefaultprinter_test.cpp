@@ -178,17 +178,26 @@ TEST_F(UserDefault, TheDevicesEntryEndsWithinWhatWasWrittenAndTheBytesLeft)
     // The longest entry that fits, first; those that fit exactly 121 units write 260 bytes.
     const std::map<std::wstring, std::wstring> fitting = {{L"E-01 longest", fits},
                                                           {L"E-05 unterminated, fits", std::wstring(121, L'g')}};
+    std::vector<std::vector<BYTE>> writes;  // in the walk's order, each with its terminator
     for (const Entry &entry : entries) {
         const auto found = fitting.find(entry.user);
         if (found != fitting.end()) {
             blocks[entry.user] = Written(L"Model X," + found->second);
+            writes.push_back(WithTerminator(L"Model X," + found->second));
         } else if (entry.device != nullptr) {
             blocks[entry.user] = Written(L"Model X," + std::wstring(entry.device));
+            writes.push_back(WithTerminator(L"Model X," + std::wstring(entry.device)));
         } else {
             blocks[entry.user] = QueryFailed(L"Model X", ERROR_MORE_DATA);
         }
     }
     EXPECT_TRACES(RunWalk(), Walk(blocks));
+    // Wine terminates a REG_SZ on read whatever was written: the bytes handed over tell.
+    std::vector<std::vector<BYTE>> handedOver;
+    for (const bench::Call &call : bench_.log("RegSetValueExW")) {
+        handedOver.push_back(call.data);
+    }
+    EXPECT_EQ(handedOver, writes);
 
     for (size_t index = 0; index < entries.size(); ++index) {
         const bench::RegValue device = profiles[index]->device();

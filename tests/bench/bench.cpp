@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace bench {
 
@@ -114,6 +115,7 @@ int WINAPI HookWvsprintfW(LPWSTR buffer, LPCWSTR format, va_list arguments)
 // --- ADVAPI32 ---
 LONG WINAPI HookRegOpenKeyExW(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key)
 {
+    Active()->record({"RegOpenKeyExW", root, path != nullptr ? path : L"", access, 0, {}});
     DWORD error = 0;
     if (Enter("RegOpenKeyExW", &error)) {
         return static_cast<LONG>(error);
@@ -149,6 +151,8 @@ LONG WINAPI HookRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWO
 LONG WINAPI HookRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data,
                                DWORD size)
 {
+    Active()->record({"RegSetValueExW", key, name != nullptr ? name : L"", 0, type,
+                      data != nullptr ? std::vector<BYTE>(data, data + size) : std::vector<BYTE>()});
     DWORD error = 0;
     if (Enter("RegSetValueExW", &error)) {
         return static_cast<LONG>(error);
@@ -388,6 +392,25 @@ void Interposer::resetCounts()
     std::lock_guard<std::mutex> lock(mutex_);
     counts_.clear();
     sizes_.clear();
+    log_.clear();
+}
+
+std::vector<Call> Interposer::log(const std::string &function) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Call> calls;
+    for (const Call &call : log_) {
+        if (function.empty() || call.function == function) {
+            calls.push_back(call);
+        }
+    }
+    return calls;
+}
+
+void Interposer::record(Call call)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.push_back(std::move(call));
 }
 
 std::vector<SIZE_T> Interposer::allocationSizes() const

@@ -36,6 +36,17 @@ struct Fault {
     DWORD error;
 };
 
+// One call the DLL made through an interposed import, with the arguments that the
+// platform does not check as strictly as Windows does.
+struct Call {
+    std::string function;
+    HKEY key = nullptr;      // the root (RegOpenKeyExW) or the key the call is made on
+    std::wstring name;       // the key path (RegOpenKeyExW) or the value name
+    REGSAM access = 0;       // RegOpenKeyExW: the rights asked for
+    DWORD type = 0;          // RegSetValueExW: the value type
+    std::vector<BYTE> data;  // RegSetValueExW: exactly the bytes handed over
+};
+
 // Interposes on every import of the DLL that it knows while it lives. One at a time.
 class Interposer {
 public:
@@ -62,6 +73,9 @@ public:
     int calls(const std::string &function) const;
     void resetCounts();
     std::vector<SIZE_T> allocationSizes() const;
+    // The registry calls made since construction or reset, in order, with their
+    // arguments; only those of `function` when one is named.
+    std::vector<Call> log(const std::string &function = "") const;
 
     // Accounting: blocks not yet freed and keys not yet closed.
     int outstandingBlocks() const;
@@ -73,6 +87,7 @@ public:
     // Internal: used by the interposed functions.
     bool shouldFail(const char *function, DWORD *error);
     void count(const char *function);
+    void record(Call call);
     void recordTrace(const wchar_t *text);
     void *allocate(UINT flags, SIZE_T bytes, DWORD *error);
     bool release(void *block);
@@ -90,6 +105,7 @@ private:
     std::map<void *, int> blocks_;
     std::map<HKEY, int> keys_;
     std::vector<SIZE_T> sizes_;
+    std::vector<Call> log_;
     std::map<std::string, void *> originals_;
     std::atomic<bool> guardPages_{false};
     std::atomic<bool> passTraces_{false};
