@@ -17,9 +17,9 @@
 // Usage: postprocessing_bench [--quick] [--dbwin] [--csv FILE] [--md FILE]
 //   --quick  small cases and few runs (a smoke run)
 //   --dbwin  attach a debug-output (DBWIN) reader while timing
-#include "bench/bench.h"
-#include "bench/iat.h"
-#include "bench/platform.h"
+#include "harness/harness.h"
+#include "harness/iat.h"
+#include "harness/platform.h"
 
 #include <winspool.h>
 
@@ -78,7 +78,7 @@ public:
     Queues()
     {
         RemoveLeftovers();
-        ok_ = bench::AddDriver(kModel);
+        ok_ = harness::AddDriver(kModel);
         if (!ok_) {
             std::fprintf(stderr, "AddPrinterDriverExW failed: %lu\n", GetLastError());
         }
@@ -114,8 +114,8 @@ public:
 private:
     bool Add(const std::wstring &name, const std::wstring &port)
     {
-        if (!bench::AddQueue(name, kModel, port)) {
-            std::fprintf(stderr, "AddPrinterW(%s) failed: %lu\n", bench::Narrow(name).c_str(), GetLastError());
+        if (!harness::AddQueue(name, kModel, port)) {
+            std::fprintf(stderr, "AddPrinterW(%s) failed: %lu\n", harness::Narrow(name).c_str(), GetLastError());
             return false;
         }
         names_.push_back(name);
@@ -136,7 +136,7 @@ private:
     // Queues left by an interrupted run.
     static void RemoveLeftovers()
     {
-        for (const bench::QueueInfo &queue : bench::EnumQueues()) {
+        for (const harness::QueueInfo &queue : harness::EnumQueues()) {
             if (queue.name.rfind(kQueuePrefix, 0) == 0) {
                 Delete(queue.name);
             }
@@ -153,9 +153,9 @@ class Profiles {
 public:
     Profiles()
     {
-        for (const std::wstring &name : bench::SubkeyNames(HKEY_USERS, L"")) {
+        for (const std::wstring &name : harness::SubkeyNames(HKEY_USERS, L"")) {
             if (name.rfind(kProfilePrefix, 0) == 0) {
-                bench::DeleteKeyTree(HKEY_USERS, name);
+                harness::DeleteKeyTree(HKEY_USERS, name);
             }
         }
     }
@@ -165,15 +165,15 @@ public:
             profiles_.pop_back();
         }
         while (static_cast<int>(profiles_.size()) < total) {
-            profiles_.push_back(std::make_unique<bench::ScopedProfile>(
+            profiles_.push_back(std::make_unique<harness::ScopedProfile>(
                 Numbered(kProfilePrefix, 1001 + static_cast<int>(profiles_.size()), 1), kTarget, kDevicesEntry,
                 true));
         }
     }
-    const bench::ScopedProfile &first() const { return *profiles_.front(); }
+    const harness::ScopedProfile &first() const { return *profiles_.front(); }
 
 private:
-    std::vector<std::unique_ptr<bench::ScopedProfile>> profiles_;
+    std::vector<std::unique_ptr<harness::ScopedProfile>> profiles_;
 };
 
 // ---- The baseline: the pass's platform calls, made directly, without tracing ----
@@ -289,7 +289,7 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
 
 void LibraryPass(HDEVINFO set, SP_DEVINFO_DATA *device)
 {
-    bench::CallEntry(DIF_INSTALLDEVICE, set, device, TRUE);
+    harness::CallEntry(DIF_INSTALLDEVICE, set, device, TRUE);
 }
 
 void WINAPI DiscardDebugString(LPCWSTR) {}
@@ -297,9 +297,9 @@ void WINAPI DiscardDebugString(LPCWSTR) {}
 // Points the DLL's OutputDebugStringW import at an empty function while it lives:
 // the messages are still formatted, only the platform's debug-output call is left
 // out. Tells Wine's cost of the trace channel from the library's own work.
-std::unique_ptr<bench::ScopedRedirect> MuteDebugOutput()
+std::unique_ptr<harness::ScopedRedirect> MuteDebugOutput()
 {
-    return std::make_unique<bench::ScopedRedirect>(bench::Veldrian(), "KERNEL32.dll", "OutputDebugStringW",
+    return std::make_unique<harness::ScopedRedirect>(harness::Veldrian(), "KERNEL32.dll", "OutputDebugStringW",
                                                    reinterpret_cast<void *>(&DiscardDebugString));
 }
 
@@ -354,7 +354,7 @@ void WalkShape(int *position, int *comparisons)
 {
     *position = -1;
     *comparisons = 0;
-    const std::vector<bench::QueueInfo> queues = bench::EnumQueues();
+    const std::vector<harness::QueueInfo> queues = harness::EnumQueues();
     for (std::size_t index = 0; index < queues.size(); ++index) {
         const bool sameDriver = lstrcmpiW(queues[index].driver.c_str(), kModel) == 0;
         *comparisons += sameDriver ? 2 : 1;
@@ -373,7 +373,7 @@ Counts CountPass(HDEVINFO set, SP_DEVINFO_DATA *device, int walked, int comparis
         1, 2, 2, 3, 3, walked + 1, 2 + 2 * walked, 2 + walked, walked, 2 + 2 * walked, comparisons, 0,
     };
     std::copy(std::begin(expected), std::end(expected), counts.expected);
-    bench::Interposer interposer;
+    harness::Interposer interposer;
     LibraryPass(set, device);
     for (std::size_t index = 0; index < kCountedSize; ++index) {
         counts.value[index] = interposer.calls(kCounted[index]);
@@ -393,30 +393,30 @@ struct Result {
     bool verified = false;
 };
 
-bool DeviceWritten(const bench::ScopedProfile &profile)
+bool DeviceWritten(const harness::ScopedProfile &profile)
 {
-    return bench::StringOf(profile.device()) == std::wstring(kTarget) + L"," + kDevicesEntry;
+    return harness::StringOf(profile.device()) == std::wstring(kTarget) + L"," + kDevicesEntry;
 }
 
-Result RunCase(bench::ScopedDevice &device, const Profiles &profiles, int queues, int profileCount, bool quick,
-               bench::DbwinReader *reader)
+Result RunCase(harness::ScopedDevice &device, const Profiles &profiles, int queues, int profileCount, bool quick,
+               harness::DbwinReader *reader)
 {
     Result result;
     result.queues = queues;
     result.profiles = profileCount;
-    result.walked = static_cast<int>(bench::SubkeyNames(HKEY_USERS, L"").size());
+    result.walked = static_cast<int>(harness::SubkeyNames(HKEY_USERS, L"").size());
     int comparisons = 0;
     WalkShape(&result.position, &comparisons);
     result.counts = CountPass(device.set(), device.data(), result.walked, comparisons);
 
     // One untimed pass of each, each checked to have written a profile's default.
     const std::wstring windowsPath = profiles.first().windowsPath();
-    bench::DeleteValue(HKEY_USERS, windowsPath, L"Device");
+    harness::DeleteValue(HKEY_USERS, windowsPath, L"Device");
     const double warmStart = Now();
     LibraryPass(device.set(), device.data());
     const double passTime = Now() - warmStart;
     const bool libraryWrote = DeviceWritten(profiles.first());
-    bench::DeleteValue(HKEY_USERS, windowsPath, L"Device");
+    harness::DeleteValue(HKEY_USERS, windowsPath, L"Device");
     const bool baselineFound = BaselinePass(device.set(), device.data());
     result.verified = libraryWrote && baselineFound && DeviceWritten(profiles.first());
 
@@ -430,7 +430,7 @@ Result RunCase(bench::ScopedDevice &device, const Profiles &profiles, int queues
         // Rotate which goes first, so that drift weighs on all alike.
         for (int turn = 0; turn < 3; ++turn) {
             const int which = (run + turn) % 3;
-            std::unique_ptr<bench::ScopedRedirect> mute;
+            std::unique_ptr<harness::ScopedRedirect> mute;
             if (which == 2) {
                 mute = MuteDebugOutput();
             }
@@ -636,7 +636,7 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    if (bench::VeldrianEntry() == nullptr) {
+    if (harness::VeldrianEntry() == nullptr) {
         std::fprintf(stderr, "cannot load VELDRIAN.dll (set VELDRIAN_DLL)\n");
         return 1;
     }
@@ -655,13 +655,13 @@ int main(int argc, char **argv)
                                                               {1000, {1, 10, 100, 500}}};
 
     // Wine's own profiles are made to list the queue too, and put back afterwards.
-    const std::wstring currentUser = bench::CurrentUserKey();
+    const std::wstring currentUser = harness::CurrentUserKey();
     const std::wstring ownProfiles[] = {L".Default", currentUser};
-    std::vector<std::unique_ptr<bench::ScopedKeyRestore>> restores;
+    std::vector<std::unique_ptr<harness::ScopedKeyRestore>> restores;
     for (const std::wstring &profile : ownProfiles) {
         if (!profile.empty()) {
             restores.push_back(
-                std::make_unique<bench::ScopedKeyRestore>(HKEY_USERS, bench::ExistingAncestor(profile + L"\\" + kCurrentVersion)));
+                std::make_unique<harness::ScopedKeyRestore>(HKEY_USERS, harness::ExistingAncestor(profile + L"\\" + kCurrentVersion)));
         }
     }
 
@@ -670,14 +670,14 @@ int main(int argc, char **argv)
     {
         Queues queues;
         Profiles profiles;
-        bench::ScopedDevice device(bench::PrinterInf({{kModel, kHardwareId, kTargetPort}}), kHardwareId, true);
+        harness::ScopedDevice device(harness::PrinterInf({{kModel, kHardwareId, kTargetPort}}), kHardwareId, true);
         if (!queues.ok() || !device.ok()) {
             std::fprintf(stderr, "setup failed: %s\n", device.failure().c_str());
             return 1;
         }
-        std::unique_ptr<bench::DbwinReader> reader;
+        std::unique_ptr<harness::DbwinReader> reader;
         if (dbwin) {
-            reader = std::make_unique<bench::DbwinReader>();
+            reader = std::make_unique<harness::DbwinReader>();
         }
         for (const Case &c : cases) {
             const double setupStart = Now();
@@ -687,8 +687,8 @@ int main(int argc, char **argv)
             }
             for (const std::wstring &profile : ownProfiles) {
                 if (!profile.empty()) {
-                    bench::SetString(HKEY_USERS, profile + L"\\" + bench::kDevicesPath, kTarget, kDevicesEntry);
-                    bench::CreateKey(HKEY_USERS, profile + L"\\" + bench::kWindowsPath);
+                    harness::SetString(HKEY_USERS, profile + L"\\" + harness::kDevicesPath, kTarget, kDevicesEntry);
+                    harness::CreateKey(HKEY_USERS, profile + L"\\" + harness::kWindowsPath);
                 }
             }
             std::fprintf(stderr, "Q=%d: queues made in %.1f s\n", c.queues, Now() - setupStart);

@@ -1,9 +1,9 @@
 // The installed device's identity: the model name of the selected driver and the
 // PortName of its Device Parameters key, read through Wine's SetupAPI and registry,
 // with every block ending at a guard page.
-#include "defaultprinter_bench.h"
+#include "assignment.h"
 
-#include "bench/iat.h"
+#include "harness/iat.h"
 
 #include <algorithm>
 
@@ -49,9 +49,9 @@ TEST_P(PortNameAsStored, IsReadWithinTheBlockAndEndsWithinWhatWasWritten)
 {
     const PortValue &value = GetParam();
     auto device = MakeDevice(L"Model X", L"USB001");
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     ASSERT_TRUE(printer.ok()) << printer.error();
-    ASSERT_TRUE(bench::SetValue(HKEY_LOCAL_MACHINE, device->parametersPath(), L"PortName", value.type,
+    ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, device->parametersPath(), L"PortName", value.type,
                                 value.data.data(), static_cast<DWORD>(value.data.size())));
     const DWORD needed = EnumNeeded();
 
@@ -60,12 +60,12 @@ TEST_P(PortNameAsStored, IsReadWithinTheBlockAndEndsWithinWhatWasWritten)
         {Start(), ModelName(L"Model X"), InstanceId(device->instanceId()), PortName(value.shown)},
         AfterPortName(value.shown, needed),
     });
-    EXPECT_TRACES(bench_.traces(), expected);
+    EXPECT_TRACES(harness_.traces(), expected);
 
     std::vector<SIZE_T> sizes = {IdBlockBytes(device->instanceId())};
     sizes.insert(sizes.end(), value.portBlocks.begin(), value.portBlocks.end());
     sizes.push_back(needed);
-    EXPECT_EQ(bench_.allocationSizes(), sizes);
+    EXPECT_EQ(harness_.allocationSizes(), sizes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -89,31 +89,31 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DeviceIdentity, ADeviceWithoutDeviceParametersEndsTheSequenceAtTheKey)
 {
     auto device = MakeDevice(L"Model X", L"USB001", false);
-    ASSERT_FALSE(bench::KeyExists(HKEY_LOCAL_MACHINE, device->parametersPath()));
+    ASSERT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, device->parametersPath()));
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
     const Traces expected = {
         Start(), ModelName(L"Model X"), InstanceId(device->instanceId()),
         Line(L"RegOpenKeyEx(" + device->parametersPath() + L") failed. GetLastError() = 2\n"),
     };
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("EnumPrintersW"), 0);
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("EnumPrintersW"), 0);
 }
 
 TEST_F(DeviceIdentity, AFailedPortNameQueryHandsItsBlockBackForFreeing)
 {
     auto device = MakeDevice(L"Model X", L"USB001");
     for (const DWORD code : std::vector<DWORD>{ERROR_MORE_DATA, ERROR_ACCESS_DENIED}) {
-        bench_.clearFaults();
-        bench_.inject({"RegQueryValueExW", 1, code});
+        harness_.clearFaults();
+        harness_.inject({"RegQueryValueExW", 1, code});
         EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
         const Traces expected = {
             Start(), ModelName(L"Model X"), InstanceId(device->instanceId()),
             Line(L"RegQueryValueEx(1) failed. GetLastError() = " + Dec(code) + L"\n"),
         };
-        EXPECT_TRACES(bench_.traces(), expected);
-        EXPECT_EQ(bench_.calls("GlobalFree"), 2) << "the instance ID and the port name block";
-        EXPECT_EQ(bench_.outstandingBlocks(), 0);
-        EXPECT_EQ(bench_.calls("EnumPrintersW"), 0);
+        EXPECT_TRACES(harness_.traces(), expected);
+        EXPECT_EQ(harness_.calls("GlobalFree"), 2) << "the instance ID and the port name block";
+        EXPECT_EQ(harness_.outstandingBlocks(), 0);
+        EXPECT_EQ(harness_.calls("EnumPrintersW"), 0);
     }
 }
 
@@ -139,38 +139,38 @@ BOOL WINAPI FakeInstanceId(HDEVINFO, PSP_DEVINFO_DATA, PWSTR id, DWORD capacity,
 TEST_F(DeviceIdentity, AnInstanceIdOf211UnitsFillsTheKeyPathExactly)
 {
     auto device = MakeDevice(L"Model X", L"USB001", false);
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     g_instanceId = L"VELDRIANTEST\\" + std::wstring(211 - 13, L'7');
     ASSERT_EQ(g_instanceId.size(), 211u);
     const std::wstring path = L"SYSTEM\\CurrentControlSet\\Enum\\" + g_instanceId + L"\\Device Parameters";
     ASSERT_EQ(path.size(), 259u);
-    ASSERT_TRUE(bench::SetString(HKEY_LOCAL_MACHINE, path, L"PortName", L"USB001"));
+    ASSERT_TRUE(harness::SetString(HKEY_LOCAL_MACHINE, path, L"PortName", L"USB001"));
     const DWORD needed = EnumNeeded();
 
     {
-        bench::ScopedRedirect redirect(bench::Veldrian(), "SETUPAPI.dll", "SetupDiGetDeviceInstanceIdW",
+        harness::ScopedRedirect redirect(harness::Veldrian(), "SETUPAPI.dll", "SetupDiGetDeviceInstanceIdW",
                                        reinterpret_cast<void *>(&FakeInstanceId));
         ASSERT_TRUE(redirect.active());
         EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
     }
-    bench::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\VELDRIANTEST");
+    harness::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\VELDRIANTEST");
 
     const Traces expected = Concat({
         {Start(), ModelName(L"Model X"), InstanceId(g_instanceId), PortName(L"USB001")},
         AfterPortName(L"USB001", needed),
     });
-    EXPECT_TRACES(bench_.traces(), expected);
+    EXPECT_TRACES(harness_.traces(), expected);
 }
 
 TEST_F(DeviceIdentity, ALongerInstanceIdEndsTheSequenceWithoutFormingAPath)
 {
     auto device = MakeDevice(L"Model X", L"USB001", false);
-    bench::ScopedRedirect redirect(bench::Veldrian(), "SETUPAPI.dll", "SetupDiGetDeviceInstanceIdW",
+    harness::ScopedRedirect redirect(harness::Veldrian(), "SETUPAPI.dll", "SetupDiGetDeviceInstanceIdW",
                                    reinterpret_cast<void *>(&FakeInstanceId));
     for (const size_t length : {212u, 2000u}) {
         g_instanceId = L"VELDRIANTEST\\" + std::wstring(length - 13, L'%');
         EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
-        const std::vector<std::wstring> traces = bench_.traces();
+        const std::vector<std::wstring> traces = harness_.traces();
         ASSERT_EQ(traces.size(), 4u) << length;
         EXPECT_EQ(traces[0], Start());
         EXPECT_EQ(traces[1], ModelName(L"Model X"));
@@ -180,10 +180,10 @@ TEST_F(DeviceIdentity, ALongerInstanceIdEndsTheSequenceWithoutFormingAPath)
         EXPECT_EQ(traces[2].size(), std::min<size_t>(11 + line.size(), 11 + 1023)) << length;
         EXPECT_EQ(traces[3], Line(L"Device Instance ID too long (" + std::to_wstring(length) +
                                   L"). GetLastError() = 122\n"));
-        EXPECT_EQ(bench_.calls("RegOpenKeyExW"), 0) << length;
-        EXPECT_EQ(bench_.calls("EnumPrintersW"), 0) << length;
+        EXPECT_EQ(harness_.calls("RegOpenKeyExW"), 0) << length;
+        EXPECT_EQ(harness_.calls("EnumPrintersW"), 0) << length;
         const std::vector<SIZE_T> sizes = {(length + 2) * sizeof(wchar_t)};
-        EXPECT_EQ(bench_.allocationSizes(), sizes);
+        EXPECT_EQ(harness_.allocationSizes(), sizes);
     }
 }
 
@@ -201,10 +201,10 @@ TEST_P(InstanceIdFailure, IsTracedAndAnUnwrittenIdIsNeverUsed)
 {
     const IdFault &fault = GetParam();
     auto device = MakeDevice(L"Model X", L"USB001");
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
     const std::wstring required = Dec(static_cast<DWORD>(device->instanceId().size() + 1));
-    bench_.inject({"SetupDiGetDeviceInstanceIdW", fault.call, fault.error});
+    harness_.inject({"SetupDiGetDeviceInstanceIdW", fault.call, fault.error});
 
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
     Traces expected = {Start(), ModelName(L"Model X")};
@@ -218,9 +218,9 @@ TEST_P(InstanceIdFailure, IsTracedAndAnUnwrittenIdIsNeverUsed)
         // No ID, so no key path: the port stays unknown and matches no queue.
         expected = Concat({expected, Enumeration(needed, 1), {NotFound(L"Model X", L"(null)")}});
     }
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("RegOpenKeyExW"), 0) << "no device key is opened";
-    EXPECT_EQ(bench_.calls("RegEnumKeyExW"), 0) << "nothing is written";
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("RegOpenKeyExW"), 0) << "no device key is opened";
+    EXPECT_EQ(harness_.calls("RegEnumKeyExW"), 0) << "nothing is written";
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, InstanceIdFailure,
@@ -244,15 +244,15 @@ TEST_P(IdentityAllocationFailure, IsTracedWithItsSizeAndEndsOrGoesOnAsItsCodeSay
 {
     const AllocFault &fault = GetParam();
     auto device = MakeDevice(L"Model X", L"USB001");
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     if (fault.call == 2) {
         const std::vector<BYTE> port = Bytes(L"USB001", 12);
-        ASSERT_TRUE(bench::SetValue(HKEY_LOCAL_MACHINE, device->parametersPath(), L"PortName", REG_BINARY,
+        ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, device->parametersPath(), L"PortName", REG_BINARY,
                                     port.data(), static_cast<DWORD>(port.size())));
     }
     const std::wstring id = device->instanceId();
     const DWORD needed = EnumNeeded();
-    bench_.inject({"GlobalAlloc", fault.call, fault.error});
+    harness_.inject({"GlobalAlloc", fault.call, fault.error});
 
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
     Traces expected = {Start(), ModelName(L"Model X")};
@@ -270,8 +270,8 @@ TEST_P(IdentityAllocationFailure, IsTracedWithItsSizeAndEndsOrGoesOnAsItsCodeSay
             expected = Concat({expected, {PortName(L"(null)")}, AfterPortName(L"(null)", needed)});
         }
     }
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("RegEnumKeyExW"), 0) << "nothing is written";
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("RegEnumKeyExW"), 0) << "nothing is written";
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, IdentityAllocationFailure,

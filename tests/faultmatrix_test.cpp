@@ -8,9 +8,9 @@
 // function returns its status: "failing" it with 0 makes it answer success
 // without doing anything (no key, no data), an answer the pass must survive too.
 // VELDRIAN_MATRIX_SITES=1 prints the call sites and trace of the undisturbed pass.
-#include "bench/bench.h"
-#include "bench/iat.h"
-#include "bench/platform.h"
+#include "harness/harness.h"
+#include "harness/iat.h"
+#include "harness/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@
 
 namespace {
 
-using bench::Narrow;
+using harness::Narrow;
 
 // Imports that report no failure, so there is nothing to fail: text helpers, the
 // trace channel, the last-error read itself, and what the start-up calls at load.
@@ -82,7 +82,7 @@ public:
     {
         g_log = this;
         auto add = [&](const char *dll, const char *function, void *hook) {
-            redirects_.emplace_back(function, std::make_unique<bench::ScopedRedirect>(module, dll, function, hook));
+            redirects_.emplace_back(function, std::make_unique<harness::ScopedRedirect>(module, dll, function, hook));
         };
         add("SETUPAPI.dll", "SetupDiGetSelectedDriverW", reinterpret_cast<void *>(&SelectedDriver));
         add("SETUPAPI.dll", "SetupDiGetDeviceInstanceIdW", reinterpret_cast<void *>(&InstanceId));
@@ -241,7 +241,7 @@ private:
                                                              returned);
     }
 
-    std::vector<std::pair<std::string, std::unique_ptr<bench::ScopedRedirect>>> redirects_;
+    std::vector<std::pair<std::string, std::unique_ptr<harness::ScopedRedirect>>> redirects_;
     std::vector<Call> calls_;
     std::map<std::string, int> counts_;
     std::map<HKEY, Call> keys_;
@@ -274,7 +274,7 @@ struct Pass {
     std::wstring model, port, queue, instanceId;
     std::vector<Call> calls;
     std::vector<std::wstring> traces;
-    bench::RegSnapshot before, after;
+    harness::RegSnapshot before, after;
 };
 
 const Call *Find(const std::vector<Call> &calls, Site site)
@@ -296,7 +296,7 @@ std::wstring Code(DWORD code)
 std::wstring FullName(const Pass &pass, const std::wstring &profile)
 {
     return pass.queue + L"," +
-           bench::StringOf(bench::GetValue(HKEY_USERS, profile + L"\\" + bench::kDevicesPath, pass.queue));
+           harness::StringOf(harness::GetValue(HKEY_USERS, profile + L"\\" + harness::kDevicesPath, pass.queue));
 }
 
 Expectation Expect(const Pass &pass, const Call &call, DWORD error)
@@ -460,12 +460,12 @@ std::wstring ProfileOf(const std::wstring &path)
 }
 
 // The snapshot the case must end in, from the undisturbed pass's writes.
-bench::RegSnapshot ExpectedAfter(const Pass &pass, const Expectation &expect, const std::vector<std::wstring> &order)
+harness::RegSnapshot ExpectedAfter(const Pass &pass, const Expectation &expect, const std::vector<std::wstring> &order)
 {
     if (expect.writes == Writes::All) {
         return pass.after;
     }
-    bench::RegSnapshot expected = pass.before;
+    harness::RegSnapshot expected = pass.before;
     if (expect.writes == Writes::None) {
         return expected;
     }
@@ -485,9 +485,9 @@ bench::RegSnapshot ExpectedAfter(const Pass &pass, const Expectation &expect, co
 }
 
 // Puts every value below HKEY_USERS back as `saved` holds it.
-void Restore(const bench::RegSnapshot &saved)
+void Restore(const harness::RegSnapshot &saved)
 {
-    const bench::RegSnapshot now = bench::Snapshot(HKEY_USERS);
+    const harness::RegSnapshot now = harness::Snapshot(HKEY_USERS);
     for (const auto &[path, values] : now) {
         auto old = saved.find(path);
         if (old == saved.end()) {
@@ -496,9 +496,9 @@ void Restore(const bench::RegSnapshot &saved)
         for (const auto &[name, value] : values) {
             auto oldValue = old->second.find(name);
             if (oldValue == old->second.end()) {
-                bench::DeleteValue(HKEY_USERS, path, name);
+                harness::DeleteValue(HKEY_USERS, path, name);
             } else if (!(oldValue->second == value)) {
-                bench::SetValue(HKEY_USERS, path, name, oldValue->second.type, oldValue->second.data.data(),
+                harness::SetValue(HKEY_USERS, path, name, oldValue->second.type, oldValue->second.data.data(),
                                 static_cast<DWORD>(oldValue->second.data.size()));
             }
         }
@@ -526,22 +526,22 @@ class FaultMatrix : public testing::TestWithParam<bool> {
 protected:
     void SetUp() override
     {
-        ASSERT_NE(bench::Veldrian(), nullptr);
-        device_ = std::make_unique<bench::ScopedDevice>(
-            bench::PrinterInf({{kModel, L"VELDRIAN\\FAULTMATRIX", kPort}}), L"VELDRIAN\\FAULTMATRIX", true);
+        ASSERT_NE(harness::Veldrian(), nullptr);
+        device_ = std::make_unique<harness::ScopedDevice>(
+            harness::PrinterInf({{kModel, L"VELDRIAN\\FAULTMATRIX", kPort}}), L"VELDRIAN\\FAULTMATRIX", true);
         ASSERT_TRUE(device_->ok()) << device_->failure();
         if (GetParam()) {
             // The port stored without a terminating zero: the library ends it in a
             // block of its own, one more allocation site.
             const std::wstring text = kPort;
-            ASSERT_TRUE(bench::SetValue(HKEY_LOCAL_MACHINE, device_->parametersPath(), L"PortName", REG_BINARY,
+            ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, device_->parametersPath(), L"PortName", REG_BINARY,
                                         text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t))));
         }
-        queue_ = std::make_unique<bench::ScopedPrinter>(kQueue, kModel, kPort);
+        queue_ = std::make_unique<harness::ScopedPrinter>(kQueue, kModel, kPort);
         ASSERT_TRUE(queue_->ok()) << "AddPrinter failed: " << queue_->error();
         for (const wchar_t *name : {L"VELDRIAN-MATRIX-A", L"VELDRIAN-MATRIX-B"}) {
-            profiles_.push_back(std::make_unique<bench::ScopedProfile>(name, kQueue, kEntry));
-            ASSERT_TRUE(bench::SetString(HKEY_USERS, profiles_.back()->windowsPath(), L"Device", kOldDevice));
+            profiles_.push_back(std::make_unique<harness::ScopedProfile>(name, kQueue, kEntry));
+            ASSERT_TRUE(harness::SetString(HKEY_USERS, profiles_.back()->windowsPath(), L"Device", kOldDevice));
         }
     }
     void TearDown() override
@@ -551,25 +551,25 @@ protected:
         device_.reset();
     }
 
-    DWORD Run() { return bench::CallEntry(DIF_INSTALLDEVICE, device_->set(), device_->data(), TRUE); }
+    DWORD Run() { return harness::CallEntry(DIF_INSTALLDEVICE, device_->set(), device_->data(), TRUE); }
 
-    std::unique_ptr<bench::ScopedDevice> device_;
-    std::unique_ptr<bench::ScopedPrinter> queue_;
-    std::vector<std::unique_ptr<bench::ScopedProfile>> profiles_;
+    std::unique_ptr<harness::ScopedDevice> device_;
+    std::unique_ptr<harness::ScopedPrinter> queue_;
+    std::vector<std::unique_ptr<harness::ScopedProfile>> profiles_;
 };
 
 TEST_P(FaultMatrix, EveryPlatformCallFailsInTurnAtEachOfItsSites)
 {
     // Which imports can fail, from the DLL itself.
-    const std::vector<std::string> covered = bench::Interposer::covered();
+    const std::vector<std::string> covered = harness::Interposer::covered();
     std::vector<std::string> failing;
-    bench::ForEachImport(bench::Veldrian(), [&](const char *dll, const char *function) {
+    harness::ForEachImport(harness::Veldrian(), [&](const char *dll, const char *function) {
         if (kNoFailureMode.count(function)) {
             return;
         }
         if (std::find(covered.begin(), covered.end(), function) == covered.end()) {
             ADD_FAILURE() << dll << "!" << function
-                          << " can fail but the bench cannot make it fail: add it to bench::Interposer";
+                          << " can fail but the harness cannot make it fail: add it to harness::Interposer";
             return;
         }
         failing.push_back(function);
@@ -582,20 +582,20 @@ TEST_P(FaultMatrix, EveryPlatformCallFailsInTurnAtEachOfItsSites)
     pass.port = kPort;
     pass.queue = kQueue;
     pass.instanceId = device_->instanceId();
-    pass.before = bench::Snapshot(HKEY_USERS);
+    pass.before = harness::Snapshot(HKEY_USERS);
     std::vector<std::wstring> order;  // the profiles in the order the walk lists them
     {
-        bench::Interposer bench;
-        bench.useGuardPages(true);
-        CallLog log(bench::Veldrian());
+        harness::Interposer interposer;
+        interposer.useGuardPages(true);
+        CallLog log(harness::Veldrian());
         ASSERT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
         pass.calls = log.calls();
-        pass.traces = bench.traces();
-        ASSERT_EQ(bench.outstandingBlocks(), 0);
-        ASSERT_EQ(bench.openKeys(), 0);
+        pass.traces = interposer.traces();
+        ASSERT_EQ(interposer.outstandingBlocks(), 0);
+        ASSERT_EQ(interposer.openKeys(), 0);
         ASSERT_EQ(log.nullKeyCloses(), 0);
     }
-    pass.after = bench::Snapshot(HKEY_USERS);
+    pass.after = harness::Snapshot(HKEY_USERS);
     for (const Call &call : pass.calls) {
         if (call.site == Site::EnumKey && !call.name.empty()) {
             order.push_back(call.name);
@@ -605,9 +605,9 @@ TEST_P(FaultMatrix, EveryPlatformCallFailsInTurnAtEachOfItsSites)
     const std::wstring written = L"VELDRIAN : " + pass.queue + L"," + kEntry + L"\n";
     ASSERT_TRUE(std::find(pass.traces.begin(), pass.traces.end(), written) != pass.traces.end()) << Join(pass.traces);
     for (const auto &profile : profiles_) {
-        ASSERT_EQ(bench::StringOf(profile->device()), pass.queue + L"," + kEntry) << Join(pass.traces);
+        ASSERT_EQ(harness::StringOf(profile->device()), pass.queue + L"," + kEntry) << Join(pass.traces);
     }
-    ASSERT_EQ(bench::Diff(pass.before, pass.after).size(), profiles_.size()) << Join(bench::Diff(pass.before, pass.after));
+    ASSERT_EQ(harness::Diff(pass.before, pass.after).size(), profiles_.size()) << Join(harness::Diff(pass.before, pass.after));
     Restore(pass.before);
 
     if (std::getenv("VELDRIAN_MATRIX_SITES") != nullptr) {
@@ -643,15 +643,15 @@ TEST_P(FaultMatrix, EveryPlatformCallFailsInTurnAtEachOfItsSites)
 
                 std::vector<std::wstring> traces;
                 {
-                    bench::Interposer bench;
-                    bench.useGuardPages(true);
-                    CallLog log(bench::Veldrian());
-                    bench.inject({function, site.index, error});
+                    harness::Interposer interposer;
+                    interposer.useGuardPages(true);
+                    CallLog log(harness::Veldrian());
+                    interposer.inject({function, site.index, error});
                     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
-                    traces = bench.traces();
-                    EXPECT_EQ(bench.outstandingBlocks(), 0) << "a block outlived the call";
-                    EXPECT_EQ(bench.openKeys() + log.nullKeyCloses(), 0) << "a key outlived the call";
-                    EXPECT_GT(bench.calls(function), site.index) << "the failing call was made";
+                    traces = interposer.traces();
+                    EXPECT_EQ(interposer.outstandingBlocks(), 0) << "a block outlived the call";
+                    EXPECT_EQ(interposer.openKeys() + log.nullKeyCloses(), 0) << "a key outlived the call";
+                    EXPECT_GT(interposer.calls(function), site.index) << "the failing call was made";
                 }
                 for (const std::wstring &text : expect.lines) {
                     EXPECT_TRUE(std::find(traces.begin(), traces.end(), text) != traces.end())
@@ -666,27 +666,27 @@ TEST_P(FaultMatrix, EveryPlatformCallFailsInTurnAtEachOfItsSites)
                     EXPECT_EQ(traces, pass.traces) << Join(traces);
                 }
 
-                const bench::RegSnapshot after = bench::Snapshot(HKEY_USERS);
+                const harness::RegSnapshot after = harness::Snapshot(HKEY_USERS);
                 if (expect.writes == Writes::AllButMaybe) {
                     // Every other profile as in the undisturbed pass; the one concerned
                     // keeps its value or gets a Device text, and nothing else changes.
                     Expectation strict = expect;
                     strict.writes = Writes::AllBut;
-                    bench::RegSnapshot expected = ExpectedAfter(pass, strict, order);
+                    harness::RegSnapshot expected = ExpectedAfter(pass, strict, order);
                     for (const auto &[path, values] : after) {
                         if (ProfileOf(path) == expect.profile && values.count(L"Device") &&
                             values.at(L"Device").type == REG_SZ) {
                             expected[path][L"Device"] = values.at(L"Device");
                         }
                     }
-                    EXPECT_EQ(bench::Diff(expected, after), std::vector<std::wstring>{});
+                    EXPECT_EQ(harness::Diff(expected, after), std::vector<std::wstring>{});
                 } else if (expect.known) {
-                    const std::vector<std::wstring> diff = bench::Diff(ExpectedAfter(pass, expect, order), after);
+                    const std::vector<std::wstring> diff = harness::Diff(ExpectedAfter(pass, expect, order), after);
                     EXPECT_TRUE(diff.empty()) << "registry differs from the expected outcome:\n" << Join(diff)
                                               << "trace:\n" << Join(traces);
                 } else {
                     // Only Device values may have changed.
-                    for (const std::wstring &line : bench::Diff(pass.before, after)) {
+                    for (const std::wstring &line : harness::Diff(pass.before, after)) {
                         EXPECT_NE(line.find(L"\\Windows : Device"), std::wstring::npos) << Narrow(line);
                     }
                 }

@@ -2,9 +2,9 @@
 // non-ASCII text in every name, names at and past the buffer limits, malformed
 // PortName and Devices values, a Windows key that denies writing, and profiles
 // that come and go during the walk. Blocks end at guard pages throughout.
-#include "bench/bench.h"
-#include "bench/iat.h"
-#include "bench/platform.h"
+#include "harness/harness.h"
+#include "harness/iat.h"
+#include "harness/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 
 namespace {
 
-using bench::Narrow;
+using harness::Narrow;
 
 const std::wstring kPrefix = L"VELDRIAN : ";
 
@@ -52,8 +52,8 @@ protected:
     {
         static int serial = 0;
         const std::wstring id = L"VELDRIAN\\HOSTILE" + std::to_wstring(++serial);
-        device_ = std::make_unique<bench::ScopedDevice>(
-            bench::PrinterInf({{infModel.empty() ? model : infModel, id, port}}), id, true);
+        device_ = std::make_unique<harness::ScopedDevice>(
+            harness::PrinterInf({{infModel.empty() ? model : infModel, id, port}}), id, true);
         ASSERT_TRUE(device_->ok()) << device_->failure();
         if (!queue.empty()) {
             AddQueue(queue, model, port);
@@ -61,55 +61,55 @@ protected:
     }
     void AddQueue(const std::wstring &queue, const std::wstring &driver, const std::wstring &port)
     {
-        queues_.push_back(std::make_unique<bench::ScopedPrinter>(queue, driver, port));
+        queues_.push_back(std::make_unique<harness::ScopedPrinter>(queue, driver, port));
         ASSERT_TRUE(queues_.back()->ok()) << "AddPrinter(" << Narrow(queue) << ") failed: " << queues_.back()->error();
     }
-    bench::ScopedProfile &Profile(const std::wstring &name, const std::wstring &queue, const wchar_t *entry,
+    harness::ScopedProfile &Profile(const std::wstring &name, const std::wstring &queue, const wchar_t *entry,
                                   bool withWindows = true)
     {
-        profiles_.push_back(std::make_unique<bench::ScopedProfile>(name, queue, entry, withWindows));
+        profiles_.push_back(std::make_unique<harness::ScopedProfile>(name, queue, entry, withWindows));
         return *profiles_.back();
     }
     // A full post-processing pass; returns its trace.
     std::vector<std::wstring> Run()
     {
-        bench_.clearTraces();
-        bench_.resetCounts();
-        EXPECT_EQ(bench::CallEntry(DIF_INSTALLDEVICE, device_->set(), device_->data(), TRUE),
+        harness_.clearTraces();
+        harness_.resetCounts();
+        EXPECT_EQ(harness::CallEntry(DIF_INSTALLDEVICE, device_->set(), device_->data(), TRUE),
                   static_cast<DWORD>(NO_ERROR));
-        EXPECT_EQ(bench_.outstandingBlocks(), 0);
-        EXPECT_EQ(bench_.openKeys(), 0);
-        return bench_.traces();
+        EXPECT_EQ(harness_.outstandingBlocks(), 0);
+        EXPECT_EQ(harness_.openKeys(), 0);
+        return harness_.traces();
     }
-    void SetUp() override { bench_.useGuardPages(true); }
+    void SetUp() override { harness_.useGuardPages(true); }
 
-    std::unique_ptr<bench::ScopedDevice> device_;
-    std::vector<std::unique_ptr<bench::ScopedPrinter>> queues_;
-    std::vector<std::unique_ptr<bench::ScopedProfile>> profiles_;
-    bench::Interposer bench_;
+    std::unique_ptr<harness::ScopedDevice> device_;
+    std::vector<std::unique_ptr<harness::ScopedPrinter>> queues_;
+    std::vector<std::unique_ptr<harness::ScopedProfile>> profiles_;
+    harness::Interposer harness_;
 };
 
 const wchar_t kRule[] = L"\n===========================================\n";
 
-bench::RegValue Raw(DWORD type, const void *data, std::size_t bytes)
+harness::RegValue Raw(DWORD type, const void *data, std::size_t bytes)
 {
-    bench::RegValue value;
+    harness::RegValue value;
     value.type = type;
     value.data.assign(static_cast<const BYTE *>(data), static_cast<const BYTE *>(data) + bytes);
     return value;
 }
-bench::RegValue Text(DWORD type, const std::wstring &text, std::size_t extraBytes = 0)
+harness::RegValue Text(DWORD type, const std::wstring &text, std::size_t extraBytes = 0)
 {
     std::wstring padded = text + L'\0';
     return Raw(type, padded.data(), text.size() * sizeof(wchar_t) + extraBytes);
 }
-bench::RegValue Sz(const std::wstring &text)
+harness::RegValue Sz(const std::wstring &text)
 {
     return Text(REG_SZ, text, sizeof(wchar_t));
 }
-bool Store(HKEY root, const std::wstring &path, const std::wstring &name, const bench::RegValue &value)
+bool Store(HKEY root, const std::wstring &path, const std::wstring &name, const harness::RegValue &value)
 {
-    return bench::SetValue(root, path, name, value.type, value.data.data(), static_cast<DWORD>(value.data.size()));
+    return harness::SetValue(root, path, name, value.type, value.data.data(), static_cast<DWORD>(value.data.size()));
 }
 
 TEST_F(Hostile, FormatCharactersBackslashesCommasAndNonAsciiTextStayText)
@@ -120,7 +120,7 @@ TEST_F(Hostile, FormatCharactersBackslashesCommasAndNonAsciiTextStayText)
     // In an INF, %% stands for one percent sign.
     Install(model, port, queue, L"Imprimante \u00C9T\u00C9 %%s%%n 100%% \u6253\u5370\u673A");
     const std::wstring entry = L"winspool,%s%n\\\\serveur\\file,\u00C9T\u00C9 \u6253\u5370,%d%%";
-    bench::ScopedProfile &profile = Profile(L"S-1-5-21-%s%n-\u00C9T\u00C9-\u6253\u5370,%d", queue, entry.c_str());
+    harness::ScopedProfile &profile = Profile(L"S-1-5-21-%s%n-\u00C9T\u00C9-\u6253\u5370,%d", queue, entry.c_str());
 
     const std::vector<std::wstring> traces = Run();
     EXPECT_TRUE(Has(traces, L"GetPrinterModelName() : Model Name = \"" + model + L"\"\n")) << Dump(traces);
@@ -139,19 +139,19 @@ TEST_F(Hostile, UserKeyNamesAtAndPastTheKeyPathLimit)
     Install(L"Model Limits", L"USB081", queue);
     const std::wstring entry = L"winspool,USB081";
     // The 53 fixed units of a profile key path and a terminator leave 206 for the name.
-    bench::ScopedProfile &fits = Profile(L"S-1-5-21-" + Repeat(L"\u00C9", 206 - 9), queue, entry.c_str());
-    bench::ScopedProfile &over = Profile(L"S-1-5-21-" + Repeat(L"x", 207 - 9), queue, entry.c_str());
-    bench::ScopedProfile &longest = Profile(L"S-1-5-21-" + Repeat(L"%s", 255 - 9), queue, entry.c_str());
+    harness::ScopedProfile &fits = Profile(L"S-1-5-21-" + Repeat(L"\u00C9", 206 - 9), queue, entry.c_str());
+    harness::ScopedProfile &over = Profile(L"S-1-5-21-" + Repeat(L"x", 207 - 9), queue, entry.c_str());
+    harness::ScopedProfile &longest = Profile(L"S-1-5-21-" + Repeat(L"%s", 255 - 9), queue, entry.c_str());
     ASSERT_EQ(fits.name().size(), 206u);
     ASSERT_EQ(over.name().size(), 207u);
     ASSERT_EQ(longest.name().size(), 255u);
-    ASSERT_TRUE(bench::KeyExists(HKEY_USERS, longest.windowsPath()));
-    const bench::RegSnapshot overBefore = bench::Snapshot(HKEY_USERS, over.name());
-    const bench::RegSnapshot longestBefore = bench::Snapshot(HKEY_USERS, longest.name());
+    ASSERT_TRUE(harness::KeyExists(HKEY_USERS, longest.windowsPath()));
+    const harness::RegSnapshot overBefore = harness::Snapshot(HKEY_USERS, over.name());
+    const harness::RegSnapshot longestBefore = harness::Snapshot(HKEY_USERS, longest.name());
 
     const std::vector<std::wstring> traces = Run();
     EXPECT_EQ(fits.device(), Sz(queue + L"," + entry)) << Dump(traces);
-    for (const bench::ScopedProfile *profile : {&over, &longest}) {
+    for (const harness::ScopedProfile *profile : {&over, &longest}) {
         // Listed whole, then skipped: its key paths would not fit.
         EXPECT_TRUE(Has(traces, profile->name() + kRule)) << Dump(traces);
     }
@@ -159,8 +159,8 @@ TEST_F(Hostile, UserKeyNamesAtAndPastTheKeyPathLimit)
                          kPrefix + L"GetFullPrinterName(" + queue + L") : user key name too long. GetLastError() = 122\n"),
               2)
         << Dump(traces);
-    EXPECT_EQ(bench::Diff(overBefore, bench::Snapshot(HKEY_USERS, over.name())), std::vector<std::wstring>{});
-    EXPECT_EQ(bench::Diff(longestBefore, bench::Snapshot(HKEY_USERS, longest.name())), std::vector<std::wstring>{});
+    EXPECT_EQ(harness::Diff(overBefore, harness::Snapshot(HKEY_USERS, over.name())), std::vector<std::wstring>{});
+    EXPECT_EQ(harness::Diff(longestBefore, harness::Snapshot(HKEY_USERS, longest.name())), std::vector<std::wstring>{});
 }
 
 TEST_F(Hostile, QueueNamesAtAndPastTheFullNameCapacity)
@@ -172,11 +172,11 @@ TEST_F(Hostile, QueueNamesAtAndPastTheFullNameCapacity)
     Install(model, port, L"");
     const std::wstring longest = Repeat(L"Q\u00DC", 128);
     const std::wstring over = Repeat(L"R\u00DC", 129);
-    bench::ScopedProfile &empty = Profile(L"VELDRIAN-CAPACITY-EMPTY", longest, L"");
-    bench::SetString(HKEY_USERS, empty.devicesPath(), over, L"");
-    bench::ScopedProfile &one = Profile(L"VELDRIAN-CAPACITY-ONE", longest, L"x");
+    harness::ScopedProfile &empty = Profile(L"VELDRIAN-CAPACITY-EMPTY", longest, L"");
+    harness::SetString(HKEY_USERS, empty.devicesPath(), over, L"");
+    harness::ScopedProfile &one = Profile(L"VELDRIAN-CAPACITY-ONE", longest, L"x");
     {
-        bench::ScopedPrinter queue(longest, model, port);
+        harness::ScopedPrinter queue(longest, model, port);
         ASSERT_TRUE(queue.ok()) << queue.error();
         const std::vector<std::wstring> traces = Run();
         EXPECT_EQ(empty.device(), Sz(longest + L",")) << Dump(traces);
@@ -185,7 +185,7 @@ TEST_F(Hostile, QueueNamesAtAndPastTheFullNameCapacity)
         EXPECT_EQ(one.device().type, 0u) << "the entry does not fit: nothing is written";
     }
     {
-        bench::ScopedPrinter queue(over, model, port);
+        harness::ScopedPrinter queue(over, model, port);
         ASSERT_TRUE(queue.ok()) << queue.error();
         const std::vector<std::wstring> traces = Run();
         EXPECT_TRUE(Has(traces, L"FOUND : Printer Name = \"" + over + L"\" Model Name = \"" + model +
@@ -196,7 +196,7 @@ TEST_F(Hostile, QueueNamesAtAndPastTheFullNameCapacity)
         ASSERT_NE(at, traces.end()) << Dump(traces);
         ASSERT_NE(at + 1, traces.end());
         EXPECT_EQ(*(at + 1), kPrefix + L"\n") << Dump(traces);
-        EXPECT_EQ(bench_.calls("RegQueryValueExW"), 2) << "only the device's PortName is read";
+        EXPECT_EQ(harness_.calls("RegQueryValueExW"), 2) << "only the device's PortName is read";
         EXPECT_EQ(empty.device(), Sz(longest + L",")) << "left as it was";
     }
 }
@@ -206,8 +206,8 @@ TEST_F(Hostile, PortNameValuesOfEveryShape)
     const std::wstring model = L"Model Ports";
     Install(model, L"USB083", L"Queue Ports");
     AddQueue(L"Queue Ports U7", model, L"U7");
-    bench::ScopedProfile &profile = Profile(L"VELDRIAN-PORTS", L"Queue Ports", L"winspool,USB083");
-    bench::SetString(HKEY_USERS, profile.devicesPath(), L"Queue Ports U7", L"winspool,U7");
+    harness::ScopedProfile &profile = Profile(L"VELDRIAN-PORTS", L"Queue Ports", L"winspool,USB083");
+    harness::SetString(HKEY_USERS, profile.devicesPath(), L"Queue Ports U7", L"winspool,U7");
     const std::wstring path = device_->parametersPath();
 
     const DWORD u7 = 0x00370055;  // the units 'U' '7', with no terminator
@@ -215,7 +215,7 @@ TEST_F(Hostile, PortNameValuesOfEveryShape)
     const std::wstring longText = Repeat(L"USB083 \u00C9", 4000);
     struct Shape {
         const char *what;
-        bench::RegValue value;
+        harness::RegValue value;
         const wchar_t *port;   // the port as read, null when unknown
         const wchar_t *queue;  // the queue it identifies, or null
     };
@@ -234,7 +234,7 @@ TEST_F(Hostile, PortNameValuesOfEveryShape)
     for (const Shape &shape : shapes) {
         SCOPED_TRACE(shape.what);
         ASSERT_TRUE(Store(HKEY_LOCAL_MACHINE, path, L"PortName", shape.value));
-        bench::DeleteValue(HKEY_USERS, profile.windowsPath(), L"Device");
+        harness::DeleteValue(HKEY_USERS, profile.windowsPath(), L"Device");
         const std::vector<std::wstring> traces = Run();
         const bool longOne = shape.port == nullptr && shape.value.data.size() > 100;
         if (longOne) {
@@ -272,7 +272,7 @@ TEST_F(Hostile, DevicesEntriesOfEveryShape)
     const std::wstring fits = Repeat(L"\u00E9", 121);
     struct Shape {
         const char *what;
-        bench::RegValue value;
+        harness::RegValue value;
         const wchar_t *written;  // the entry as written behind the comma, null: skipped
     };
     const Shape shapes[] = {
@@ -291,15 +291,15 @@ TEST_F(Hostile, DevicesEntriesOfEveryShape)
     };
     std::vector<std::wstring> names;
     for (const Shape &shape : shapes) {
-        bench::ScopedProfile &profile =
-            Profile(L"VELDRIAN-ENTRY-" + std::to_wstring(names.size()) + L"-" + bench::Wide(shape.what), queue, nullptr);
+        harness::ScopedProfile &profile =
+            Profile(L"VELDRIAN-ENTRY-" + std::to_wstring(names.size()) + L"-" + harness::Wide(shape.what), queue, nullptr);
         ASSERT_TRUE(Store(HKEY_USERS, profile.devicesPath(), queue, shape.value));
         names.push_back(profile.name());
     }
     const std::vector<std::wstring> traces = Run();
     for (std::size_t index = 0; index < std::size(shapes); ++index) {
         SCOPED_TRACE(shapes[index].what);
-        const bench::RegValue device = profiles_[index]->device();
+        const harness::RegValue device = profiles_[index]->device();
         if (shapes[index].written != nullptr) {
             EXPECT_EQ(device, Sz(queue + L"," + shapes[index].written)) << Dump(traces);
             EXPECT_LE(device.data.size(), 260u);
@@ -321,7 +321,7 @@ struct Injection {
     std::map<HKEY, std::wstring> opened;
     std::function<void(DWORD index, const wchar_t *name)> beforeEnum, afterEnum;
     std::function<void()> afterQuery;
-    bench::ScopedRedirect *open = nullptr, *set = nullptr, *enumKey = nullptr, *query = nullptr;
+    harness::ScopedRedirect *open = nullptr, *set = nullptr, *enumKey = nullptr, *query = nullptr;
 };
 Injection *g_injection = nullptr;
 
@@ -377,14 +377,14 @@ protected:
     {
         Hostile::SetUp();
         g_injection = &injection_;
-        HMODULE module = bench::Veldrian();
-        open_ = std::make_unique<bench::ScopedRedirect>(module, "ADVAPI32.dll", "RegOpenKeyExW",
+        HMODULE module = harness::Veldrian();
+        open_ = std::make_unique<harness::ScopedRedirect>(module, "ADVAPI32.dll", "RegOpenKeyExW",
                                                         reinterpret_cast<void *>(&DenyingOpen));
-        set_ = std::make_unique<bench::ScopedRedirect>(module, "ADVAPI32.dll", "RegSetValueExW",
+        set_ = std::make_unique<harness::ScopedRedirect>(module, "ADVAPI32.dll", "RegSetValueExW",
                                                        reinterpret_cast<void *>(&DenyingSet));
-        enum_ = std::make_unique<bench::ScopedRedirect>(module, "ADVAPI32.dll", "RegEnumKeyExW",
+        enum_ = std::make_unique<harness::ScopedRedirect>(module, "ADVAPI32.dll", "RegEnumKeyExW",
                                                         reinterpret_cast<void *>(&ChangingEnum));
-        query_ = std::make_unique<bench::ScopedRedirect>(module, "ADVAPI32.dll", "RegQueryValueExW",
+        query_ = std::make_unique<harness::ScopedRedirect>(module, "ADVAPI32.dll", "RegQueryValueExW",
                                                          reinterpret_cast<void *>(&ChangingQuery));
         injection_.open = open_.get();
         injection_.set = set_.get();
@@ -401,7 +401,7 @@ protected:
     }
 
     Injection injection_;
-    std::unique_ptr<bench::ScopedRedirect> open_, set_, enum_, query_;
+    std::unique_ptr<harness::ScopedRedirect> open_, set_, enum_, query_;
 };
 
 TEST_F(Injected, AWindowsKeyThatDeniesWritingSkipsThatProfileOnly)
@@ -409,22 +409,22 @@ TEST_F(Injected, AWindowsKeyThatDeniesWritingSkipsThatProfileOnly)
     const std::wstring queue = L"Queue Denied";
     const std::wstring entry = L"winspool,USB086";
     Install(L"Model Denied", L"USB086", queue);
-    bench::ScopedProfile &denied = Profile(L"VELDRIAN-DENIED", queue, entry.c_str());
-    bench::ScopedProfile &open = Profile(L"VELDRIAN-OPEN", queue, entry.c_str());
+    harness::ScopedProfile &denied = Profile(L"VELDRIAN-DENIED", queue, entry.c_str());
+    harness::ScopedProfile &open = Profile(L"VELDRIAN-OPEN", queue, entry.c_str());
     const std::wstring full = queue + L"," + entry;
-    ASSERT_TRUE(bench::SetString(HKEY_USERS, denied.windowsPath(), L"Device", L"Old,winspool,LPT1:"));
+    ASSERT_TRUE(harness::SetString(HKEY_USERS, denied.windowsPath(), L"Device", L"Old,winspool,LPT1:"));
     injection_.deniedPath = denied.windowsPath();
 
     for (const bool denyOpen : {true, false}) {
         SCOPED_TRACE(denyOpen ? "the key cannot be opened for writing" : "the value cannot be written");
         injection_.denyOpen = denyOpen;
-        bench::DeleteValue(HKEY_USERS, open.windowsPath(), L"Device");
+        harness::DeleteValue(HKEY_USERS, open.windowsPath(), L"Device");
         const std::vector<std::wstring> traces = Run();
         EXPECT_TRUE(Has(traces, L"SetDefaultPrinterInRegistry(" + full + L") : " +
                                     (denyOpen ? L"RegOpenKeyEx()" : L"RegSetValueEx()") +
                                     L" : failed. GetLastError() = 5"))
             << Dump(traces);
-        EXPECT_EQ(bench::StringOf(denied.device()), L"Old,winspool,LPT1:");
+        EXPECT_EQ(harness::StringOf(denied.device()), L"Old,winspool,LPT1:");
         EXPECT_EQ(open.device(), Sz(full)) << "the next profile is still served";
     }
 }
@@ -436,7 +436,7 @@ TEST_F(Injected, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsThem
     Install(L"Model Walk", L"USB087", queue);
     const std::wstring full = queue + L"," + entry;
     auto index = [](const std::wstring &name) {
-        const std::vector<std::wstring> names = bench::SubkeyNames(HKEY_USERS, L"");
+        const std::vector<std::wstring> names = harness::SubkeyNames(HKEY_USERS, L"");
         return static_cast<DWORD>(std::find(names.begin(), names.end(), name) - names.begin());
     };
     auto listed = [](const std::vector<std::wstring> &traces, const std::wstring &name) {
@@ -450,7 +450,7 @@ TEST_F(Injected, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsThem
         }
     };
     auto device = [&](const std::wstring &name) {
-        return bench::GetValue(HKEY_USERS, name + L"\\" + bench::kWindowsPath, L"Device");
+        return harness::GetValue(HKEY_USERS, name + L"\\" + harness::kWindowsPath, L"Device");
     };
 
     {
@@ -459,7 +459,7 @@ TEST_F(Injected, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsThem
         const DWORD at = index(d);
         injection_.beforeEnum = [&](DWORD i, const wchar_t *) {
             if (i == at) {
-                bench::DeleteKeyTree(HKEY_USERS, b);
+                harness::DeleteKeyTree(HKEY_USERS, b);
             }
         };
         const std::vector<std::wstring> traces = Run();
@@ -468,16 +468,16 @@ TEST_F(Injected, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsThem
         EXPECT_FALSE(listed(traces, d)) << "the registry listed F at D's index";
         EXPECT_EQ(device(d).type, 0u);
         EXPECT_EQ(device(f), Sz(full)) << Dump(traces);
-        EXPECT_FALSE(bench::KeyExists(HKEY_USERS, b)) << "nothing is created";
+        EXPECT_FALSE(harness::KeyExists(HKEY_USERS, b)) << "nothing is created";
     }
     {
         SCOPED_TRACE("a profile appears ahead of the walk: it is served like the others");
         makeProfiles();
         const DWORD at = index(d);
-        std::unique_ptr<bench::ScopedProfile> appeared;
+        std::unique_ptr<harness::ScopedProfile> appeared;
         injection_.beforeEnum = [&](DWORD i, const wchar_t *) {
             if (i == at && !appeared) {
-                appeared = std::make_unique<bench::ScopedProfile>(c, queue, entry.c_str());
+                appeared = std::make_unique<harness::ScopedProfile>(c, queue, entry.c_str());
             }
         };
         const std::vector<std::wstring> traces = Run();
@@ -492,15 +492,15 @@ TEST_F(Injected, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsThem
         const DWORD at = index(d);
         injection_.afterEnum = [&](DWORD, const wchar_t *name) {
             if (d == name) {
-                bench::DeleteKeyTree(HKEY_USERS, d);
+                harness::DeleteKeyTree(HKEY_USERS, d);
             }
         };
         const std::vector<std::wstring> traces = Run();
         injection_.afterEnum = nullptr;
-        EXPECT_TRUE(Has(traces, L"GetFullPrinterName(" + queue + L") : RegOpenKeyEx(" + d + L"\\" + bench::kDevicesPath +
+        EXPECT_TRUE(Has(traces, L"GetFullPrinterName(" + queue + L") : RegOpenKeyEx(" + d + L"\\" + harness::kDevicesPath +
                                     L") : failed. GetLastError() = 2\n"))
             << Dump(traces);
-        EXPECT_FALSE(bench::KeyExists(HKEY_USERS, d)) << "nothing is created";
+        EXPECT_FALSE(harness::KeyExists(HKEY_USERS, d)) << "nothing is created";
         EXPECT_EQ(device(b), Sz(full));
         // F moved up into the index just taken: the next index finds the list's end.
         EXPECT_FALSE(listed(traces, f)) << Dump(traces);
@@ -516,7 +516,7 @@ TEST_F(Injected, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsThem
         injection_.afterQuery = [&]() {
             if (armed) {
                 armed = false;
-                bench::DeleteKeyTree(HKEY_USERS, d + L"\\" + bench::kWindowsPath);
+                harness::DeleteKeyTree(HKEY_USERS, d + L"\\" + harness::kWindowsPath);
             }
         };
         const std::vector<std::wstring> traces = Run();
@@ -524,11 +524,11 @@ TEST_F(Injected, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsThem
         injection_.afterQuery = nullptr;
         EXPECT_TRUE(Has(traces, L"SetDefaultPrinterInRegistry(" + full + L") : RegOpenKeyEx() : failed. GetLastError() = 2"))
             << Dump(traces);
-        EXPECT_FALSE(bench::KeyExists(HKEY_USERS, d + L"\\" + bench::kWindowsPath)) << "nothing is created";
+        EXPECT_FALSE(harness::KeyExists(HKEY_USERS, d + L"\\" + harness::kWindowsPath)) << "nothing is created";
         EXPECT_EQ(device(f), Sz(full));
     }
     profiles_.clear();
-    bench::DeleteKeyTree(HKEY_USERS, c);
+    harness::DeleteKeyTree(HKEY_USERS, c);
 }
 
 }  // namespace

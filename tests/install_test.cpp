@@ -1,8 +1,8 @@
 // The installation host, veldrian-install, run as its own process on the example
 // package and on packages of the tests' own: the trace it shows, the default printer
 // each profile ends with, its errors, and the Wine prefix it leaves behind.
-#include "bench/bench.h"
-#include "bench/platform.h"
+#include "harness/harness.h"
+#include "harness/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ std::wstring WindowsFormOf(std::string path)
         std::replace(path.begin(), path.end(), '/', '\\');
         path = "Z:" + path;
     }
-    return bench::Wide(path);
+    return harness::Wide(path);
 }
 
 std::wstring HostPath()
@@ -151,7 +151,7 @@ HostRun RunHost(const std::vector<std::wstring> &arguments)
 {
     HostRun run;
     static int serial = 0;
-    const std::wstring base = bench::TempDirectory() + L"install-test-" + std::to_wstring(GetCurrentProcessId()) +
+    const std::wstring base = harness::TempDirectory() + L"install-test-" + std::to_wstring(GetCurrentProcessId()) +
                               L"-" + std::to_wstring(++serial);
     const std::wstring outPath = base + L".out";
     const std::wstring errPath = base + L".err";
@@ -178,7 +178,7 @@ HostRun RunHost(const std::vector<std::wstring> &arguments)
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     } else {
-        run.err = "cannot start " + bench::Narrow(command) + ": " + std::to_string(GetLastError());
+        run.err = "cannot start " + harness::Narrow(command) + ": " + std::to_string(GetLastError());
     }
     CloseHandle(out);
     CloseHandle(err);
@@ -205,7 +205,7 @@ std::set<std::wstring> FileNames(const std::wstring &directory)
 
 // What a run may touch in the Wine prefix.
 struct PrefixState {
-    bench::RegSnapshot users, devices, driverKeys, spooler;
+    harness::RegSnapshot users, devices, driverKeys, spooler;
     std::string systemDll;
     bool systemDllExists = false;
     std::set<std::wstring> infFiles, tempFiles, spoolDrivers;
@@ -213,15 +213,15 @@ struct PrefixState {
     static PrefixState Take()
     {
         PrefixState state;
-        state.users = bench::Snapshot(HKEY_USERS);
-        state.devices = bench::Snapshot(HKEY_LOCAL_MACHINE, kRootPrinters);
-        state.driverKeys = bench::Snapshot(HKEY_LOCAL_MACHINE, kPrinterClassKey);
-        state.spooler = bench::Snapshot(HKEY_LOCAL_MACHINE, kPrint);
+        state.users = harness::Snapshot(HKEY_USERS);
+        state.devices = harness::Snapshot(HKEY_LOCAL_MACHINE, kRootPrinters);
+        state.driverKeys = harness::Snapshot(HKEY_LOCAL_MACHINE, kPrinterClassKey);
+        state.spooler = harness::Snapshot(HKEY_LOCAL_MACHINE, kPrint);
         const std::wstring dll = SystemDirectory() + L"\\VELDRIAN.dll";
         state.systemDllExists = GetFileAttributesW(dll.c_str()) != INVALID_FILE_ATTRIBUTES;
         state.systemDll = ReadAll(dll);
         state.infFiles = FileNames(WindowsDirectory() + L"\\inf");
-        state.tempFiles = FileNames(bench::TempDirectory());
+        state.tempFiles = FileNames(harness::TempDirectory());
         state.spoolDrivers = FileNames(SystemDirectory() + L"\\spool\\drivers\\x64\\3");
         return state;
     }
@@ -230,9 +230,9 @@ struct PrefixState {
     std::vector<std::string> differencesFrom(const PrefixState &before) const
     {
         std::vector<std::string> lines;
-        auto registry = [&](const char *what, const bench::RegSnapshot &a, const bench::RegSnapshot &b) {
-            for (const std::wstring &line : bench::Diff(a, b)) {
-                lines.push_back(std::string(what) + ": " + bench::Narrow(line));
+        auto registry = [&](const char *what, const harness::RegSnapshot &a, const harness::RegSnapshot &b) {
+            for (const std::wstring &line : harness::Diff(a, b)) {
+                lines.push_back(std::string(what) + ": " + harness::Narrow(line));
             }
         };
         registry("HKEY_USERS", before.users, users);
@@ -245,12 +245,12 @@ struct PrefixState {
         auto files = [&](const char *what, const std::set<std::wstring> &a, const std::set<std::wstring> &b) {
             for (const std::wstring &name : b) {
                 if (a.count(name) == 0) {
-                    lines.push_back(std::string(what) + ": added " + bench::Narrow(name));
+                    lines.push_back(std::string(what) + ": added " + harness::Narrow(name));
                 }
             }
             for (const std::wstring &name : a) {
                 if (b.count(name) == 0) {
-                    lines.push_back(std::string(what) + ": removed " + bench::Narrow(name));
+                    lines.push_back(std::string(what) + ": removed " + harness::Narrow(name));
                 }
             }
         };
@@ -286,7 +286,7 @@ class TestPackage {
 public:
     TestPackage()
     {
-        directory_ = bench::TempDirectory() + L"install-test-package-" + std::to_wstring(GetCurrentProcessId());
+        directory_ = harness::TempDirectory() + L"install-test-package-" + std::to_wstring(GetCurrentProcessId());
         CreateDirectoryW(directory_.c_str(), nullptr);
         path_ = directory_ + L"\\testpackage.inf";
         const std::wstring inf =
@@ -304,7 +304,7 @@ public:
             L"[Veldrian.Reg]\r\nHKR,,CoInstallers32,0x00010000,\"VELDRIAN.dll,CoInstallerE\"\r\n"
             L"[DestinationDirs]\r\nVeldrian.Copy=11\r\n"
             L"[SourceDisksNames]\r\n1=\"Tests\",,,\r\n[SourceDisksFiles]\r\nVELDRIAN.dll=1\r\n";
-        bench::WriteUtf16File(path_, inf);
+        harness::WriteUtf16File(path_, inf);
     }
     ~TestPackage()
     {
@@ -336,7 +336,7 @@ protected:
 
     void ExpectBadRuns(const TestPackage &package);
 
-    std::wstring dll_ = bench::VeldrianPath();
+    std::wstring dll_ = harness::VeldrianPath();
     PrefixState before_;
 };
 
@@ -418,13 +418,13 @@ public:
         DeletePrinterDriverW(nullptr, nullptr, queue.data());
         HKEY user = nullptr;
         if (RegOpenCurrentUser(KEY_ALL_ACCESS, &user) == ERROR_SUCCESS) {
-            for (const wchar_t *path : {bench::kDevicesPath, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\PrinterPorts"}) {
-                bench::DeleteValue(user, path, queue);
+            for (const wchar_t *path : {harness::kDevicesPath, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\PrinterPorts"}) {
+                harness::DeleteValue(user, path, queue);
             }
             RegCloseKey(user);
         }
         for (const std::wstring &profile : profiles_) {
-            bench::DeleteKeyTree(HKEY_USERS, profile);
+            harness::DeleteKeyTree(HKEY_USERS, profile);
         }
         DeleteFileW((SystemDirectory() + L"\\VELDRIAN.dll").c_str());
         for (const wchar_t *name : {L"\\inf\\VELDRIAN-example.inf", L"\\inf\\VELDRIAN-example.pnf"}) {
@@ -451,33 +451,33 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
         std::smatch id;
         std::regex_search(run.out, id, std::regex("Device Instance ID = (ROOT\\\\PRINTER\\\\[0-9]{4})"));
         ASSERT_EQ(id.size(), 2u) << run.out;
-        kept.setInstanceId(bench::Wide(id[1].str()));
+        kept.setInstanceId(harness::Wide(id[1].str()));
         ASSERT_EQ(run.exitCode, 0u) << run.err << run.out;
 
         // The profiles as VELDRIAN left them.
-        const bench::RegValue device = bench::GetValue(HKEY_USERS, listed + L"\\" + bench::kWindowsPath, L"Device");
+        const harness::RegValue device = harness::GetValue(HKEY_USERS, listed + L"\\" + harness::kWindowsPath, L"Device");
         EXPECT_EQ(device.type, static_cast<DWORD>(REG_SZ));
-        EXPECT_EQ(bench::StringOf(device), L"Model X,winspool,USB007");
+        EXPECT_EQ(harness::StringOf(device), L"Model X,winspool,USB007");
         EXPECT_EQ(device.data.size(), (std::wstring(L"Model X,winspool,USB007").size() + 1) * sizeof(wchar_t));
-        EXPECT_EQ(bench::StringOf(bench::GetValue(HKEY_USERS, unlisted + L"\\" + bench::kWindowsPath, L"Device")),
+        EXPECT_EQ(harness::StringOf(harness::GetValue(HKEY_USERS, unlisted + L"\\" + harness::kWindowsPath, L"Device")),
                   L"Earlier Printer,winspool,LPT1:");
 
         // The device and its queue on the port given, and the co-installer SetupAPI registered.
-        const std::wstring instance = bench::Wide(id[1].str());
-        EXPECT_EQ(bench::StringOf(bench::GetValue(HKEY_LOCAL_MACHINE,
+        const std::wstring instance = harness::Wide(id[1].str());
+        EXPECT_EQ(harness::StringOf(harness::GetValue(HKEY_LOCAL_MACHINE,
                                                   L"SYSTEM\\CurrentControlSet\\Enum\\" + instance + L"\\Device Parameters",
                                                   L"PortName")),
                   L"USB007");
-        const std::vector<bench::QueueInfo> queues = bench::EnumQueues();
-        EXPECT_TRUE(std::any_of(queues.begin(), queues.end(), [](const bench::QueueInfo &queue) {
+        const std::vector<harness::QueueInfo> queues = harness::EnumQueues();
+        EXPECT_TRUE(std::any_of(queues.begin(), queues.end(), [](const harness::QueueInfo &queue) {
             return queue.name == L"Model X" && queue.driver == L"Model X" && queue.port == L"USB007";
         }));
-        const std::wstring driverKey = bench::StringOf(
-            bench::GetValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\" + instance, L"Driver"));
-        const bench::RegValue coInstallers = bench::GetValue(
+        const std::wstring driverKey = harness::StringOf(
+            harness::GetValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\" + instance, L"Driver"));
+        const harness::RegValue coInstallers = harness::GetValue(
             HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + driverKey, L"CoInstallers32");
         EXPECT_EQ(coInstallers.type, static_cast<DWORD>(REG_MULTI_SZ));
-        EXPECT_EQ(bench::StringOf(coInstallers), L"VELDRIAN.dll,CoInstallerE");
+        EXPECT_EQ(harness::StringOf(coInstallers), L"VELDRIAN.dll,CoInstallerE");
 
         // The copy in the system directory, which SetupAPI loaded, is the DLL under test.
         const std::string copied = ReadAll(SystemDirectory() + L"\\VELDRIAN.dll");
@@ -508,7 +508,7 @@ TEST_F(InstallHost, ModelWithoutAPortGetsNoQueueAndChangesNothing)
                  "VELDRIAN : RegQueryValueEx\\(0\\) failed. GetLastError\\(\\) = 2",
                  "VELDRIAN : DIF_REMOVE"});
     EXPECT_EQ(trace.size(), post + 5);
-    EXPECT_EQ(run.row(bench::Narrow(profile)),
+    EXPECT_EQ(run.row(harness::Narrow(profile)),
               (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Earlier Printer,winspool,LPT1:",
                                         "unchanged"}));
     EXPECT_TRUE(run.says("the default printer of 0 of ")) << run.out;
@@ -581,10 +581,10 @@ TEST_F(InstallHost, BadOptionsAndInputsGiveTheirReasonAndMakeNothing)
 
 void InstallHost::ExpectBadRuns(const TestPackage &package)
 {
-    const std::wstring text = bench::TempDirectory() + L"install-test-not-an-inf.txt";
+    const std::wstring text = harness::TempDirectory() + L"install-test-not-an-inf.txt";
     ASSERT_TRUE(WriteAll(text, "this is neither a DLL nor an INF\n"));
-    const std::wstring displayInf = bench::TempDirectory() + L"install-test-display.inf";
-    ASSERT_TRUE(bench::WriteUtf16File(displayInf, L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Display\r\n"));
+    const std::wstring displayInf = harness::TempDirectory() + L"install-test-display.inf";
+    ASSERT_TRUE(harness::WriteUtf16File(displayInf, L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Display\r\n"));
 
     const std::vector<BadRun> runs = {
         {{L"--bogus"}, 2, "unknown option --bogus"},
@@ -598,10 +598,10 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
         {{L"--profile", L"a\\b"}, 2, "--profile a\\b: a profile name cannot hold a backslash"},
         {{L"--profile", std::wstring(256, L'p')}, 2, "--profile: a profile name has at most 255 characters"},
         {{L"--profile", L"Same", L"--unlisted-profile", L"same"}, 2, "the profile same is named twice"},
-        {{L"--dll", bench::TempDirectory() + L"no-such.dll"}, 1, "cannot load the DLL under test"},
+        {{L"--dll", harness::TempDirectory() + L"no-such.dll"}, 1, "cannot load the DLL under test"},
         {{L"--dll", text}, 1, "cannot load the DLL under test"},
         {{L"--dll", SystemDirectory() + L"\\kernel32.dll"}, 1, "the DLL under test"},
-        {{L"--dll", dll_, L"--inf", bench::TempDirectory() + L"no-such.inf"}, 1, "cannot read the INF"},
+        {{L"--dll", dll_, L"--inf", harness::TempDirectory() + L"no-such.inf"}, 1, "cannot read the INF"},
         {{L"--dll", dll_, L"--inf", text}, 1, "cannot read the INF"},
         {{L"--dll", dll_, L"--inf", displayInf}, 1, "the INF"},
         {{L"--dll", dll_, L"--inf", package.path(), L"--model", L"Model Q"}, 1, "the INF"},
@@ -609,7 +609,7 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
     };
     for (const BadRun &bad : runs) {
         const HostRun run = RunHost(bad.arguments);
-        const std::string what = testing::PrintToString(bench::Narrow(bad.arguments.front())) + " ...";
+        const std::string what = testing::PrintToString(harness::Narrow(bad.arguments.front())) + " ...";
         EXPECT_EQ(run.exitCode, bad.exitCode) << what << "\n" << run.err;
         const std::vector<std::string> errLines = Lines(run.err);
         ASSERT_FALSE(errLines.empty()) << what;

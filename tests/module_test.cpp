@@ -1,7 +1,7 @@
 // What the built DLL carries, read from the PE file itself: its name and one export,
 // imports from system DLLs only, and the marks of a hardened Windows binary.
-#include "bench/bench.h"
-#include "bench/pefile.h"
+#include "harness/harness.h"
+#include "harness/pefile.h"
 
 #include <gtest/gtest.h>
 
@@ -18,15 +18,15 @@ std::string Upper(std::string text)
 
 class ModuleFile : public testing::Test {
 protected:
-    static void SetUpTestSuite() { pe_ = new bench::PeFile(bench::ReadPeFile(bench::VeldrianPath())); }
+    static void SetUpTestSuite() { pe_ = new harness::PeFile(harness::ReadPeFile(harness::VeldrianPath())); }
     static void TearDownTestSuite() { delete pe_; }
-    static bench::PeFile *pe_;
+    static harness::PeFile *pe_;
 };
-bench::PeFile *ModuleFile::pe_ = nullptr;
+harness::PeFile *ModuleFile::pe_ = nullptr;
 
 TEST_F(ModuleFile, IsA64BitDll)
 {
-    ASSERT_TRUE(pe_->ok) << "cannot read " << bench::Narrow(bench::VeldrianPath());
+    ASSERT_TRUE(pe_->ok) << "cannot read " << harness::Narrow(harness::VeldrianPath());
     EXPECT_EQ(pe_->machine, IMAGE_FILE_MACHINE_AMD64);
     EXPECT_TRUE(pe_->characteristics & IMAGE_FILE_DLL);
     EXPECT_EQ(pe_->exportDllName, "VELDRIAN.dll");
@@ -85,7 +85,7 @@ TEST_F(ModuleFile, IsHardened)
 
 TEST(ModuleLoad, LoadsAndResolvesTheExportByNameAndOrdinal)
 {
-    HMODULE module = bench::Veldrian();
+    HMODULE module = harness::Veldrian();
     ASSERT_NE(module, nullptr) << "LoadLibrary failed: " << GetLastError();
     FARPROC byName = GetProcAddress(module, "CoInstallerE");
     FARPROC byOrdinal = GetProcAddress(module, MAKEINTRESOURCEA(1));

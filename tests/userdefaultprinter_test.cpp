@@ -1,7 +1,7 @@
 // The walk over the profiles under HKEY_USERS that makes the found queue each one's
 // default printer: profile keys made directly under HKEY_USERS, Wine's own two
 // profiles beside them, and the trace as the DLL sends it and as a viewer reads it.
-#include "defaultprinter_bench.h"
+#include "assignment.h"
 
 #include <algorithm>
 
@@ -19,12 +19,12 @@ std::vector<BYTE> Bytes(const std::wstring &text, size_t count)
 
 std::wstring DiffLine(const std::wstring &user, const std::wstring &device)
 {
-    return L"value added: " + user + L"\\" + bench::kWindowsPath + L" : Device = \"" + device + L"\"";
+    return L"value added: " + user + L"\\" + harness::kWindowsPath + L" : Device = \"" + device + L"\"";
 }
 
 bool ListedBefore(const std::wstring &first, const std::wstring &second)
 {
-    const std::vector<std::wstring> users = bench::SubkeyNames(HKEY_USERS, L"");
+    const std::vector<std::wstring> users = harness::SubkeyNames(HKEY_USERS, L"");
     const auto a = std::find(users.begin(), users.end(), first);
     const auto b = std::find(users.begin(), users.end(), second);
     return a != users.end() && b != users.end() && a < b;
@@ -48,7 +48,7 @@ protected:
     void MakeQueue(const std::wstring &name)
     {
         printer_.reset();
-        printer_ = std::make_unique<bench::ScopedPrinter>(name, L"Model X", L"USB001");
+        printer_ = std::make_unique<harness::ScopedPrinter>(name, L"Model X", L"USB001");
         ASSERT_TRUE(printer_->ok()) << printer_->error();
         queue_ = name;
     }
@@ -58,7 +58,7 @@ protected:
     {
         const DWORD needed = EnumNeeded();
         EXPECT_EQ(Run(*device_), static_cast<DWORD>(NO_ERROR));
-        Traces traces = bench_.traces();
+        Traces traces = harness_.traces();
         const Traces head = Concat({{Start(), ModelName(L"Model X"), InstanceId(device_->instanceId()),
                                      PortName(L"USB001")},
                                     Enumeration(needed, 1),
@@ -68,23 +68,23 @@ protected:
         return traces;
     }
 
-    std::unique_ptr<bench::ScopedDevice> device_;
-    std::unique_ptr<bench::ScopedPrinter> printer_;
+    std::unique_ptr<harness::ScopedDevice> device_;
+    std::unique_ptr<harness::ScopedPrinter> printer_;
     std::wstring queue_;
 };
 
 TEST_F(UserDefault, AProfileThatCannotTakeTheDefaultIsSkippedAndTheWalkGoesOn)
 {
-    bench::DbwinReader reader;
+    harness::DbwinReader reader;
     ASSERT_TRUE(reader.ok());
-    bench_.passTracesThrough(true);
+    harness_.passTracesThrough(true);
     MakeQueue(L"Model X");
-    bench::ScopedProfile first(L"P-1", L"Model X", L"winspool,USB001");
-    bench::ScopedProfile noDevices(L"P-2", L"Model X", nullptr);
-    bench::ScopedProfile noEntry(L"P-3", L"Another queue", L"winspool,USB009");
-    bench::ScopedProfile noWindows(L"P-4", L"Model X", L"winspool,USB001", false);
-    bench::ScopedProfile last(L"P-5", L"Model X", L"Ne04:");
-    const bench::RegSnapshot before = bench::Snapshot(HKEY_USERS);
+    harness::ScopedProfile first(L"P-1", L"Model X", L"winspool,USB001");
+    harness::ScopedProfile noDevices(L"P-2", L"Model X", nullptr);
+    harness::ScopedProfile noEntry(L"P-3", L"Another queue", L"winspool,USB009");
+    harness::ScopedProfile noWindows(L"P-4", L"Model X", L"winspool,USB001", false);
+    harness::ScopedProfile last(L"P-5", L"Model X", L"Ne04:");
+    const harness::RegSnapshot before = harness::Snapshot(HKEY_USERS);
     const size_t dbwinBefore = reader.drain().size();
 
     Blocks blocks = WineProfiles(L"Model X", L"USB001");
@@ -95,10 +95,10 @@ TEST_F(UserDefault, AProfileThatCannotTakeTheDefaultIsSkippedAndTheWalkGoesOn)
     blocks[L"P-5"] = Written(L"Model X,Ne04:");
     EXPECT_TRACES(RunWalk(), Walk(blocks));
 
-    EXPECT_FALSE(bench::KeyExists(HKEY_USERS, noWindows.windowsPath())) << "no key is created";
+    EXPECT_FALSE(harness::KeyExists(HKEY_USERS, noWindows.windowsPath())) << "no key is created";
     const std::vector<std::wstring> changes = {DiffLine(L"P-1", L"Model X,winspool,USB001"),
                                                DiffLine(L"P-5", L"Model X,Ne04:")};
-    EXPECT_EQ(bench::Diff(before, bench::Snapshot(HKEY_USERS)), changes);
+    EXPECT_EQ(harness::Diff(before, harness::Snapshot(HKEY_USERS)), changes);
 
     // A viewer shows the messages one after the other: the separator's rule stands on a
     // line of its own, and a message without a line feed runs on into the next one.
@@ -130,18 +130,18 @@ TEST_F(UserDefault, AProfileThatCannotTakeTheDefaultIsSkippedAndTheWalkGoesOn)
 TEST_F(UserDefault, AFailedWriteSkipsThatProfileOnly)
 {
     MakeQueue(L"Model X");
-    bench::ScopedProfile first(L"P-1", L"Model X", L"winspool,USB001");
-    bench::ScopedProfile second(L"P-2", L"Model X", L"winspool,USB001");
+    harness::ScopedProfile first(L"P-1", L"Model X", L"winspool,USB001");
+    harness::ScopedProfile second(L"P-2", L"Model X", L"winspool,USB001");
     ASSERT_TRUE(ListedBefore(L"P-1", L"P-2"));
     // Wine's own profiles never get as far as writing: the first write is P-1's.
-    bench_.inject({"RegSetValueExW", 0, ERROR_ACCESS_DENIED});
+    harness_.inject({"RegSetValueExW", 0, ERROR_ACCESS_DENIED});
 
     Blocks blocks = WineProfiles(L"Model X", L"USB001");
     blocks[L"P-1"] = SetValueFailed(L"Model X,winspool,USB001", ERROR_ACCESS_DENIED);
     blocks[L"P-2"] = Written(L"Model X,winspool,USB001");
     EXPECT_TRACES(RunWalk(), Walk(blocks));
     EXPECT_EQ(first.device().type, 0u) << "not written";
-    EXPECT_EQ(bench::StringOf(second.device()), L"Model X,winspool,USB001");
+    EXPECT_EQ(harness::StringOf(second.device()), L"Model X,winspool,USB001");
 }
 
 TEST_F(UserDefault, TheDevicesEntryEndsWithinWhatWasWrittenAndTheBytesLeft)
@@ -167,11 +167,11 @@ TEST_F(UserDefault, TheDevicesEntryEndsWithinWhatWasWrittenAndTheBytesLeft)
         {L"E-07 empty", REG_SZ, Bytes(L"", 2), L""},
         {L"E-08 short", REG_BINARY, Bytes(L"ab", 4), L"ab"},
     };
-    std::vector<std::unique_ptr<bench::ScopedProfile>> profiles;
+    std::vector<std::unique_ptr<harness::ScopedProfile>> profiles;
     Blocks blocks = WineProfiles(L"Model X", L"USB001");
     for (const Entry &entry : entries) {
-        profiles.push_back(std::make_unique<bench::ScopedProfile>(entry.user, L"Model X", nullptr));
-        ASSERT_TRUE(bench::SetValue(HKEY_USERS, profiles.back()->devicesPath(), L"Model X", entry.type,
+        profiles.push_back(std::make_unique<harness::ScopedProfile>(entry.user, L"Model X", nullptr));
+        ASSERT_TRUE(harness::SetValue(HKEY_USERS, profiles.back()->devicesPath(), L"Model X", entry.type,
                                     entry.data.data(), static_cast<DWORD>(entry.data.size())));
     }
     ASSERT_TRUE(ListedBefore(entries.front().user, entries.back().user));
@@ -194,24 +194,24 @@ TEST_F(UserDefault, TheDevicesEntryEndsWithinWhatWasWrittenAndTheBytesLeft)
     EXPECT_TRACES(RunWalk(), Walk(blocks));
     // Wine terminates a REG_SZ on read whatever was written: the bytes handed over tell.
     std::vector<std::vector<BYTE>> handedOver;
-    for (const bench::Call &call : bench_.log("RegSetValueExW")) {
+    for (const harness::Call &call : harness_.log("RegSetValueExW")) {
         handedOver.push_back(call.data);
     }
     EXPECT_EQ(handedOver, writes);
 
     for (size_t index = 0; index < entries.size(); ++index) {
-        const bench::RegValue device = profiles[index]->device();
+        const harness::RegValue device = profiles[index]->device();
         const auto found = fitting.find(entries[index].user);
         if (found != fitting.end()) {
-            EXPECT_EQ(device.data.size(), 260u) << bench::Narrow(entries[index].user);
-            EXPECT_EQ(bench::StringOf(device), L"Model X," + found->second);
+            EXPECT_EQ(device.data.size(), 260u) << harness::Narrow(entries[index].user);
+            EXPECT_EQ(harness::StringOf(device), L"Model X," + found->second);
         } else if (entries[index].device != nullptr) {
             const std::wstring text = L"Model X," + std::wstring(entries[index].device);
             EXPECT_EQ(device.type, static_cast<DWORD>(REG_SZ));
-            EXPECT_EQ(device.data.size(), (text.size() + 1) * sizeof(wchar_t)) << bench::Narrow(entries[index].user);
-            EXPECT_EQ(bench::StringOf(device), text);
+            EXPECT_EQ(device.data.size(), (text.size() + 1) * sizeof(wchar_t)) << harness::Narrow(entries[index].user);
+            EXPECT_EQ(harness::StringOf(device), text);
         } else {
-            EXPECT_EQ(device.type, 0u) << bench::Narrow(entries[index].user) << " is not written";
+            EXPECT_EQ(device.type, 0u) << harness::Narrow(entries[index].user) << " is not written";
         }
     }
 }
@@ -222,17 +222,17 @@ TEST_F(UserDefault, AUserKeyNameTooLongForTheKeyPathSkipsThatProfile)
     const std::wstring fits(206, L'u');
     const std::wstring tooLong(207, L'v');
     const std::wstring longest(255, L'w');
-    bench::ScopedProfile a(fits, L"Model X", L"winspool,USB001");
-    bench::ScopedProfile b(tooLong, L"Model X", L"winspool,USB001");
-    bench::ScopedProfile c(longest, L"Model X", L"winspool,USB001");
-    ASSERT_TRUE(bench::KeyExists(HKEY_USERS, c.devicesPath()));
+    harness::ScopedProfile a(fits, L"Model X", L"winspool,USB001");
+    harness::ScopedProfile b(tooLong, L"Model X", L"winspool,USB001");
+    harness::ScopedProfile c(longest, L"Model X", L"winspool,USB001");
+    ASSERT_TRUE(harness::KeyExists(HKEY_USERS, c.devicesPath()));
 
     Blocks blocks = WineProfiles(L"Model X", L"USB001");
     blocks[fits] = Written(L"Model X,winspool,USB001");
     blocks[tooLong] = UserKeyTooLong(L"Model X");
     blocks[longest] = UserKeyTooLong(L"Model X");
     EXPECT_TRACES(RunWalk(), Walk(blocks));
-    EXPECT_EQ(bench::StringOf(a.device()), L"Model X,winspool,USB001");
+    EXPECT_EQ(harness::StringOf(a.device()), L"Model X,winspool,USB001");
     EXPECT_EQ(b.device().type, 0u);
     EXPECT_EQ(c.device().type, 0u);
 }
@@ -242,45 +242,45 @@ TEST_F(UserDefault, AQueueNameTakesAtMost128UnitsOfTheFullName)
     // 128 units, the comma and the terminator fill the 260 bytes: only an empty entry fits.
     const std::wstring queue128(128, L'Q');
     MakeQueue(queue128);
-    bench::ScopedProfile empty(L"Q-1", queue128, L"");
-    bench::ScopedProfile entry(L"Q-2", queue128, L"winspool,USB001");
+    harness::ScopedProfile empty(L"Q-1", queue128, L"");
+    harness::ScopedProfile entry(L"Q-2", queue128, L"winspool,USB001");
     Blocks blocks = {{kDefaultUser, NoDevicesKey(queue128, kDefaultUser)},
                      {kCurrentUser, QueryFailed(queue128, ERROR_MORE_DATA)},
                      {L"Q-1", Written(queue128 + L",")},
                      {L"Q-2", QueryFailed(queue128, ERROR_MORE_DATA)}};
     EXPECT_TRACES(RunWalk(), Walk(blocks));
     EXPECT_EQ(empty.device().data.size(), 260u);
-    EXPECT_EQ(bench::StringOf(empty.device()), queue128 + L",");
+    EXPECT_EQ(harness::StringOf(empty.device()), queue128 + L",");
     EXPECT_EQ(entry.device().type, 0u);
 
     // One more unit: no profile gets further than its separator.
     const std::wstring queue129(129, L'R');
     MakeQueue(queue129);
-    bench::ScopedProfile another(L"Q-3", queue129, L"");
+    harness::ScopedProfile another(L"Q-3", queue129, L"");
     blocks.clear();
-    for (const std::wstring &user : bench::SubkeyNames(HKEY_USERS, L"")) {
+    for (const std::wstring &user : harness::SubkeyNames(HKEY_USERS, L"")) {
         blocks[user] = Skipped();
     }
     EXPECT_TRACES(RunWalk(), Walk(blocks));
     EXPECT_EQ(another.device().type, 0u);
-    EXPECT_EQ(bench_.calls("RegOpenKeyExW"), 2) << "the device key and HKEY_USERS only";
+    EXPECT_EQ(harness_.calls("RegOpenKeyExW"), 2) << "the device key and HKEY_USERS only";
 }
 
 TEST_F(UserDefault, OnlyAFailedEnumerationEndsTheWalk)
 {
     MakeQueue(L"Model X");
-    bench::ScopedProfile profile(L"S-1-5-21-1-2-3-500", L"Model X", L"winspool,USB001");
+    harness::ScopedProfile profile(L"S-1-5-21-1-2-3-500", L"Model X", L"winspool,USB001");
     const Blocks blocks = WineProfiles(L"Model X", L"USB001");
 
     // HKEY_USERS itself cannot be opened (the device key was the first open).
-    bench_.inject({"RegOpenKeyExW", 1, ERROR_ACCESS_DENIED});
+    harness_.inject({"RegOpenKeyExW", 1, ERROR_ACCESS_DENIED});
     EXPECT_TRACES(RunWalk(), Traces{Line(L"RegOpenKeyEx(HKEY_USERS) : failed. GetLastError() = 5\n")});
-    EXPECT_EQ(bench_.calls("RegEnumKeyExW"), 0);
+    EXPECT_EQ(harness_.calls("RegEnumKeyExW"), 0);
 
     // The second subkey's name cannot be read: the walk ends after the first.
-    bench_.clearFaults();
-    bench_.inject({"RegEnumKeyExW", 1, ERROR_MORE_DATA});
-    const std::wstring firstUser = bench::SubkeyNames(HKEY_USERS, L"").front();
+    harness_.clearFaults();
+    harness_.inject({"RegEnumKeyExW", 1, ERROR_MORE_DATA});
+    const std::wstring firstUser = harness::SubkeyNames(HKEY_USERS, L"").front();
     ASSERT_EQ(blocks.count(firstUser), 1u);
     const Traces expected = Concat({{Separator(firstUser)}, blocks.at(firstUser),
                                     {Line(L"RegEnumKeyEx(1) : failed. GetLastError() = 234\n")}});

@@ -1,4 +1,4 @@
-#include "bench.h"
+#include "harness.h"
 
 #include "iat.h"
 
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-namespace bench {
+namespace harness {
 
 namespace {
 
@@ -26,9 +26,9 @@ F Original(const char *function)
 // Counts the call and tells whether it is to fail, and with which error.
 bool Enter(const char *function, DWORD *error)
 {
-    Interposer *bench = Active();
-    bench->count(function);
-    return bench->shouldFail(function, error);
+    Interposer *interposer = Active();
+    interposer->count(function);
+    return interposer->shouldFail(function, error);
 }
 
 // --- KERNEL32 ---
@@ -538,7 +538,7 @@ void Interposer::keyClosed(HKEY key)
 // --- DBWIN reader ---
 
 namespace {
-constexpr char kSentinel[] = "VELDRIAN-BENCH-SENTINEL";
+constexpr char kSentinel[] = "VELDRIAN-HARNESS-SENTINEL";
 }
 
 DbwinReader::DbwinReader()
@@ -603,4 +603,4 @@ std::vector<std::string> DbwinReader::drain()
     return messages_;
 }
 
-}  // namespace bench
+}  // namespace harness

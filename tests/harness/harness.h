@@ -1,4 +1,4 @@
-// The test bench around the shipped VELDRIAN.dll: loads it as the device installer
+// The test harness around the shipped VELDRIAN.dll: loads it as the device installer
 // does, and interposes on its imports to record traces, count calls, account for
 // blocks and keys, hand out guard-page blocks and inject platform failures.
 #pragma once
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace bench {
+namespace harness {
 
 using CoInstallerEntry = DWORD(CALLBACK *)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA,
                                            PCOINSTALLER_CONTEXT_DATA);
@@ -125,7 +125,7 @@ public:
 
     bool ok() const { return thread_ != nullptr; }
     // Waits until every message sent before the call has been read, and returns all
-    // messages read so far (the bench's own sentinels left out).
+    // messages read so far (the harness's own sentinels left out).
     std::vector<std::string> drain();
 
 private:
@@ -146,4 +146,4 @@ private:
 DWORD CallEntry(DI_FUNCTION code, HDEVINFO set = nullptr, PSP_DEVINFO_DATA device = nullptr,
                 BOOL postProcessing = FALSE, DWORD installResult = NO_ERROR);
 
-}  // namespace bench
+}  // namespace harness

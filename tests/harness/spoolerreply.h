@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace bench {
+namespace harness {
 
 // One queue of the answer; an absent field is a null pointer in the record.
 struct QueueRecord {
@@ -47,4 +47,4 @@ private:
     std::unique_ptr<ScopedRedirect> redirect_;
 };
 
-}  // namespace bench
+}  // namespace harness

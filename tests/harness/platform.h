@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace bench {
+namespace harness {
 
 // ---- Registry ----
 struct RegValue {
@@ -154,4 +154,4 @@ private:
     std::string failure_;
 };
 
-}  // namespace bench
+}  // namespace harness

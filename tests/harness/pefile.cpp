@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace bench {
+namespace harness {
 
 namespace {
 
@@ -135,4 +135,4 @@ PeFile ReadPeFile(const std::wstring &path)
     return pe;
 }
 
-}  // namespace bench
+}  // namespace harness

@@ -1,12 +1,12 @@
 #include "spoolerreply.h"
 
-#include "bench.h"
+#include "harness.h"
 
 #include <winspool.h>
 
 #include <cstring>
 
-namespace bench {
+namespace harness {
 
 namespace {
 
@@ -97,4 +97,4 @@ BOOL WINAPI ScopedSpoolerReply::Answer(DWORD flags, LPWSTR server, DWORD level, 
     return TRUE;
 }
 
-}  // namespace bench
+}  // namespace harness

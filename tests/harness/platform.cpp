@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <iterator>
 
-namespace bench {
+namespace harness {
 
 const wchar_t kDevicesPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Devices";
 const wchar_t kWindowsPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
@@ -421,8 +421,8 @@ std::wstring PrinterInf(const std::vector<InfModel> &models)
         L"Signature=\"$Windows NT$\"\r\n"
         L"Class=Printer\r\n"
         L"ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\n"
-        L"Provider=\"VELDRIAN test bench\"\r\n"
-        L"\r\n[Manufacturer]\r\n\"VELDRIAN test bench\"=Models\r\n"
+        L"Provider=\"VELDRIAN test harness\"\r\n"
+        L"\r\n[Manufacturer]\r\n\"VELDRIAN test harness\"=Models\r\n"
         L"\r\n[Models]\r\n";
     for (std::size_t index = 0; index < models.size(); ++index) {
         inf += L"\"" + models[index].name + L"\"=Install" + std::to_wstring(index) + L"," + models[index].hardwareId + L"\r\n";
@@ -518,4 +518,4 @@ std::wstring ScopedDevice::parametersPath() const
     return L"SYSTEM\\CurrentControlSet\\Enum\\" + instanceId_ + L"\\Device Parameters";
 }
 
-}  // namespace bench
+}  // namespace harness
