@@ -3,8 +3,6 @@
 // with every block ending at a guard page.
 #include "assignment.h"
 
-#include "harness/iat.h"
-
 #include <algorithm>
 
 namespace {
@@ -119,44 +117,41 @@ TEST_F(DeviceIdentity, AFailedPortNameQueryHandsItsBlockBackForFreeing)
 
 // ---- Instance IDs the real platform does not give on demand ----
 
-std::wstring g_instanceId;
-
-// Answers like SetupAPI, for the ID in g_instanceId.
-BOOL WINAPI FakeInstanceId(HDEVINFO, PSP_DEVINFO_DATA, PWSTR id, DWORD capacity, PDWORD required)
+// SetupAPI's answer for the instance ID `id`: its size to a probe, the ID to a
+// query with room for it.
+harness::Answer<decltype(&SetupDiGetDeviceInstanceIdW)> InstanceIdIs(const std::wstring &id)
 {
-    const DWORD units = static_cast<DWORD>(g_instanceId.size() + 1);
-    if (required != nullptr) {
-        *required = units;
-    }
-    if (id == nullptr || capacity < units) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    std::copy(g_instanceId.c_str(), g_instanceId.c_str() + units, id);
-    return TRUE;
+    return [id](auto, HDEVINFO, PSP_DEVINFO_DATA, PWSTR buffer, DWORD capacity, PDWORD required) {
+        const DWORD units = static_cast<DWORD>(id.size() + 1);
+        if (required != nullptr) {
+            *required = units;
+        }
+        if (buffer == nullptr || capacity < units) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        std::copy(id.c_str(), id.c_str() + units, buffer);
+        return TRUE;
+    };
 }
 
 TEST_F(DeviceIdentity, AnInstanceIdOf211UnitsFillsTheKeyPathExactly)
 {
     auto device = MakeDevice(L"Model X", L"USB001", false);
     harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
-    g_instanceId = L"VELDRIANTEST\\" + std::wstring(211 - 13, L'7');
-    ASSERT_EQ(g_instanceId.size(), 211u);
-    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Enum\\" + g_instanceId + L"\\Device Parameters";
+    const std::wstring id = L"VELDRIANTEST\\" + std::wstring(211 - 13, L'7');
+    ASSERT_EQ(id.size(), 211u);
+    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Enum\\" + id + L"\\Device Parameters";
     ASSERT_EQ(path.size(), 259u);
     ASSERT_TRUE(harness::SetString(HKEY_LOCAL_MACHINE, path, L"PortName", L"USB001"));
     const DWORD needed = EnumNeeded();
 
-    {
-        harness::ScopedRedirect redirect(harness::Veldrian(), "SETUPAPI.dll", "SetupDiGetDeviceInstanceIdW",
-                                       reinterpret_cast<void *>(&FakeInstanceId));
-        ASSERT_TRUE(redirect.active());
-        EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
-    }
+    harness_.answer<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW", InstanceIdIs(id));
+    EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
     harness::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\VELDRIANTEST");
 
     const Traces expected = Concat({
-        {Start(), ModelName(L"Model X"), InstanceId(g_instanceId), PortName(L"USB001")},
+        {Start(), ModelName(L"Model X"), InstanceId(id), PortName(L"USB001")},
         AfterPortName(L"USB001", needed),
     });
     EXPECT_TRACES(harness_.traces(), expected);
@@ -165,17 +160,16 @@ TEST_F(DeviceIdentity, AnInstanceIdOf211UnitsFillsTheKeyPathExactly)
 TEST_F(DeviceIdentity, ALongerInstanceIdEndsTheSequenceWithoutFormingAPath)
 {
     auto device = MakeDevice(L"Model X", L"USB001", false);
-    harness::ScopedRedirect redirect(harness::Veldrian(), "SETUPAPI.dll", "SetupDiGetDeviceInstanceIdW",
-                                   reinterpret_cast<void *>(&FakeInstanceId));
     for (const size_t length : {212u, 2000u}) {
-        g_instanceId = L"VELDRIANTEST\\" + std::wstring(length - 13, L'%');
+        const std::wstring id = L"VELDRIANTEST\\" + std::wstring(length - 13, L'%');
+        harness_.answer<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW", InstanceIdIs(id));
         EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
         const std::vector<std::wstring> traces = harness_.traces();
         ASSERT_EQ(traces.size(), 4u) << length;
         EXPECT_EQ(traces[0], Start());
         EXPECT_EQ(traces[1], ModelName(L"Model X"));
         // The formatter cuts a message at 1023 characters; the prefix stays whole.
-        const std::wstring line = L"Device Instance ID = " + g_instanceId + L"\n";
+        const std::wstring line = L"Device Instance ID = " + id + L"\n";
         EXPECT_EQ(traces[2], Line(line.substr(0, 1023))) << length;
         EXPECT_EQ(traces[2].size(), std::min<size_t>(11 + line.size(), 11 + 1023)) << length;
         EXPECT_EQ(traces[3], Line(L"Device Instance ID too long (" + std::to_wstring(length) +

@@ -1,9 +1,7 @@
 // The search for the installed printer's queue among the spooler's queues: Wine's
-// own spooler for the queues, and a redirection of EnumPrintersW for answers it does
-// not give on demand. The enumeration block ends at a guard page.
+// own spooler for the queues, and answers of the test's own to EnumPrintersW where
+// the spooler does not give them on demand. The enumeration block ends at a guard page.
 #include "assignment.h"
-
-#include "harness/iat.h"
 
 #include <functional>
 
@@ -12,41 +10,12 @@ namespace {
 using namespace assignment;
 
 using EnumPrintersFunction = decltype(&EnumPrintersW);
-using EnumPrintersHook = std::function<BOOL(EnumPrintersFunction original, LPBYTE buffer, DWORD bytes,
-                                            LPDWORD needed, LPDWORD returned)>;
+using EnumPrintersHook = std::function<BOOL(EnumPrintersFunction real, LPBYTE buffer, DWORD bytes, LPDWORD needed,
+                                            LPDWORD returned)>;
 
-EnumPrintersFunction g_original = nullptr;
-EnumPrintersHook g_hook;
-
-BOOL WINAPI HookedEnumPrinters(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD bytes, LPDWORD needed,
-                               LPDWORD returned)
+BOOL PassThrough(EnumPrintersFunction real, LPBYTE buffer, DWORD bytes, LPDWORD needed, LPDWORD returned)
 {
-    EXPECT_EQ(flags, static_cast<DWORD>(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS));
-    EXPECT_EQ(name, nullptr);
-    EXPECT_EQ(level, 2u);
-    return g_hook(g_original, buffer, bytes, needed, returned);
-}
-
-// EnumPrintersW of the DLL goes to `hook` while it lives; `original` passes the call
-// on to the harness (and so to the spooler).
-class ScopedEnumHook {
-public:
-    explicit ScopedEnumHook(EnumPrintersHook hook)
-        : redirect_(harness::Veldrian(), "WINSPOOL.DRV", "EnumPrintersW", reinterpret_cast<void *>(&HookedEnumPrinters))
-    {
-        g_original = redirect_.original<EnumPrintersFunction>();
-        g_hook = std::move(hook);
-    }
-    ~ScopedEnumHook() { g_hook = nullptr; }
-    bool active() const { return redirect_.active(); }
-
-private:
-    harness::ScopedRedirect redirect_;
-};
-
-BOOL PassThrough(EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD needed, LPDWORD returned)
-{
-    return original(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer, bytes, needed, returned);
+    return real(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer, bytes, needed, returned);
 }
 
 class PrinterLookup : public Assignment {
@@ -63,6 +32,19 @@ protected:
     }
 
     DWORD Run() { return Assignment::Run(*device_); }
+    // The spooler answers the DLL's EnumPrintersW (local and connected queues, level 2)
+    // through `hook`, which passes the call on to the real spooler where it wants to.
+    void AnswerEnumPrinters(EnumPrintersHook hook)
+    {
+        harness_.answer<EnumPrintersFunction>(
+            "EnumPrintersW", [hook](EnumPrintersFunction real, DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer,
+                                    DWORD bytes, LPDWORD needed, LPDWORD returned) {
+                EXPECT_EQ(flags, static_cast<DWORD>(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS));
+                EXPECT_EQ(name, nullptr);
+                EXPECT_EQ(level, 2u);
+                return hook(real, buffer, bytes, needed, returned);
+            });
+    }
     Traces Identity(const std::wstring &port = L"USB001") const
     {
         return {Start(), ModelName(L"Model X"), InstanceId(device_->instanceId()), PortName(port)};
@@ -136,7 +118,7 @@ TEST_F(PrinterLookup, AnUnknownPortMatchesNoQueueNotEvenOneWithoutAPort)
     harness::ScopedPrinter third(L"Model X (Copy 2)", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
     // The spooler's records get a null, an empty and a real port.
-    ScopedEnumHook hook([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
+    AnswerEnumPrinters([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
         const BOOL result = PassThrough(original, buffer, bytes, need, returned);
         if (result && buffer != nullptr && *returned == 3) {
             auto *records = reinterpret_cast<PRINTER_INFO_2W *>(buffer);
@@ -145,7 +127,6 @@ TEST_F(PrinterLookup, AnUnknownPortMatchesNoQueueNotEvenOneWithoutAPort)
         }
         return result;
     });
-    ASSERT_TRUE(hook.active());
 
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     EXPECT_TRACES(harness_.traces(),
@@ -157,7 +138,7 @@ TEST_F(PrinterLookup, AMatchWithoutAQueueNameIsNoQueue)
 {
     harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
-    ScopedEnumHook hook([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
+    AnswerEnumPrinters([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
         const BOOL result = PassThrough(original, buffer, bytes, need, returned);
         if (result && buffer != nullptr && *returned == 1) {
             reinterpret_cast<PRINTER_INFO_2W *>(buffer)->pPrinterName = nullptr;
@@ -212,7 +193,7 @@ TEST_F(PrinterLookup, AFailedEnumerationWalksNoRecord)
 
     // The spooler filled the block with the matching queue and its count, yet reported
     // failure with a code of 0: the lookup goes on, but walks nothing it was not given.
-    ScopedEnumHook hook([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
+    AnswerEnumPrinters([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
         const BOOL result = PassThrough(original, buffer, bytes, need, returned);
         if (buffer == nullptr) {
             return result;
@@ -260,7 +241,7 @@ TEST_F(PrinterLookup, AQueueListThatGrowsBetweenTheTwoCallsEndsTheLookupWithoutR
     harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
     std::unique_ptr<harness::ScopedPrinter> late;
-    ScopedEnumHook hook([&late](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need,
+    AnswerEnumPrinters([&late](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need,
                                 LPDWORD returned) {
         const BOOL result = PassThrough(original, buffer, bytes, need, returned);
         const DWORD error = GetLastError();
@@ -297,7 +278,7 @@ TEST_F(PrinterLookup, TheWalkEndsAtTheLastRecordThatFitsTheBlock)
     // is a readable one on the model's driver; the match, if any, is the last of them.
     // One record further lies partly in the guard page behind the block.
     bool withMatch = false;
-    ScopedEnumHook hook([fit, &withMatch](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need,
+    AnswerEnumPrinters([fit, &withMatch](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need,
                                           LPDWORD returned) {
         const BOOL result = PassThrough(original, buffer, bytes, need, returned);
         if (result && buffer != nullptr) {

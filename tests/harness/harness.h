@@ -7,7 +7,9 @@
 #include <setupapi.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,16 +38,31 @@ struct Fault {
     DWORD error;
 };
 
-// One call the DLL made through an interposed import, with the arguments that the
-// platform does not check as strictly as Windows does.
+// One call the DLL made through an interposed import, with its arguments.
 struct Call {
     std::string function;
-    HKEY key = nullptr;      // the root (RegOpenKeyExW) or the key the call is made on
-    std::wstring name;       // the key path (RegOpenKeyExW) or the value name
-    REGSAM access = 0;       // RegOpenKeyExW: the rights asked for
-    DWORD type = 0;          // RegSetValueExW: the value type
-    std::vector<BYTE> data;  // RegSetValueExW: exactly the bytes handed over
+    HKEY key = nullptr;            // the root (RegOpenKeyExW) or the key the call is made on
+    std::wstring name;             // the key path opened, the value name, or the subkey name enumerated
+    REGSAM access = 0;             // RegOpenKeyExW: the rights asked for
+    HKEY opened = nullptr;         // RegOpenKeyExW: the key it opened
+    DWORD type = 0;                // RegSetValueExW: the value type
+    std::vector<BYTE> data;        // RegSetValueExW: exactly the bytes handed over
+    const void *buffer = nullptr;  // the buffer or block handed over; null for a size probe
+    SIZE_T number = 0;             // bytes (GlobalAlloc, EnumPrintersW), capacity (instance ID), index (RegEnumKeyExW)
 };
+
+// What the platform answers in a test's place: called with the real function (to
+// pass the call on) and the DLL's arguments. A failure injected with inject() comes
+// first; an answer replaces only the real call, so the call is still counted, logged
+// and accounted for.
+template <typename Function>
+struct AnswerOf;
+template <typename R, typename... Args>
+struct AnswerOf<R (*)(Args...)> {
+    using type = std::function<R(R (*real)(Args...), Args...)>;
+};
+template <typename Function>
+using Answer = typename AnswerOf<Function>::type;
 
 // Interposes on every import of the DLL that it knows while it lives. One at a time.
 class Interposer {
@@ -69,13 +86,32 @@ public:
     void inject(const Fault &fault);
     void clearFaults();
 
+    // The answer to every call of `function` (an import such as "EnumPrintersW",
+    // Function its type, decltype(&EnumPrintersW)) until it is cleared.
+    template <typename Function>
+    void answer(const std::string &function, Answer<Function> reply)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_[function] = std::make_shared<Answer<Function>>(std::move(reply));
+    }
+    void clearAnswers();
+    template <typename Function>
+    std::shared_ptr<Answer<Function>> answerFor(const std::string &function) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = answers_.find(function);
+        return found == answers_.end() ? nullptr : std::static_pointer_cast<Answer<Function>>(found->second);
+    }
+
     // Calls made by the DLL, by function name, since construction or reset.
     int calls(const std::string &function) const;
     void resetCounts();
     std::vector<SIZE_T> allocationSizes() const;
-    // The registry calls made since construction or reset, in order, with their
-    // arguments; only those of `function` when one is named.
+    // The calls made since construction or reset, in order, with their arguments;
+    // only those of `function` when one is named.
     std::vector<Call> log(const std::string &function = "") const;
+    // The path of a key the DLL opened, as it named it.
+    std::wstring pathOf(HKEY key) const;
 
     // Accounting: blocks not yet freed and keys not yet closed.
     int outstandingBlocks() const;
@@ -87,7 +123,8 @@ public:
     // Internal: used by the interposed functions.
     bool shouldFail(const char *function, DWORD *error);
     void count(const char *function);
-    void record(Call call);
+    std::size_t record(Call call);  // the call's place in the log
+    void amend(std::size_t at, const std::function<void(Call &)> &change);
     void recordTrace(const wchar_t *text);
     void *allocate(UINT flags, SIZE_T bytes, DWORD *error);
     bool release(void *block);
@@ -106,6 +143,7 @@ private:
     std::map<HKEY, int> keys_;
     std::vector<SIZE_T> sizes_;
     std::vector<Call> log_;
+    std::map<std::string, std::shared_ptr<void>> answers_;
     std::map<std::string, void *> originals_;
     std::atomic<bool> guardPages_{false};
     std::atomic<bool> passTraces_{false};
