@@ -23,9 +23,19 @@ inline const std::wstring kDefaultUser = L".Default";
 inline const std::wstring kCurrentUser = L"S-1-5-21-0-0-0-1000";
 inline const std::wstring kHardwareId = L"VELDRIAN\\ASSIGNMENT";
 
-inline std::wstring Line(const std::wstring &message) { return L"VELDRIAN : " + message; }
+// One trace message: the prefix and the message, which the formatter cuts at 1023 units.
+inline std::wstring Line(const std::wstring &message) { return L"VELDRIAN : " + message.substr(0, 1023); }
 inline std::wstring Dec(DWORD value) { return std::to_wstring(static_cast<int>(value)); }
 inline std::wstring Quoted(const std::wstring &text) { return L"\"" + text + L"\""; }
+
+// The first `count` bytes of a text's UTF-16 units, zeros behind them where the text ends.
+inline std::vector<BYTE> Bytes(const std::wstring &text, size_t count)
+{
+    std::vector<BYTE> bytes(reinterpret_cast<const BYTE *>(text.data()),
+                            reinterpret_cast<const BYTE *>(text.data()) + text.size() * sizeof(wchar_t));
+    bytes.resize(count, 0);
+    return bytes;
+}
 
 inline Traces Concat(std::initializer_list<Traces> parts)
 {

@@ -33,13 +33,14 @@ struct PortValue {
     std::vector<SIZE_T> portBlocks;  // the blocks taken for it, in order
 };
 
-std::vector<BYTE> Bytes(const std::wstring &text, size_t count)
-{
-    std::vector<BYTE> bytes(reinterpret_cast<const BYTE *>(text.data()),
-                            reinterpret_cast<const BYTE *>(text.data()) + text.size() * sizeof(wchar_t));
-    bytes.resize(count, 0);
-    return bytes;
-}
+// 4000 units of text with non-ASCII characters in it.
+const std::wstring kLongPort = [] {
+    std::wstring text;
+    while (text.size() < 4000) {
+        text += L"USB083 \u00C9";
+    }
+    return text.substr(0, 4000);
+}();
 
 class PortNameAsStored : public DeviceIdentity, public testing::WithParamInterface<PortValue> {};
 
@@ -81,7 +82,13 @@ INSTANTIATE_TEST_SUITE_P(
         PortValue{"MultiString", REG_MULTI_SZ, Bytes(L"USB001\0USB002\0", 30), L"USB001", {30}},
         PortValue{"Number", REG_DWORD, {0x41, 0x00, 0x42, 0x00}, L"AB", {4, 6}},
         // Empty: no block, the port stays null and matches no queue.
-        PortValue{"Empty", REG_SZ, {}, L"(null)", {}}),
+        PortValue{"Empty", REG_SZ, {}, L"(null)", {}},
+        // Only a terminator, or a single byte (no whole unit): the empty text, which no queue has.
+        PortValue{"EmptyText", REG_SZ, Bytes(L"", 2), L"", {2}},
+        PortValue{"OneByte", REG_BINARY, {0x41}, L"", {1, 2}},
+        // Far longer than a trace line: traced up to the formatter's cut, never read past the block.
+        PortValue{"Long", REG_SZ, Bytes(kLongPort, 8002), kLongPort, {8002}},
+        PortValue{"LongUnterminated", REG_BINARY, Bytes(kLongPort, 8000), kLongPort, {8000, 8002}}),
     [](const testing::TestParamInfo<PortValue> &info) { return std::string(info.param.name); });
 
 TEST_F(DeviceIdentity, ADeviceWithoutDeviceParametersEndsTheSequenceAtTheKey)

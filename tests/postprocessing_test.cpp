@@ -160,16 +160,17 @@ TEST_F(PostProcessing, WhenNoQueueMatchesNothingIsWrittenAndBothBlocksAreFreed)
 }
 
 // Names taken from the INF, the device key, the spooler and the registry are always
-// arguments of a format: they come out literally in the trace and in the value.
-TEST_F(PostProcessing, NamesWithFormatCharactersComeOutLiterally)
+// arguments of a format: they come out literally in the trace and in the value, with
+// their backslashes, commas and non-ASCII characters.
+TEST_F(PostProcessing, NamesWithFormatCharactersAndNonAsciiTextComeOutLiterally)
 {
     // "%%" in an INF string is one "%".
-    auto device = MakeDevice(L"Model %%s%%d%%n", L"USB001");
-    const std::wstring model = L"Model %s%d%n";
-    const std::wstring port = L"USB%s%x";
-    const std::wstring queue = L"Queue %s %d %% %ls";
-    const std::wstring user = L"S-1-5-%s%d%n";
-    const std::wstring entry = L"winspool,%s%d,%n";
+    auto device = MakeDevice(L"Imprimante \u00C9T\u00C9 %%s%%d%%n 100%% \u6253\u5370\u673A", L"USB001");
+    const std::wstring model = L"Imprimante \u00C9T\u00C9 %s%d%n 100% \u6253\u5370\u673A";
+    const std::wstring port = L"USB%s%x\\\u00C9,1";
+    const std::wstring queue = L"Queue %s %d %% %ls \u00C9T\u00C9 \u6253\u5370\u673A";
+    const std::wstring user = L"S-1-5-21-%s%n-\u00C9T\u00C9-\u6253\u5370,%d";
+    const std::wstring entry = L"winspool,%s%d,%n\\\\serveur\\file,\u00C9T\u00C9 \u6253\u5370,%d%%";
     ASSERT_TRUE(harness::SetString(HKEY_LOCAL_MACHINE, device->parametersPath(), L"PortName", port));
     harness::ScopedPrinter printer(queue, model, port);
     ASSERT_TRUE(printer.ok()) << printer.error();
@@ -186,6 +187,9 @@ TEST_F(PostProcessing, NamesWithFormatCharactersComeOutLiterally)
         Walk(blocks),
     });
     EXPECT_TRACES(harness_.traces(), expected);
+    const std::vector<harness::Call> writes = harness_.log("RegSetValueExW");
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].data, WithTerminator(queue + L"," + entry));
     EXPECT_EQ(harness::StringOf(profile.device()), queue + L"," + entry);
 }
 

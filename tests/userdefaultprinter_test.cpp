@@ -4,18 +4,11 @@
 #include "assignment.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace {
 
 using namespace assignment;
-
-std::vector<BYTE> Bytes(const std::wstring &text, size_t count)
-{
-    std::vector<BYTE> bytes(reinterpret_cast<const BYTE *>(text.data()),
-                            reinterpret_cast<const BYTE *>(text.data()) + text.size() * sizeof(wchar_t));
-    bytes.resize(count, 0);
-    return bytes;
-}
 
 std::wstring DiffLine(const std::wstring &user, const std::wstring &device)
 {
@@ -127,20 +120,38 @@ TEST_F(UserDefault, AProfileThatCannotTakeTheDefaultIsSkippedAndTheWalkGoesOn)
     EXPECT_EQ(*(rule + 3), "VELDRIAN : ");
 }
 
-TEST_F(UserDefault, AFailedWriteSkipsThatProfileOnly)
+TEST_F(UserDefault, AProfileThatRefusesTheDefaultKeepsItsOwnAndTheNextOneIsServed)
 {
     MakeQueue(L"Model X");
     harness::ScopedProfile first(L"P-1", L"Model X", L"winspool,USB001");
     harness::ScopedProfile second(L"P-2", L"Model X", L"winspool,USB001");
     ASSERT_TRUE(ListedBefore(L"P-1", L"P-2"));
-    // Wine's own profiles never get as far as writing: the first write is P-1's.
-    harness_.inject({"RegSetValueExW", 0, ERROR_ACCESS_DENIED});
+    ASSERT_TRUE(harness::SetString(HKEY_USERS, first.windowsPath(), L"Device", L"Old,winspool,LPT1:"));
 
+    // Windows refuses a key to rights its ACL does not grant; Wine grants any, so the
+    // refusal is the platform's answer here: P-1's Windows key cannot be opened.
+    harness_.answer<decltype(&RegOpenKeyExW)>(
+        "RegOpenKeyExW", [&first](auto real, HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
+            if (root == HKEY_USERS && path != nullptr && first.windowsPath() == path) {
+                return static_cast<LONG>(ERROR_ACCESS_DENIED);
+            }
+            return real(root, path, options, access, key);
+        });
     Blocks blocks = WineProfiles(L"Model X", L"USB001");
-    blocks[L"P-1"] = SetValueFailed(L"Model X,winspool,USB001", ERROR_ACCESS_DENIED);
+    blocks[L"P-1"] = OpenWindowsFailed(L"Model X,winspool,USB001", ERROR_ACCESS_DENIED);
     blocks[L"P-2"] = Written(L"Model X,winspool,USB001");
     EXPECT_TRACES(RunWalk(), Walk(blocks));
-    EXPECT_EQ(first.device().type, 0u) << "not written";
+    EXPECT_EQ(harness::StringOf(first.device()), L"Old,winspool,LPT1:");
+    EXPECT_EQ(harness::StringOf(second.device()), L"Model X,winspool,USB001");
+
+    // The key opens but the value cannot be written. Wine's own profiles never get as
+    // far as writing: the first write is P-1's.
+    harness_.clearAnswers();
+    harness::DeleteValue(HKEY_USERS, second.windowsPath(), L"Device");
+    harness_.inject({"RegSetValueExW", 0, ERROR_ACCESS_DENIED});
+    blocks[L"P-1"] = SetValueFailed(L"Model X,winspool,USB001", ERROR_ACCESS_DENIED);
+    EXPECT_TRACES(RunWalk(), Walk(blocks));
+    EXPECT_EQ(harness::StringOf(first.device()), L"Old,winspool,LPT1:");
     EXPECT_EQ(harness::StringOf(second.device()), L"Model X,winspool,USB001");
 }
 
@@ -166,6 +177,13 @@ TEST_F(UserDefault, TheDevicesEntryEndsWithinWhatWasWrittenAndTheBytesLeft)
         {L"E-06 one unit too long", REG_SZ, Bytes(std::wstring(122, L'h'), 246), nullptr},
         {L"E-07 empty", REG_SZ, Bytes(L"", 2), L""},
         {L"E-08 short", REG_BINARY, Bytes(L"ab", 4), L"ab"},
+        // The type is not examined: a number is read as text, a list up to its first zero.
+        {L"E-09 number", REG_DWORD, Bytes(L"AB", 4), L"AB"},
+        {L"E-10 number with a zero", REG_DWORD, Bytes(L"A", 4), L"A"},
+        {L"E-11 list", REG_MULTI_SZ, Bytes(std::wstring(L"one\0two\0", 8), 18), L"one"},
+        {L"E-12 zero inside", REG_SZ, Bytes(std::wstring(L"win\0spool", 9), 20), L"win"},
+        {L"E-13 far too long", REG_SZ, Bytes(std::wstring(5000, L'x'), 10002), nullptr},
+        {L"E-14 odd count as text", REG_SZ, Bytes(L"winspool,USB001", 31), L"winspool,USB001"},
     };
     std::vector<std::unique_ptr<harness::ScopedProfile>> profiles;
     Blocks blocks = WineProfiles(L"Model X", L"USB001");
@@ -219,13 +237,19 @@ TEST_F(UserDefault, TheDevicesEntryEndsWithinWhatWasWrittenAndTheBytesLeft)
 TEST_F(UserDefault, AUserKeyNameTooLongForTheKeyPathSkipsThatProfile)
 {
     MakeQueue(L"Model X");
-    const std::wstring fits(206, L'u');
+    // The 53 fixed units of a profile key path and a terminator leave 206 for the name.
+    const std::wstring fits = L"S-1-5-21-" + std::wstring(206 - 9, L'\u00C9');
     const std::wstring tooLong(207, L'v');
-    const std::wstring longest(255, L'w');
+    std::wstring longest = L"S-1-5-21-";
+    while (longest.size() < 255) {
+        longest += L"%s";
+    }
+    longest.resize(255);
     harness::ScopedProfile a(fits, L"Model X", L"winspool,USB001");
     harness::ScopedProfile b(tooLong, L"Model X", L"winspool,USB001");
     harness::ScopedProfile c(longest, L"Model X", L"winspool,USB001");
     ASSERT_TRUE(harness::KeyExists(HKEY_USERS, c.devicesPath()));
+    const harness::RegSnapshot before = harness::Snapshot(HKEY_USERS);
 
     Blocks blocks = WineProfiles(L"Model X", L"USB001");
     blocks[fits] = Written(L"Model X,winspool,USB001");
@@ -233,14 +257,18 @@ TEST_F(UserDefault, AUserKeyNameTooLongForTheKeyPathSkipsThatProfile)
     blocks[longest] = UserKeyTooLong(L"Model X");
     EXPECT_TRACES(RunWalk(), Walk(blocks));
     EXPECT_EQ(harness::StringOf(a.device()), L"Model X,winspool,USB001");
-    EXPECT_EQ(b.device().type, 0u);
-    EXPECT_EQ(c.device().type, 0u);
+    // Only the profile whose name fits is written.
+    EXPECT_EQ(harness::Diff(before, harness::Snapshot(HKEY_USERS)),
+              std::vector<std::wstring>{DiffLine(fits, L"Model X,winspool,USB001")});
 }
 
 TEST_F(UserDefault, AQueueNameTakesAtMost128UnitsOfTheFullName)
 {
     // 128 units, the comma and the terminator fill the 260 bytes: only an empty entry fits.
-    const std::wstring queue128(128, L'Q');
+    std::wstring queue128;
+    while (queue128.size() < 128) {
+        queue128 += L"Q\u00DC";
+    }
     MakeQueue(queue128);
     harness::ScopedProfile empty(L"Q-1", queue128, L"");
     harness::ScopedProfile entry(L"Q-2", queue128, L"winspool,USB001");
@@ -254,7 +282,7 @@ TEST_F(UserDefault, AQueueNameTakesAtMost128UnitsOfTheFullName)
     EXPECT_EQ(entry.device().type, 0u);
 
     // One more unit: no profile gets further than its separator.
-    const std::wstring queue129(129, L'R');
+    const std::wstring queue129 = queue128 + L"R";
     MakeQueue(queue129);
     harness::ScopedProfile another(L"Q-3", queue129, L"");
     blocks.clear();
@@ -263,7 +291,9 @@ TEST_F(UserDefault, AQueueNameTakesAtMost128UnitsOfTheFullName)
     }
     EXPECT_TRACES(RunWalk(), Walk(blocks));
     EXPECT_EQ(another.device().type, 0u);
+    EXPECT_EQ(harness::StringOf(empty.device()), queue128 + L",") << "left as it was";
     EXPECT_EQ(harness_.calls("RegOpenKeyExW"), 2) << "the device key and HKEY_USERS only";
+    EXPECT_EQ(harness_.calls("RegQueryValueExW"), 2) << "only the device's PortName is read";
 }
 
 TEST_F(UserDefault, OnlyAFailedEnumerationEndsTheWalk)
@@ -286,6 +316,124 @@ TEST_F(UserDefault, OnlyAFailedEnumerationEndsTheWalk)
                                     {Line(L"RegEnumKeyEx(1) : failed. GetLastError() = 234\n")}});
     EXPECT_TRACES(RunWalk(), expected);
     EXPECT_EQ(profile.device().type, 0u);
+}
+
+TEST_F(UserDefault, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsThem)
+{
+    MakeQueue(L"Model X");
+    const std::wstring full = L"Model X,winspool,USB001";
+    const std::wstring b = L"VELDRIAN-WALK-B", c = L"VELDRIAN-WALK-C", d = L"VELDRIAN-WALK-D", f = L"VELDRIAN-WALK-F";
+    std::vector<std::unique_ptr<harness::ScopedProfile>> profiles;
+    const auto makeProfiles = [&] {
+        profiles.clear();
+        for (const std::wstring &name : {b, d, f}) {
+            profiles.push_back(std::make_unique<harness::ScopedProfile>(name, L"Model X", L"winspool,USB001"));
+        }
+    };
+    const auto index = [](const std::wstring &name) {
+        const std::vector<std::wstring> names = harness::SubkeyNames(HKEY_USERS, L"");
+        return static_cast<DWORD>(std::find(names.begin(), names.end(), name) - names.begin());
+    };
+    const auto has = [](const Traces &traces, const std::wstring &line) {
+        return std::find(traces.begin(), traces.end(), line) != traces.end();
+    };
+    const auto device = [](const std::wstring &name) {
+        return harness::StringOf(harness::GetValue(HKEY_USERS, name + L"\\" + harness::kWindowsPath, L"Device"));
+    };
+    // The registry changes under the walk: `before` runs ahead of the enumeration of
+    // each index, `after` behind each name it lists.
+    using Enum = decltype(&RegEnumKeyExW);
+    const auto changeWalk = [this](std::function<void(DWORD)> before, std::function<void(const std::wstring &)> after) {
+        harness_.answer<Enum>("RegEnumKeyExW", [before, after](Enum real, HKEY key, DWORD at, LPWSTR name,
+                                                               LPDWORD capacity, LPDWORD reserved, LPWSTR className,
+                                                               LPDWORD classCapacity, PFILETIME lastWrite) {
+            if (before) {
+                before(at);
+            }
+            const LONG result = real(key, at, name, capacity, reserved, className, classCapacity, lastWrite);
+            if (result == ERROR_SUCCESS && after) {
+                after(std::wstring(name, *capacity));
+            }
+            return result;
+        });
+    };
+
+    {
+        SCOPED_TRACE("a profile listed earlier vanishes: the next one moves up into its place");
+        makeProfiles();
+        const DWORD at = index(d);
+        changeWalk(
+            [&](DWORD i) {
+                if (i == at) {
+                    harness::DeleteKeyTree(HKEY_USERS, b);
+                }
+            },
+            nullptr);
+        const Traces traces = RunWalk();
+        EXPECT_TRUE(has(traces, Separator(b)));
+        EXPECT_FALSE(has(traces, Separator(d))) << "the registry listed F at D's index";
+        EXPECT_EQ(device(d), L"");
+        EXPECT_EQ(device(f), full);
+        EXPECT_FALSE(harness::KeyExists(HKEY_USERS, b)) << "nothing is created";
+    }
+    {
+        SCOPED_TRACE("a profile appears ahead of the walk: it is served like the others");
+        makeProfiles();
+        const DWORD at = index(d);
+        std::unique_ptr<harness::ScopedProfile> appeared;
+        changeWalk(
+            [&](DWORD i) {
+                if (i == at && !appeared) {
+                    appeared = std::make_unique<harness::ScopedProfile>(c, L"Model X", L"winspool,USB001");
+                }
+            },
+            nullptr);
+        RunWalk();
+        for (const std::wstring &name : {b, c, d, f}) {
+            EXPECT_EQ(device(name), full) << harness::Narrow(name);
+        }
+    }
+    {
+        SCOPED_TRACE("a profile vanishes right after it was listed");
+        makeProfiles();
+        const DWORD at = index(d);
+        changeWalk(nullptr, [&](const std::wstring &name) {
+            if (name == d) {
+                harness::DeleteKeyTree(HKEY_USERS, d);
+            }
+        });
+        const Traces traces = RunWalk();
+        EXPECT_TRUE(has(traces, NoDevicesKey(L"Model X", d)[0]));
+        EXPECT_FALSE(harness::KeyExists(HKEY_USERS, d)) << "nothing is created";
+        EXPECT_EQ(device(b), full);
+        // F moved up into the index just taken: the next index finds the list's end.
+        EXPECT_FALSE(has(traces, Separator(f)));
+        EXPECT_EQ(device(f), L"");
+        EXPECT_EQ(traces.back(), Line(L"RegEnumKeyEx(" + Dec(at + 1) + L") : failed. GetLastError() = 259\n"));
+    }
+    {
+        SCOPED_TRACE("a profile's Windows key vanishes between the read and the write");
+        makeProfiles();
+        bool armed = false;
+        changeWalk(nullptr, [&](const std::wstring &name) { armed = name == d; });
+        using Query = decltype(&RegQueryValueExW);
+        harness_.answer<Query>("RegQueryValueExW", [&](Query real, HKEY key, LPCWSTR name, LPDWORD reserved,
+                                                       LPDWORD type, LPBYTE data, LPDWORD size) {
+            const LONG result = real(key, name, reserved, type, data, size);
+            if (armed) {
+                armed = false;
+                harness::DeleteKeyTree(HKEY_USERS, d + L"\\" + harness::kWindowsPath);
+            }
+            return result;
+        });
+        const Traces traces = RunWalk();
+        EXPECT_TRUE(has(traces, OpenWindowsFailed(full)[1]));
+        EXPECT_FALSE(harness::KeyExists(HKEY_USERS, d + L"\\" + harness::kWindowsPath)) << "nothing is created";
+        EXPECT_EQ(device(f), full);
+    }
+    harness_.clearAnswers();
+    profiles.clear();
+    harness::DeleteKeyTree(HKEY_USERS, c);
 }
 
 }  // namespace
