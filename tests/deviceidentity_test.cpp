@@ -224,6 +224,51 @@ TEST_P(InstanceIdFailure, IsTracedAndAnUnwrittenIdIsNeverUsed)
     EXPECT_EQ(harness_.calls("RegEnumKeyExW"), 0) << "nothing is written";
 }
 
+// A probe that fails with a last-error of 0 leaves the size at 0: no block is
+// taken, and the query, given no room, fails with 122.
+TEST_F(DeviceIdentity, AProbeThatFailsWithoutACodeLeavesNoRoomForTheId)
+{
+    auto device = MakeDevice(L"Model X", L"USB001");
+    harness_.inject({"SetupDiGetDeviceInstanceIdW", 0, NO_ERROR});
+    EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
+    const Traces expected = {Start(), ModelName(L"Model X"),
+                             Line(L"SetupDiGetDeviceInstanceId(0) failed. GetLastError() = 122\n")};
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("GlobalAlloc"), 0);
+    EXPECT_EQ(harness_.calls("RegOpenKeyExW"), 0);
+}
+
+// A registry call that answers success without doing anything: no key, no size,
+// no data. The pass goes on with what it has, and never reads what was not written.
+TEST_F(DeviceIdentity, ARegistryThatAnswersSuccessWithoutDoingAnything)
+{
+    auto device = MakeDevice(L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    const DWORD needed = EnumNeeded();
+    const Traces identity = {Start(), ModelName(L"Model X"), InstanceId(device->instanceId())};
+
+    // No device key: the probe is made on no key at all.
+    harness_.inject({"RegOpenKeyExW", 0, NO_ERROR});
+    EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRACES(harness_.traces(), Concat({identity, {Line(L"RegQueryValueEx(0) failed. GetLastError() = 6\n")}}));
+
+    // No size: no block, so the port stays unknown.
+    harness_.clearFaults();
+    harness_.inject({"RegQueryValueExW", 0, NO_ERROR});
+    EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRACES(harness_.traces(), Concat({identity, {PortName(L"(null)")}, AfterPortName(L"(null)", needed)}));
+
+    // No data: the block holds what the allocator left in it (the harness's fill),
+    // read up to the block's end and ended in a block one unit larger.
+    harness_.clearFaults();
+    harness_.inject({"RegQueryValueExW", 1, NO_ERROR});
+    EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
+    const std::wstring fill(7, static_cast<wchar_t>(harness::Interposer::kFill * 0x101));
+    EXPECT_TRACES(harness_.traces(), Concat({identity, {PortName(fill)}, AfterPortName(fill, needed)}));
+    const std::vector<SIZE_T> sizes = {IdBlockBytes(device->instanceId()), 14, 16, needed};
+    EXPECT_EQ(harness_.allocationSizes(), sizes);
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, InstanceIdFailure,
                          testing::Values(IdFault{"ProbeFails", 0, ERROR_INVALID_DATA},
                                          IdFault{"QueryFails", 1, ERROR_INVALID_DATA},

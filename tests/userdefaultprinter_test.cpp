@@ -318,6 +318,57 @@ TEST_F(UserDefault, OnlyAFailedEnumerationEndsTheWalk)
     EXPECT_EQ(profile.device().type, 0u);
 }
 
+// A registry call that answers success without doing anything: HKEY_USERS, a
+// Devices key or a Windows key "opened" with no key, the last enumeration "listing"
+// no name. Each is met on no key, or with the name the buffer still holds.
+TEST_F(UserDefault, ARegistryThatAnswersSuccessWithoutDoingAnything)
+{
+    MakeQueue(L"Model X");
+    harness::ScopedProfile profile(L"P-1", L"Model X", L"winspool,USB001");
+    RunWalk();
+    // The place of each call in an undisturbed pass.
+    const auto openOf = [this](const std::wstring &path) {
+        const std::vector<harness::Call> opens = harness_.log("RegOpenKeyExW");
+        const auto found = std::find_if(opens.begin(), opens.end(),
+                                        [&path](const harness::Call &call) { return call.name == path; });
+        return static_cast<int>(found - opens.begin());
+    };
+    const int usersOpen = openOf(L"");
+    const int devicesOpen = openOf(profile.devicesPath());
+    const int windowsOpen = openOf(profile.windowsPath());
+    const int lastEnum = static_cast<int>(harness_.log("RegEnumKeyExW").size()) - 1;
+    const std::wstring lastUser = harness::SubkeyNames(HKEY_USERS, L"").back();
+    Blocks blocks = WineProfiles(L"Model X", L"USB001");
+    blocks[L"P-1"] = Written(L"Model X,winspool,USB001");
+
+    harness_.inject({"RegOpenKeyExW", usersOpen, NO_ERROR});
+    EXPECT_TRACES(RunWalk(), Traces{Line(L"RegEnumKeyEx(0) : failed. GetLastError() = 6\n")});
+
+    harness_.clearFaults();
+    harness_.inject({"RegOpenKeyExW", devicesOpen, NO_ERROR});
+    Blocks noDevicesKey = blocks;
+    noDevicesKey[L"P-1"] = QueryFailed(L"Model X", ERROR_INVALID_HANDLE);
+    EXPECT_TRACES(RunWalk(), Walk(noDevicesKey));
+
+    harness_.clearFaults();
+    harness::DeleteValue(HKEY_USERS, profile.windowsPath(), L"Device");
+    harness_.inject({"RegOpenKeyExW", windowsOpen, NO_ERROR});
+    Blocks noWindowsKey = blocks;
+    noWindowsKey[L"P-1"] = SetValueFailed(L"Model X,winspool,USB001", ERROR_INVALID_HANDLE);
+    EXPECT_TRACES(RunWalk(), Walk(noWindowsKey));
+    EXPECT_EQ(profile.device().type, 0u);
+
+    // The walk takes the last name once more, and ends one index later.
+    harness_.clearFaults();
+    harness_.inject({"RegEnumKeyExW", lastEnum, NO_ERROR});
+    Traces expected = Walk(blocks);
+    expected.pop_back();
+    expected = Concat({expected, {Separator(lastUser)}, blocks.at(lastUser),
+                       {Line(L"RegEnumKeyEx(" + Dec(static_cast<DWORD>(lastEnum + 1)) +
+                             L") : failed. GetLastError() = 259\n")}});
+    EXPECT_TRACES(RunWalk(), expected);
+}
+
 TEST_F(UserDefault, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsThem)
 {
     MakeQueue(L"Model X");

@@ -15,8 +15,6 @@ namespace {
 
 std::atomic<Interposer *> g_active{nullptr};
 
-constexpr BYTE kFillPattern = 0xAB;
-
 template <typename F>
 F Original(const char *function)
 {
@@ -451,18 +449,6 @@ void Interposer::amend(std::size_t at, const std::function<void(Call &)> &change
     }
 }
 
-std::wstring Interposer::pathOf(HKEY key) const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::wstring path;
-    for (const Call &call : log_) {
-        if (call.function == "RegOpenKeyExW" && call.opened == key) {
-            path = call.name;  // the latest open that gave this handle
-        }
-    }
-    return path;
-}
-
 void Interposer::clearAnswers()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -563,7 +549,7 @@ void *Interposer::allocate(UINT flags, SIZE_T bytes, DWORD *error)
         *error = GetLastError();
     } else {
         if ((flags & GMEM_ZEROINIT) == 0) {
-            std::memset(block, kFillPattern, bytes);
+            std::memset(block, kFill, bytes);
         }
         std::lock_guard<std::mutex> lock(mutex_);
         ++blocks_[block];
@@ -601,6 +587,9 @@ void Interposer::keyOpened(HKEY key)
 
 void Interposer::keyClosed(HKEY key)
 {
+    if (key == nullptr) {
+        return;  // no key: what a platform's "success" without a key leaves; nothing leaks
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = keys_.find(key);
     if (found != keys_.end() && --found->second == 0) {

@@ -80,7 +80,8 @@ public:
     void passTracesThrough(bool on) { passTraces_ = on; }
 
     // Blocks from GlobalAlloc end exactly at an inaccessible page and are filled with
-    // a non-zero pattern, so a read one byte past a block faults.
+    // a non-zero pattern (kFill bytes), so a read one byte past a block faults.
+    static constexpr BYTE kFill = 0xAB;
     void useGuardPages(bool on) { guardPages_ = on; }
 
     void inject(const Fault &fault);
@@ -110,8 +111,6 @@ public:
     // The calls made since construction or reset, in order, with their arguments;
     // only those of `function` when one is named.
     std::vector<Call> log(const std::string &function = "") const;
-    // The path of a key the DLL opened, as it named it.
-    std::wstring pathOf(HKEY key) const;
 
     // Accounting: blocks not yet freed and keys not yet closed.
     int outstandingBlocks() const;
