@@ -20,6 +20,7 @@
 #include "harness/harness.h"
 #include "harness/iat.h"
 #include "harness/platform.h"
+#include "win32/paths.h"
 
 #include <winspool.h>
 
@@ -40,7 +41,6 @@ const wchar_t kQueuePrefix[] = L"VELDRIAN Bench ";
 const wchar_t kTarget[] = L"VELDRIAN Bench Target";
 const wchar_t kTargetPort[] = L"VBTARGET";
 const wchar_t kProfilePrefix[] = L"S-1-5-21-1000-2000-3000-";
-const wchar_t kCurrentVersion[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
 const wchar_t kDevicesEntry[] = L"winspool,VBTARGET";
 
 double Now()
@@ -78,7 +78,7 @@ public:
     Queues()
     {
         RemoveLeftovers();
-        ok_ = harness::AddDriver(kModel);
+        ok_ = win32::MakePrinterDriver(kModel);
         if (!ok_) {
             std::fprintf(stderr, "AddPrinterDriverExW failed: %lu\n", GetLastError());
         }
@@ -88,8 +88,7 @@ public:
         for (const std::wstring &name : names_) {
             Delete(name);
         }
-        std::wstring driver = kModel;
-        DeletePrinterDriverW(nullptr, nullptr, driver.data());
+        win32::RemovePrinterDriver(kModel);
     }
     Queues(const Queues &) = delete;
     Queues &operator=(const Queues &) = delete;
@@ -114,7 +113,7 @@ public:
 private:
     bool Add(const std::wstring &name, const std::wstring &port)
     {
-        if (!harness::AddQueue(name, kModel, port)) {
+        if (!win32::AddQueue(name, kModel, port)) {
             std::fprintf(stderr, "AddPrinterW(%s) failed: %lu\n", harness::Narrow(name).c_str(), GetLastError());
             return false;
         }
@@ -122,16 +121,7 @@ private:
         return true;
     }
 
-    static void Delete(const std::wstring &name)
-    {
-        std::wstring queue = name;
-        HANDLE handle = nullptr;
-        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-        if (OpenPrinterW(queue.data(), &handle, &defaults)) {
-            DeletePrinter(handle);
-            ClosePrinter(handle);
-        }
-    }
+    static void Delete(const std::wstring &name) { win32::DeleteQueue(name); }
 
     // Queues left by an interrupted run.
     static void RemoveLeftovers()
@@ -198,7 +188,7 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
     wchar_t path[MAX_PATH];
     const bool haveId = SetupDiGetDeviceInstanceIdW(set, device, id, required, nullptr) != FALSE;
     if (haveId) {
-        wsprintfW(path, L"SYSTEM\\CurrentControlSet\\Enum\\%s\\Device Parameters", id);
+        wsprintfW(path, L"%s%s\\Device Parameters", win32::kEnumPath, id);
     }
     GlobalFree(id);
     if (!haveId) {
@@ -254,7 +244,7 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
             if (RegEnumKeyExW(users, index, user, &capacity, nullptr, nullptr, nullptr, &written) != ERROR_SUCCESS) {
                 break;
             }
-            wsprintfW(keyPath, L"%s\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Devices", user);
+            wsprintfW(keyPath, L"%s\\%s", user, win32::kDevicesPath);
             HKEY devices = nullptr;
             if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_QUERY_VALUE, &devices) != ERROR_SUCCESS) {
                 continue;
@@ -270,7 +260,7 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
             if (queried != ERROR_SUCCESS) {
                 continue;
             }
-            wsprintfW(keyPath, L"%s\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows", user);
+            wsprintfW(keyPath, L"%s\\%s", user, win32::kWindowsPath);
             HKEY windows = nullptr;
             if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_SET_VALUE, &windows) == ERROR_SUCCESS) {
                 RegSetValueExW(windows, L"Device", 0, REG_SZ, reinterpret_cast<const BYTE *>(full),
@@ -604,12 +594,7 @@ bool WriteFile(const std::string &path, const std::string &text)
     if (path.empty()) {
         return true;
     }
-    std::string windows = path;
-    if (windows[0] == '/') {
-        windows = "Z:" + windows;
-    }
-    std::replace(windows.begin(), windows.end(), '/', '\\');
-    std::ofstream file(windows, std::ios::binary);
+    std::ofstream file(win32::WindowsPath(path), std::ios::binary);
     file << text;
     return static_cast<bool>(file);
 }
@@ -661,7 +646,7 @@ int main(int argc, char **argv)
     for (const std::wstring &profile : ownProfiles) {
         if (!profile.empty()) {
             restores.push_back(
-                std::make_unique<harness::ScopedKeyRestore>(HKEY_USERS, harness::ExistingAncestor(profile + L"\\" + kCurrentVersion)));
+                std::make_unique<harness::ScopedKeyRestore>(HKEY_USERS, harness::ExistingAncestor(profile + L"\\" + win32::kCurrentVersionPath)));
         }
     }
 

@@ -19,7 +19,7 @@ const wchar_t kHardwareId[] = L"VELDRIAN\\CALLCOUNT";
 const wchar_t kPort[] = L"CCPORT1";
 const wchar_t kQueue[] = L"VELDRIAN Count Queue";
 const wchar_t kEntry[] = L"winspool,CCPORT1";
-const wchar_t kCurrentVersion[] = L"\\Software\\Microsoft\\Windows NT\\CurrentVersion";
+const std::wstring kCurrentVersion = L"\\" + std::wstring(win32::kCurrentVersionPath);
 
 // The comparisons of a linear walk in the spooler's order that stops at the first
 // queue of `model` on `port`: one per record, a second where the driver is equal.
@@ -60,7 +60,7 @@ protected:
     }
 
     const std::wstring user_ = harness::CurrentUserKey();
-    harness::ScopedKeyRestore defaultRestore_{HKEY_USERS, harness::ExistingAncestor(std::wstring(L".Default") + kCurrentVersion)};
+    harness::ScopedKeyRestore defaultRestore_{HKEY_USERS, harness::ExistingAncestor(L".Default" + kCurrentVersion)};
     harness::ScopedKeyRestore userRestore_{HKEY_USERS, harness::ExistingAncestor(user_ + kCurrentVersion)};
     harness::ScopedPrinter sameDriver_{L"VELDRIAN Count Decoy", kModel, L"CCPORT2"};
     harness::ScopedPrinter target_{kQueue, kModel, kPort};

@@ -148,14 +148,14 @@ TEST_F(DeviceIdentity, AnInstanceIdOf211UnitsFillsTheKeyPathExactly)
     harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const std::wstring id = L"VELDRIANTEST\\" + std::wstring(211 - 13, L'7');
     ASSERT_EQ(id.size(), 211u);
-    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Enum\\" + id + L"\\Device Parameters";
+    const std::wstring path = std::wstring(win32::kEnumPath) + id + L"\\Device Parameters";
     ASSERT_EQ(path.size(), 259u);
     ASSERT_TRUE(harness::SetString(HKEY_LOCAL_MACHINE, path, L"PortName", L"USB001"));
     const DWORD needed = EnumNeeded();
 
     harness_.answer<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW", InstanceIdIs(id));
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
-    harness::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\VELDRIANTEST");
+    harness::DeleteKeyTree(HKEY_LOCAL_MACHINE, std::wstring(win32::kEnumPath) + L"VELDRIANTEST");
 
     const Traces expected = Concat({
         {Start(), ModelName(L"Model X"), InstanceId(id), PortName(L"USB001")},

@@ -7,8 +7,8 @@
 
 namespace {
 
-const wchar_t kCoInstallersPath[] = L"SYSTEM\\CurrentControlSet\\Control\\CoDeviceInstallers";
-const wchar_t kPrinterClassName[] = L"{4D36E979-E325-11CE-BFC1-08002BE10318}";
+const wchar_t *const kCoInstallersPath = win32::kCoDeviceInstallersPath;
+const wchar_t *const kPrinterClassName = win32::kPrinterClassText;
 
 std::vector<std::string> VeldrianLines(const std::vector<std::string> &messages, size_t from)
 {

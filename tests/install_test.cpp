@@ -3,6 +3,7 @@
 // each profile ends with, its errors, and the Wine prefix it leaves behind.
 #include "harness/harness.h"
 #include "harness/platform.h"
+#include "win32/paths.h"
 
 #include <gtest/gtest.h>
 
@@ -15,18 +16,14 @@
 
 namespace {
 
-const wchar_t kPrinterClassKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E979-E325-11CE-BFC1-08002BE10318}";
-const wchar_t kRootPrinters[] = L"SYSTEM\\CurrentControlSet\\Enum\\ROOT\\PRINTER";
-const wchar_t kPrint[] = L"SYSTEM\\CurrentControlSet\\Control\\Print";
+const wchar_t *const kPrinterClassKey = win32::kPrinterClassPath;
+const std::wstring kRootPrinters = std::wstring(win32::kEnumPath) + L"ROOT\\PRINTER";
+const wchar_t *const kPrint = win32::kPrintPath;
 const char kRule[] = "===========================================";
 
-std::wstring WindowsFormOf(std::string path)
+std::wstring WindowsFormOf(const std::string &path)
 {
-    if (!path.empty() && path[0] == '/') {
-        std::replace(path.begin(), path.end(), '/', '\\');
-        path = "Z:" + path;
-    }
-    return harness::Wide(path);
+    return harness::Wide(win32::WindowsPath(path));
 }
 
 std::wstring HostPath()
@@ -290,8 +287,9 @@ public:
         CreateDirectoryW(directory_.c_str(), nullptr);
         path_ = directory_ + L"\\testpackage.inf";
         const std::wstring inf =
-            L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n"
-            L"ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\nProvider=Tests\r\n"
+            L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\nClassGUID=" +
+            std::wstring(win32::kPrinterClassText) +
+            L"\r\nProvider=Tests\r\n"
             L"[Manufacturer]\r\nTests=Models,NTamd64\r\n"
             L"[Models.NTamd64]\r\n\"Model X\"=PortModel,TESTS\\PORTMODEL\r\n\"Model Y\"=NoPortModel,TESTS\\NOPORT\r\n"
             L"\"Model Z\"=Unregistered,TESTS\\UNREGISTERED\r\n"
@@ -418,7 +416,7 @@ public:
         DeletePrinterDriverW(nullptr, nullptr, queue.data());
         HKEY user = nullptr;
         if (RegOpenCurrentUser(KEY_ALL_ACCESS, &user) == ERROR_SUCCESS) {
-            for (const wchar_t *path : {harness::kDevicesPath, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\PrinterPorts"}) {
+            for (const wchar_t *path : {win32::kDevicesPath, win32::kPrinterPortsPath}) {
                 harness::DeleteValue(user, path, queue);
             }
             RegCloseKey(user);
@@ -465,7 +463,7 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
         // The device and its queue on the port given, and the co-installer SetupAPI registered.
         const std::wstring instance = harness::Wide(id[1].str());
         EXPECT_EQ(harness::StringOf(harness::GetValue(HKEY_LOCAL_MACHINE,
-                                                  L"SYSTEM\\CurrentControlSet\\Enum\\" + instance + L"\\Device Parameters",
+                                                  std::wstring(win32::kEnumPath) + instance + L"\\Device Parameters",
                                                   L"PortName")),
                   L"USB007");
         const std::vector<harness::QueueInfo> queues = harness::EnumQueues();
@@ -473,9 +471,9 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
             return queue.name == L"Model X" && queue.driver == L"Model X" && queue.port == L"USB007";
         }));
         const std::wstring driverKey = harness::StringOf(
-            harness::GetValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\" + instance, L"Driver"));
+            harness::GetValue(HKEY_LOCAL_MACHINE, std::wstring(win32::kEnumPath) + instance, L"Driver"));
         const harness::RegValue coInstallers = harness::GetValue(
-            HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + driverKey, L"CoInstallers32");
+            HKEY_LOCAL_MACHINE, std::wstring(win32::kClassPath) + driverKey, L"CoInstallers32");
         EXPECT_EQ(coInstallers.type, static_cast<DWORD>(REG_MULTI_SZ));
         EXPECT_EQ(harness::StringOf(coInstallers), L"VELDRIAN.dll,CoInstallerE");
 

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include "iat.h"
+#include "win32/paths.h"
 
 #include <winspool.h>
 
@@ -310,19 +311,8 @@ std::string Narrow(const std::wstring &text)
 
 std::wstring VeldrianPath()
 {
-    std::string path = GetEnv("VELDRIAN_DLL");
-    if (path.empty()) {
-        path = "VELDRIAN.dll";
-    }
-    if (!path.empty() && path[0] == '/') {
-        for (char &c : path) {
-            if (c == '/') {
-                c = '\\';
-            }
-        }
-        path = "Z:" + path;
-    }
-    return Wide(path);
+    const std::string path = GetEnv("VELDRIAN_DLL");
+    return Wide(win32::WindowsPath(path.empty() ? std::string("VELDRIAN.dll") : path));
 }
 
 HMODULE Veldrian()

@@ -21,9 +21,8 @@ struct Place {
 const Place kPlaces[] = {
     {HKEY_USERS, L"", "HKEY_USERS"},
     {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum", "HKLM\\...\\Enum"},
-    {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E979-E325-11CE-BFC1-08002BE10318}",
-     "HKLM\\...\\Class\\{Printer}"},
-    {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\CoDeviceInstallers", "HKLM\\...\\CoDeviceInstallers"},
+    {HKEY_LOCAL_MACHINE, win32::kPrinterClassPath, "HKLM\\...\\Class\\{Printer}"},
+    {HKEY_LOCAL_MACHINE, win32::kCoDeviceInstallersPath, "HKLM\\...\\CoDeviceInstallers"},
     {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers", "HKLM\\...\\Print\\Printers"},
 };
 
