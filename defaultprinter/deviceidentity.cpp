@@ -115,7 +115,8 @@ DWORD GetDeviceKeyPath(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, 
         const DWORD capacity = instanceId != nullptr ? RequiredSize : 0;
         if (!SetupDiGetDeviceInstanceIdW(DeviceInfoSet, DeviceInfoData, instanceId, capacity, nullptr)) {
             status = GetLastError();
-            TraceMessage(L"SetupDiGetDeviceInstanceId(%d) failed. GetLastError() = %d\n", RequiredSize, status);
+            TraceMessage(L"SetupDiGetDeviceInstanceId(%d) failed. GetLastError() = %d\n", RequiredSize,
+                         status);
         } else if (instanceId != nullptr) {
             status = FormDeviceKeyPath(instanceId, RequiredSize, deviceKeyPath);
         }
@@ -162,8 +163,8 @@ DWORD ReadPortName(const WCHAR *deviceKeyPath, WCHAR **strPortName)
     if (status == NO_ERROR) {
         const DWORD blockBytes = size;
         DWORD type = 0;
-        status = RegQueryValueExW(deviceKey, kPortNameValue, nullptr, &type, reinterpret_cast<BYTE *>(portName),
-                                  &size);
+        status = RegQueryValueExW(deviceKey, kPortNameValue, nullptr, &type,
+                                  reinterpret_cast<BYTE *>(portName), &size);
         if (status != ERROR_SUCCESS) {
             TraceMessage(L"RegQueryValueEx(1) failed. GetLastError() = %d\n", status);
         } else if (portName != nullptr) {
