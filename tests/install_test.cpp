@@ -475,7 +475,7 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
         const harness::RegValue coInstallers = harness::GetValue(
             HKEY_LOCAL_MACHINE, std::wstring(win32::kClassPath) + driverKey, L"CoInstallers32");
         EXPECT_EQ(coInstallers.type, static_cast<DWORD>(REG_MULTI_SZ));
-        EXPECT_EQ(harness::StringOf(coInstallers), L"VELDRIAN.dll,CoInstallerE");
+        EXPECT_EQ(win32::MultiStringOf(coInstallers), std::vector<std::wstring>{L"VELDRIAN.dll,CoInstallerE"});
 
         // The copy in the system directory, which SetupAPI loaded, is the DLL under test.
         const std::string copied = ReadAll(SystemDirectory() + L"\\VELDRIAN.dll");

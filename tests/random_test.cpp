@@ -489,12 +489,8 @@ TEST_F(RandomRun, PostProcessingKeepsItsInvariantsOnGeneratedRegistriesAndQueueL
             written += device.after == device.before ? 0 : 1;
             if (!before.count(user) && !(now == device.before)) {
                 // A profile that was there before the run is put back as it was.
-                if (device.before.type == 0) {
-                    harness::DeleteValue(HKEY_USERS, windows, L"Device");
-                } else {
-                    harness::SetValue(HKEY_USERS, windows, L"Device", device.before.type, device.before.data.data(),
-                                    static_cast<DWORD>(device.before.data.size()));
-                }
+                win32::RestoreValue(HKEY_USERS, windows, L"Device",
+                                    device.before.type == 0 ? std::nullopt : std::optional(device.before));
             }
         }
         // Nothing but the Device value changes in any of the case's profiles.

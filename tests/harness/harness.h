@@ -1,6 +1,7 @@
 // The test harness around the shipped VELDRIAN.dll: loads it as the device installer
-// does, and interposes on its imports to record traces, count calls, account for
-// blocks and keys, hand out guard-page blocks and inject platform failures.
+// does, and interposes on its imports to record traces, log each call with its
+// arguments, account for blocks and keys, hand out guard-page blocks, inject platform
+// failures and give the answers a test states in the platform's place.
 #pragma once
 
 #include <windows.h>
