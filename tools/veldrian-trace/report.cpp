@@ -29,6 +29,9 @@ std::wstring Shown(const std::wstring &columns, const std::wstring &message)
     if (!text.empty() && text.back() == L'\n') {
         text.pop_back();
     }
+    if (text.empty()) {
+        return columns.substr(0, columns.find_last_not_of(L' ') + 1) + L"\n";  // the blank message
+    }
     std::wstring shown = columns;
     for (const wchar_t c : text) {
         shown += c;
@@ -122,7 +125,11 @@ std::wstring Describe(const tracedecoder::Pass &pass, int number, DWORD processI
         text += L"  The walk over the profiles ended early: " + pass.walkEndedBy + L"\n";
     }
     if (!pass.profiles.empty()) {
-        text += ProfileLines(pass);
+        const auto made = std::count_if(pass.profiles.begin(), pass.profiles.end(), [](const auto &profile) {
+            return profile.outcome == tracedecoder::Outcome::MadeDefault;
+        });
+        text += ProfileLines(pass) + L"  The queue became the default printer of " + std::to_wstring(made) +
+                L" of " + std::to_wstring(pass.profiles.size()) + L" profiles.\n";
     } else if (pass.queueFound && pass.complete && pass.endedBy.empty()) {
         text += L"  No profile is loaded.\n";
     }
