@@ -158,6 +158,58 @@ void RemoveIfNewAndEmpty(const SavedKey &saved)
     }
 }
 
+namespace {
+
+std::vector<std::wstring> ValueNames(HKEY root, const std::wstring &path)
+{
+    std::vector<std::wstring> names;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return names;
+    }
+    std::vector<wchar_t> name(16384);
+    for (DWORD index = 0;; ++index) {
+        DWORD length = static_cast<DWORD>(name.size());
+        if (RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        names.emplace_back(name.data(), length);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+}  // namespace
+
+SavedValues SaveValues(HKEY root, const std::wstring &path)
+{
+    SavedValues saved{root, path, {}};
+    for (const std::wstring &name : ValueNames(root, path)) {
+        saved.values.push_back(SaveValue(root, path, name));
+    }
+    return saved;
+}
+
+void RestoreValues(const SavedValues &saved)
+{
+    for (const std::wstring &name : ValueNames(saved.root, saved.path)) {
+        bool known = false;
+        for (const SavedValue &value : saved.values) {
+            known = known || lstrcmpiW(value.name.c_str(), name.c_str()) == 0;
+        }
+        if (!known) {
+            SavedValue added;
+            added.root = saved.root;
+            added.path = saved.path;
+            added.name = name;
+            RestoreValue(added);
+        }
+    }
+    for (const SavedValue &value : saved.values) {
+        RestoreValue(value);
+    }
+}
+
 SavedFile SaveFile(const std::wstring &path)
 {
     SavedFile saved;
