@@ -57,9 +57,16 @@ void Console::write(const std::string &utf8)
     if (utf8.empty()) {
         return;
     }
+    fwrite(utf8.data(), 1, utf8.size(), human_);
+    fflush(human_);
+    atLineStart_ = utf8.back() == '\n';
+}
+
+void Console::json(const std::string &utf8)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
     fwrite(utf8.data(), 1, utf8.size(), stdout);
     fflush(stdout);
-    atLineStart_ = utf8.back() == '\n';
 }
 
 void Console::line(const std::wstring &text)
@@ -159,10 +166,24 @@ DWORD WINAPI DbwinListener::Run(void *self)
             listener->syncSeen_ = std::atoi(message.c_str() + listener->syncPrefix_.size());
         } else if (message.rfind(kVeldrianPrefix, 0) == 0) {
             ++listener->veldrianMessages_;
-            listener->console_.trace(Utf8(FromCodePage(CP_ACP, message)));
+            const std::wstring wide = FromCodePage(CP_ACP, message);
+            {
+                std::lock_guard<std::mutex> lock(listener->messagesMutex_);
+                listener->messages_.push_back(wide.substr(std::size(kVeldrianPrefix) - 1));
+            }
+            listener->console_.trace(Utf8(wide));
         }
     }
     return 0;
+}
+
+std::vector<std::wstring> DbwinListener::takeMessages()
+{
+    sync();
+    std::lock_guard<std::mutex> lock(messagesMutex_);
+    std::vector<std::wstring> taken;
+    taken.swap(messages_);
+    return taken;
 }
 
 void DbwinListener::send(int serial)

@@ -1,5 +1,7 @@
 #include "installation.h"
 
+#include "packagecheck.h"
+#include "kept.h"
 #include "printerclass-standin/standin.h"
 #include "win32/names.h"
 
@@ -23,16 +25,6 @@ using win32::kWindowsPath;
 std::wstring Quoted(const std::wstring &text)
 {
     return L"\"" + text + L"\"";
-}
-
-std::wstring Shown(const std::optional<std::wstring> &value)
-{
-    return value ? *value : L"(none)";
-}
-
-std::wstring Padded(const std::wstring &text, std::size_t width)
-{
-    return text.size() >= width ? text : text + std::wstring(width - text.size(), L' ');
 }
 
 std::vector<std::wstring> FilesIn(const std::wstring &directory)
@@ -110,8 +102,8 @@ void Installation::note(const std::wstring &text)
 
 void Installation::failWith(const std::wstring &reason)
 {
-    if (failure_.empty()) {
-        failure_ = reason;
+    if (installFailure_.empty()) {
+        installFailure_ = reason;
     }
     note(L"failed: " + reason);
 }
@@ -127,14 +119,13 @@ std::wstring Installation::driverKeyPath() const
     return std::wstring(kClassPath) + driver;
 }
 
-int Installation::run()
+RunResult Installation::run()
 {
     console_.line(L"veldrian-install: installing " + Quoted(subject_.model.name) + L" (" + subject_.model.hardwareId +
                   L") from " + subject_.package.infPath);
     console_.line(L"  DLL under test  " + subject_.dll);
-    if (!subject_.package.decorated) {
-        console_.line(L"  note: the models section " + subject_.package.modelsSection +
-                      L" is not decorated with NTamd64; 64-bit Windows installs only from decorated ones");
+    for (const std::wstring &text : subject_.notes) {
+        console_.line(L"  note: " + text);
     }
     std::wstring profileList;
     for (const ProfileRequest &profile : profiles_) {
@@ -142,25 +133,26 @@ int Installation::run()
                        (profile.listsPrinter ? L" (lists the printer)" : L" (does not list it)");
     }
     console_.line(L"  profiles made   " + (profileList.empty() ? std::wstring(L"none") : profileList));
-    if (listener_.shared()) {
-        console_.line(L"  note: another program reads the debugger output too; it may take some of VELDRIAN's lines");
-    }
+    listener_.takeMessages();
 
+    std::wstring notCalled;
     if (prepare() && makeProfiles()) {
         readDeviceValues(true);
-        install();
+        installed_ = install();
         listener_.sync();
         readDeviceValues(false);
+        notCalled = notCalledReason();
     }
     cleanUp();
     listener_.sync();
-    printTable();
 
-    if (!failure_.empty()) {
-        console_.error(failure_);
-        return 1;
-    }
-    return 0;
+    RunResult result;
+    result.model = subject_.model;
+    result.profiles = rows_;
+    result.messages = listener_.takeMessages();
+    result.kept = options_.keep;
+    Judge(&result, installed_, installed_ ? notCalled : installFailure_);
+    return result;
 }
 
 bool Installation::prepare()
@@ -215,13 +207,6 @@ bool Installation::prepare()
 bool Installation::makeProfiles()
 {
     for (const ProfileRequest &profile : profiles_) {
-        if (KeyExists(HKEY_USERS, profile.name)) {
-            failWith(L"HKEY_USERS\\" + profile.name +
-                     L" exists already: name a profile that does not (an earlier --keep run leaves its profiles)");
-            return false;
-        }
-    }
-    for (const ProfileRequest &profile : profiles_) {
         const bool ok = WriteString(HKEY_USERS, profile.name + L"\\" + kDevicesPath, kEarlierPrinter,
                                     kEarlierPrinterEntry) &&
                         WriteString(HKEY_USERS, profile.name + L"\\" + kWindowsPath, L"Device",
@@ -238,16 +223,12 @@ bool Installation::makeProfiles()
 void Installation::readDeviceValues(bool before)
 {
     for (const std::wstring &name : SubkeyNames(HKEY_USERS, L"")) {
-        auto row = std::find_if(rows_.begin(), rows_.end(), [&](const ProfileRow &item) { return item.name == name; });
+        auto row =
+            std::find_if(rows_.begin(), rows_.end(), [&](const ProfileResult &item) { return item.name == name; });
         if (row == rows_.end()) {
-            ProfileRow added;
+            ProfileResult added;
             added.name = name;
-            for (const ProfileRequest &profile : profiles_) {
-                if (lstrcmpiW(profile.name.c_str(), name.c_str()) == 0) {
-                    added.madeForRun = true;
-                    added.listsPrinter = profile.listsPrinter;
-                }
-            }
+            added.madeForRun = ContainsText(profilesMade_, name);
             rows_.push_back(added);
             row = rows_.end() - 1;
         }
@@ -256,7 +237,27 @@ void Installation::readDeviceValues(bool before)
         if (before && !row->madeForRun) {
             savedDeviceValues_.push_back(SaveValue(HKEY_USERS, windowsPath, L"Device"));
         }
+        if (!before && queueMade_) {
+            row->listsQueue = ReadString(HKEY_USERS, name + L"\\" + kDevicesPath, queue_).has_value();
+        }
     }
+}
+
+// Why VELDRIAN was not called, in the platform's terms: what the package check
+// finds for the model in the staged INF.
+std::wstring Installation::notCalledReason()
+{
+    const PackageCheck check = CheckPackage(stage_.infPath, subject_.dll);
+    for (const ModelCheck &model : check.models) {
+        if (model.name == subject_.model.name && !model.findings.empty()) {
+            std::wstring reason;
+            for (const std::wstring &finding : model.findings) {
+                reason += (reason.empty() ? L"" : L"; ") + finding;
+            }
+            return reason;
+        }
+    }
+    return L"the co-installers' post-processing call reached no VELDRIAN.dll";
 }
 
 bool Installation::registerClassInstaller()
@@ -288,7 +289,7 @@ bool Installation::install()
     note(ok ? std::wstring(L"newdev returned TRUE") : L"newdev returned FALSE: " + ErrorText(error));
     installedInfName_ = ReadString(HKEY_LOCAL_MACHINE, driverKeyPath(), L"InfPath").value_or(L"");
     checkOutcome();
-    return ok != FALSE;
+    return ok != FALSE && !installedInfName_.empty();
 }
 
 bool Installation::createDevice()
@@ -394,20 +395,15 @@ void Installation::checkOutcome()
     } else {
         note(L"the device's driver key has InfPath = " + installedInfName_);
     }
-    if (!options_.noQueue && !installedInfName_.empty()) {
-        if (queueMade_ && QueueExists(queue_)) {
-            note(L"the print queue " + Quoted(queue_) + L" exists");
-        } else {
-            failWith(L"no print queue was made for " + Quoted(subject_.model.name));
-        }
+    if (queueMade_ && QueueExists(queue_)) {
+        note(L"the print queue " + Quoted(queue_) + L" exists");
+    } else if (!installedInfName_.empty()) {
+        note(L"no print queue was made for " + Quoted(subject_.model.name));
     }
     if (FileExists(systemDll_) && SameFileContents(systemDll_, subject_.dll)) {
         note(systemDll_ + L" is the DLL under test");
     } else if (FileExists(systemDll_)) {
         note(L"note: " + systemDll_ + L" is NOT the DLL under test");
-    }
-    if (listener_.veldrianMessages() == 0) {
-        failWith(L"nothing called VELDRIAN: the model's DDInstall.CoInstallers section does not register it");
     }
 }
 
@@ -422,28 +418,20 @@ void Installation::cleanUp()
         RestoreValue(savedInstaller32_);
     }
     if (options_.keep) {
-        step(L"--keep: the device, the queue, the profiles and " + systemDll_ + L" stay");
-        if (set_ != INVALID_HANDLE_VALUE) {
-            SetupDiDestroyDeviceInfoList(set_);
-            set_ = INVALID_HANDLE_VALUE;
-        }
-        // An earlier copy goes back only when SetupAPI put none in its place.
-        if (systemDllSaved_ && savedSystemDll_.existed && !FileExists(systemDll_)) {
-            RestoreFile(savedSystemDll_);
-        }
-        if (staged_) {
-            RemoveDirectoryTree(stage_.directory);
-        }
+        keep();
         return;
     }
-
     step(L"removing what the run made");
+    std::vector<std::wstring> removed;
+    std::vector<std::wstring> left;
+    auto account = [&](bool gone, const std::wstring &what) { (gone ? removed : left).push_back(what); };
     if (set_ != INVALID_HANDLE_VALUE) {
         if (deviceMade_) {
             SetLastError(NO_ERROR);
             if (!SetupDiCallClassInstaller(DIF_REMOVE, set_, &device_) && GetLastError() != ERROR_DI_DO_DEFAULT) {
                 SetupDiRemoveDevice(set_, &device_);
             }
+            account(!KeyExists(HKEY_LOCAL_MACHINE, kEnumPath + instanceId_), L"the device " + instanceId_);
         }
         SetupDiDestroyDeviceInfoList(set_);
         set_ = INVALID_HANDLE_VALUE;
@@ -455,11 +443,13 @@ void Installation::cleanUp()
             DeletePrinter(printer);
             ClosePrinter(printer);
         }
+        account(!QueueExists(queue_), L"the print queue " + Quoted(queue_));
     }
     if (driverMade_) {
         std::wstring environment = kEnvironment;
         std::wstring driver = subject_.model.name;
-        DeletePrinterDriverW(nullptr, environment.data(), driver.data());
+        account(DeletePrinterDriverW(nullptr, environment.data(), driver.data()) != FALSE,
+                L"the printer driver " + Quoted(driver));
     }
     for (const SavedValues &saved : savedUserEntries_) {
         RestoreValues(saved);
@@ -471,22 +461,72 @@ void Installation::cleanUp()
         RestoreValue(saved);
     }
     for (const std::wstring &profile : profilesMade_) {
-        DeleteKeyTree(HKEY_USERS, profile);
+        account(DeleteKeyTree(HKEY_USERS, profile), L"the profile " + profile);
     }
-    if (systemDllSaved_ && !RestoreFile(savedSystemDll_)) {
-        note(L"note: cannot put " + systemDll_ + L" back as it was: " + ErrorText(GetLastError()));
+    if (systemDllSaved_) {
+        const bool existed = savedSystemDll_.existed;
+        const bool restored = RestoreFile(savedSystemDll_);
+        if (!existed || !restored) {
+            account(restored, systemDll_);
+        }
     }
-    removeInfCopies();
+    removeInfCopies(&removed);
     if (staged_) {
         RemoveDirectoryTree(stage_.directory);
     }
-    note(L"done: device, queue, driver, profiles, " + systemDll_ +
-         L", the INF copy and the class installer registration removed or put back");
+    std::wstring list;
+    for (const std::wstring &item : removed) {
+        list += (list.empty() ? L"" : L", ") + item;
+    }
+    note(L"removed: " + (list.empty() ? std::wstring(L"nothing was made") : list));
+    note(L"put back: the Printer class's Installer32, the current user's printer lists and the Device values");
+    for (const std::wstring &item : left) {
+        failWith(L"could not remove " + item + L": remove it by hand");
+    }
+}
+
+// --keep: what the run made stays, and is recorded in the prefix for --clean.
+void Installation::keep()
+{
+    if (set_ != INVALID_HANDLE_VALUE) {
+        SetupDiDestroyDeviceInfoList(set_);
+        set_ = INVALID_HANDLE_VALUE;
+    }
+    KeptRun kept;
+    kept.instanceId = deviceMade_ ? instanceId_ : L"";
+    kept.queue = queueMade_ ? queue_ : L"";
+    kept.driver = driverMade_ ? subject_.model.name : L"";
+    kept.profiles = profilesMade_;
+    kept.deviceValues = savedDeviceValues_;
+    if (systemDllSaved_ && FileExists(systemDll_)) {
+        kept.files.push_back(systemDll_);
+        kept.earlierSystemDll = savedSystemDll_;
+    } else if (systemDllSaved_ && savedSystemDll_.existed) {
+        RestoreFile(savedSystemDll_);  // SetupAPI put none in its place
+    }
+    wchar_t windows[MAX_PATH] = {};
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring infDirectory = std::wstring(windows) + L"\\inf\\";
+    for (const std::wstring &name : FilesIn(infDirectory)) {
+        if (!ContainsText(infDirectoryBefore_, name)) {
+            kept.files.push_back(infDirectory + name);
+        }
+    }
+    if (staged_) {
+        RemoveDirectoryTree(stage_.directory);
+    }
+    std::wstring error;
+    if (!RecordKeptRun(kept, &error)) {
+        failWith(error);
+        return;
+    }
+    step(L"--keep: the device, the queue, the profiles and " + systemDll_ +
+         L" stay; `veldrian-install --clean` removes them");
 }
 
 // The INF copy SetupAPI made, with its .pnf: under the name the driver key
 // recorded, which is the staged INF's own name on Wine.
-void Installation::removeInfCopies()
+void Installation::removeInfCopies(std::vector<std::wstring> *removed)
 {
     if (!infCopiesSaved_) {
         return;
@@ -506,46 +546,15 @@ void Installation::removeInfCopies()
         auto saved = std::find_if(savedInfCopies_.begin(), savedInfCopies_.end(), [&](const SavedFile &file) {
             return lstrcmpiW(file.path.c_str(), path.c_str()) == 0;
         });
-        if (saved != savedInfCopies_.end()) {
+        if (saved != savedInfCopies_.end() && saved->existed) {
             RestoreFile(*saved);
-        } else if (!ContainsText(infDirectoryBefore_, name)) {
-            DeleteFileW(path.c_str());
+        } else if (!ContainsText(infDirectoryBefore_, name) && FileExists(path)) {
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (DeleteFileW(path.c_str())) {
+                removed->push_back(path);
+            }
         }
     }
-}
-
-void Installation::printTable()
-{
-    if (rows_.empty()) {
-        return;
-    }
-    const std::wstring profileHeading = L"Profile under HKEY_USERS";
-    const std::wstring beforeHeading = L"Device before";
-    const std::wstring afterHeading = L"Device after";
-    std::size_t nameWidth = profileHeading.size();
-    std::size_t beforeWidth = beforeHeading.size();
-    std::size_t afterWidth = afterHeading.size();
-    for (const ProfileRow &row : rows_) {
-        nameWidth = std::max(nameWidth, row.name.size() + (row.madeForRun ? 2 : 0));
-        beforeWidth = std::max(beforeWidth, Shown(row.before).size());
-        afterWidth = std::max(afterWidth, Shown(row.after).size());
-    }
-    int changed = 0;
-    console_.line(L"");
-    console_.line(Padded(profileHeading, nameWidth) + L"  " + Padded(beforeHeading, beforeWidth) + L"  " +
-                  afterHeading);
-    for (const ProfileRow &row : rows_) {
-        const bool differs = row.before != row.after;
-        changed += differs ? 1 : 0;
-        console_.line(Padded(row.name + (row.madeForRun ? L" *" : L""), nameWidth) + L"  " +
-                      Padded(Shown(row.before), beforeWidth) + L"  " + Padded(Shown(row.after), afterWidth) + L"  " +
-                      (differs ? L"changed" : L"unchanged"));
-    }
-    console_.line(L"* made for this run" + std::wstring(options_.keep ? L" (kept)" : L" (removed again)"));
-    console_.line(L"");
-    console_.line(L"VELDRIAN sent " + std::to_wstring(listener_.veldrianMessages()) +
-                  L" trace messages; the default printer of " + std::to_wstring(changed) + L" of " +
-                  std::to_wstring(rows_.size()) + L" profiles changed.");
 }
 
 }  // namespace host

@@ -9,6 +9,7 @@
 #include "console.h"
 #include "options.h"
 #include "package.h"
+#include "result.h"
 #include "state.h"
 
 #include <windows.h>
@@ -25,6 +26,7 @@ struct Subject {
     Package package;
     InfModel model;
     std::wstring dll;  // the DLL under test, absolute Windows path
+    std::vector<std::wstring> notes;  // what the run should say of the package before it starts
 };
 
 class Installation {
@@ -34,17 +36,11 @@ public:
     Installation(const Installation &) = delete;
     Installation &operator=(const Installation &) = delete;
 
-    // The exit status: 0 when the installation ran, 1 when it could not.
-    int run();
+    // Installs the model, removes what the run made (unless it keeps it), and
+    // judges the outcome from VELDRIAN's trace.
+    RunResult run();
 
 private:
-    struct ProfileRow {
-        std::wstring name;
-        std::optional<std::wstring> before, after;
-        bool madeForRun = false;
-        bool listsPrinter = false;
-    };
-
     bool prepare();
     bool registerClassInstaller();
     bool makeProfiles();
@@ -54,8 +50,9 @@ private:
     void checkOutcome();
     void readDeviceValues(bool before);
     void cleanUp();
-    void removeInfCopies();
-    void printTable();
+    void keep();
+    void removeInfCopies(std::vector<std::wstring> *removed);
+    std::wstring notCalledReason();
 
     // Called by the printer class installer stand-in as it works.
     static void StandinNote(void *context, const wchar_t *text);
@@ -74,7 +71,6 @@ private:
     Subject subject_;
     std::vector<ProfileRequest> profiles_;
 
-    std::wstring failure_;
     std::wstring systemDll_;  // C:\windows\system32\VELDRIAN.dll
     Stage stage_;
     bool staged_ = false;
@@ -104,7 +100,9 @@ private:
 
     std::vector<std::wstring> profilesMade_;
     std::vector<SavedValue> savedDeviceValues_;
-    std::vector<ProfileRow> rows_;
+    std::vector<ProfileResult> rows_;
+    bool installed_ = false;
+    std::wstring installFailure_;
 };
 
 }  // namespace host

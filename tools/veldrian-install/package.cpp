@@ -23,25 +23,6 @@ bool StartsWithText(const std::wstring &text, const std::wstring &start)
     return text.size() >= start.size() && SameText(text.substr(0, start.size()), start);
 }
 
-std::wstring Field(INFCONTEXT *context, DWORD index)
-{
-    DWORD size = 0;
-    if (!SetupGetStringFieldW(context, index, nullptr, 0, &size) || size == 0) {
-        return L"";
-    }
-    std::wstring text(size, L'\0');
-    if (!SetupGetStringFieldW(context, index, text.data(), size, nullptr)) {
-        return L"";
-    }
-    text.resize(size - 1);
-    return text;
-}
-
-bool SectionExists(HINF inf, const std::wstring &section)
-{
-    return SetupGetLineCountW(inf, section.c_str()) >= 0;
-}
-
 std::wstring Directory(const std::wstring &path)
 {
     const std::size_t slash = path.find_last_of(L"\\/");
@@ -69,7 +50,7 @@ std::wstring DiskPath(HINF inf, const std::wstring &diskId)
     for (const wchar_t *section : {L"SourceDisksNames.amd64", L"SourceDisksNames"}) {
         INFCONTEXT context;
         if (SetupFindFirstLineW(inf, section, diskId.c_str(), &context)) {
-            return Field(&context, 4);
+            return InfField(&context, 4);
         }
     }
     return L"";
@@ -83,12 +64,12 @@ void ReadSourceFiles(HINF inf, Package *package)
             continue;
         }
         do {
-            const std::wstring name = Field(&context, 0);
+            const std::wstring name = InfField(&context, 0);
             if (name.empty()) {
                 continue;
             }
             const std::wstring relative =
-                JoinRelative(JoinRelative(DiskPath(inf, Field(&context, 1)), Field(&context, 2)), name);
+                JoinRelative(JoinRelative(DiskPath(inf, InfField(&context, 1)), InfField(&context, 2)), name);
             const bool known = std::any_of(package->files.begin(), package->files.end(),
                                            [&](const std::wstring &file) { return SameText(file, relative); });
             if (!known) {
@@ -135,6 +116,44 @@ const wchar_t *SetupApiErrorName(DWORD code)
 }
 
 }  // namespace
+
+std::wstring InfField(INFCONTEXT *context, DWORD index)
+{
+    DWORD size = 0;
+    if (!SetupGetStringFieldW(context, index, nullptr, 0, &size) || size == 0) {
+        return L"";
+    }
+    std::wstring text(size, L'\0');
+    if (!SetupGetStringFieldW(context, index, text.data(), size, nullptr)) {
+        return L"";
+    }
+    text.resize(size - 1);
+    return text;
+}
+
+bool InfSectionExists(HINF inf, const std::wstring &section)
+{
+    return SetupGetLineCountW(inf, section.c_str()) >= 0;
+}
+
+std::wstring Models64Section(HINF inf, INFCONTEXT *manufacturer)
+{
+    const std::wstring base = InfField(manufacturer, 1);
+    const DWORD fields = SetupGetFieldCount(manufacturer);
+    for (DWORD index = 2; index <= fields; ++index) {
+        const std::wstring decoration = InfField(manufacturer, index);
+        if ((SameText(decoration, L"NTamd64") || StartsWithText(decoration, L"NTamd64.")) &&
+            InfSectionExists(inf, base + L"." + decoration)) {
+            return base + L"." + decoration;
+        }
+    }
+    return L"";
+}
+
+std::wstring InfDirectory(const std::wstring &infPath)
+{
+    return Directory(infPath);
+}
 
 std::wstring ErrorText(DWORD code)
 {
@@ -264,11 +283,90 @@ void RemoveDirectoryTree(const std::wstring &directory)
     RemoveDirectoryW(base.c_str());
 }
 
+namespace {
+
+bool IsUtf8(const std::vector<char> &bytes)
+{
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr,
+                               0) > 0;
+}
+
+// An INF is UTF-16 with its byte-order mark, or text in the ANSI code page. One
+// line when it is neither text nor read as its author wrote it, else "".
+std::wstring CheckInfText(const std::wstring &infPath, std::vector<std::wstring> *notes)
+{
+    std::vector<char> bytes;
+    if (!ReadFileBytes(infPath, &bytes)) {
+        return L"cannot read the INF " + infPath + L": " + ErrorText(GetLastError());
+    }
+    const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                       static_cast<unsigned char>(bytes[1]) == 0xFE;
+    if (utf16) {
+        return L"";
+    }
+    bool wide = false;
+    bool ascii = true;
+    for (char byte : bytes) {
+        wide = wide || byte == '\0';
+        ascii = ascii && static_cast<unsigned char>(byte) < 0x80;
+    }
+    if (wide) {
+        return L"the INF " + infPath + L" is not a text file (it holds NUL bytes and no UTF-16 byte-order mark)";
+    }
+    if (!ascii && IsUtf8(bytes)) {
+        notes->push_back(L"the INF is UTF-8: SetupAPI reads an INF without a UTF-16 byte-order mark in the ANSI "
+                         L"code page, so its non-ASCII text is misread; save it as UTF-16 (Unicode)");
+    }
+    return L"";
+}
+
+// The models of every 64-bit models section; *names lists the sections found otherwise.
+void ReadModels(HINF inf, Package *package, std::wstring *otherSections)
+{
+    INFCONTEXT context;
+    if (!SetupFindFirstLineW(inf, L"Manufacturer", nullptr, &context)) {
+        return;
+    }
+    do {
+        const std::wstring section = Models64Section(inf, &context);
+        if (section.empty()) {
+            const DWORD fields = SetupGetFieldCount(&context);
+            for (DWORD index = 1; index <= fields; ++index) {
+                const std::wstring name =
+                    InfField(&context, 1) + (index == 1 ? L"" : L"." + InfField(&context, index));
+                *otherSections += (otherSections->empty() ? L"[" : L", [") + name + L"]";
+            }
+            continue;
+        }
+        INFCONTEXT model;
+        if (!SetupFindFirstLineW(inf, section.c_str(), nullptr, &model)) {
+            continue;
+        }
+        do {
+            InfModel entry{InfField(&model, 0), InfField(&model, 1), InfField(&model, 2)};
+            if (!entry.name.empty() && !entry.hardwareId.empty()) {
+                package->models.push_back(entry);
+            }
+        } while (SetupFindNextLine(&model, &model));
+    } while (SetupFindNextLine(&context, &context));
+}
+
+}  // namespace
+
 bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *error)
 {
     package->infPath = infPath;
-    if (!FileExists(infPath)) {
+    const DWORD attributes = GetFileAttributesW(infPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
         *error = L"cannot read the INF " + infPath + L": there is no such file";
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        *error = L"the INF " + infPath + L" is a folder, not a file";
+        return false;
+    }
+    *error = CheckInfText(infPath, &package->notes);
+    if (!error->empty()) {
         return false;
     }
     UINT errorLine = 0;
@@ -279,60 +377,35 @@ bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *er
                  (errorLine != 0 ? L" at line " + std::to_wstring(errorLine) : L"");
         return false;
     }
+    package->readable = true;
 
-    bool ok = true;
     INFCONTEXT context;
     std::wstring infClass;
     if (SetupFindFirstLineW(inf, L"Version", L"Class", &context)) {
-        infClass = Field(&context, 1);
+        infClass = InfField(&context, 1);
     }
+    std::wstring otherSections;
     if (!SameText(infClass, L"Printer")) {
         *error = L"the INF " + infPath + L" is not a printer package (its Version section says Class=" + infClass +
                  L", not Printer)";
-        ok = false;
-    }
-
-    if (ok && SetupFindFirstLineW(inf, L"Manufacturer", nullptr, &context)) {
-        do {
-            const std::wstring base = Field(&context, 1);
-            std::wstring section;
-            const DWORD fields = SetupGetFieldCount(&context);
-            for (DWORD index = 2; index <= fields && section.empty(); ++index) {
-                const std::wstring decoration = Field(&context, index);
-                if (SameText(decoration, L"NTamd64") || StartsWithText(decoration, L"NTamd64.")) {
-                    if (SectionExists(inf, base + L"." + decoration)) {
-                        section = base + L"." + decoration;
-                        package->decorated = true;
-                    }
-                }
-            }
-            if (section.empty()) {
-                section = base;
-            }
-            if (package->modelsSection.empty()) {
-                package->modelsSection = section;
-            }
-            INFCONTEXT model;
-            if (!SetupFindFirstLineW(inf, section.c_str(), nullptr, &model)) {
-                continue;
-            }
-            do {
-                InfModel entry{Field(&model, 0), Field(&model, 1), Field(&model, 2)};
-                if (!entry.name.empty() && !entry.hardwareId.empty()) {
-                    package->models.push_back(entry);
-                }
-            } while (SetupFindNextLine(&model, &model));
-        } while (SetupFindNextLine(&context, &context));
-    }
-    if (ok && package->models.empty()) {
-        *error = L"the INF " + infPath + L" lists no model with a hardware ID in its Manufacturer's models sections";
-        ok = false;
-    }
-    if (ok) {
+    } else {
+        ReadModels(inf, package, &otherSections);
         ReadSourceFiles(inf, package);
     }
     SetupCloseInfFile(inf);
-    return ok;
+    if (error->empty() && package->models.empty()) {
+        *error = L"the INF " + infPath + L" has no models for 64-bit Windows: no models section of [Manufacturer] " +
+                 L"is decorated with NTamd64" +
+                 (otherSections.empty() ? L"" : L" (it names " + otherSections + L")");
+    }
+    for (const std::wstring &file : package->files) {
+        const std::size_t slash = file.find_last_of(L'\\');
+        if (SameText(slash == std::wstring::npos ? file : file.substr(slash + 1), kVeldrianFile) &&
+            FileExists(Directory(infPath) + file)) {
+            package->ownDll = Directory(infPath) + file;
+        }
+    }
+    return error->empty();
 }
 
 bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage, std::wstring *error)
