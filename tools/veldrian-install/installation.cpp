@@ -474,12 +474,10 @@ void Installation::cleanUp()
     if (staged_) {
         RemoveDirectoryTree(stage_.directory);
     }
-    std::wstring list;
     for (const std::wstring &item : removed) {
-        list += (list.empty() ? L"" : L", ") + item;
+        note(L"removed " + item);
     }
-    note(L"removed: " + (list.empty() ? std::wstring(L"nothing was made") : list));
-    note(L"put back: the Printer class's Installer32, the current user's printer lists and the Device values");
+    note(L"put back the Printer class's Installer32, the current user's printer lists and the Device values");
     for (const std::wstring &item : left) {
         failWith(L"could not remove " + item + L": remove it by hand");
     }
