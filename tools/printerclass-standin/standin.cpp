@@ -34,7 +34,8 @@ std::vector<std::wstring> MultiString(HKEY key, const wchar_t *name)
         return items;
     }
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data.data()), &size) != ERROR_SUCCESS) {
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data.data()), &size) !=
+        ERROR_SUCCESS) {
         return items;
     }
     for (const wchar_t *item = data.data(); *item != L'\0'; item += lstrlenW(item) + 1) {
@@ -99,8 +100,9 @@ DWORD AddDriver(const std::wstring &model)
     driver.pDriverPath = file.data();
     driver.pDataFile = file.data();
     driver.pConfigFile = file.data();
-    return AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE *>(&driver), APD_COPY_NEW_FILES) ? NO_ERROR
-                                                                                                  : GetLastError();
+    return AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE *>(&driver), APD_COPY_NEW_FILES)
+               ? NO_ERROR
+               : GetLastError();
 }
 
 bool DriverExists(const std::wstring &name)
@@ -133,7 +135,8 @@ DWORD MakeQueue(HDEVINFO set, SP_DEVINFO_DATA *device)
     driverInfo.cbSize = sizeof(driverInfo);
     if (!SetupDiGetSelectedDriverW(set, device, &driverInfo)) {
         const DWORD error = GetLastError();
-        Note(L"no driver is selected for the device, so no queue is made (error " + std::to_wstring(error) + L")");
+        Note(L"no driver is selected for the device, so no queue is made (error " + std::to_wstring(error) +
+             L")");
         return error;
     }
     const std::wstring model = driverInfo.Description;
@@ -172,7 +175,8 @@ DWORD MakeQueue(HDEVINFO set, SP_DEVINFO_DATA *device)
     Note(L"printer driver " + Quoted(model) + (driverAdded ? L" added" : L" was there already") +
          L"; print queue " + Quoted(queue) + L" on " + port + L" added");
     if (g_connected && g_host.queueMade != nullptr) {
-        g_host.queueMade(g_host.context, queue.c_str(), model.c_str(), port.c_str(), driverAdded ? TRUE : FALSE);
+        g_host.queueMade(g_host.context, queue.c_str(), model.c_str(), port.c_str(),
+                         driverAdded ? TRUE : FALSE);
     }
     return NO_ERROR;
 }
@@ -208,7 +212,8 @@ void CallCoInstaller(const std::wstring &entry, HDEVINFO set, SP_DEVINFO_DATA *d
         Note(std::wstring(loaded) + L" has no entry point " + function);
     } else {
         Note(std::wstring(loaded) + L" " + function +
-             L"(DIF_INSTALLDEVICE) with PostProcessing = TRUE, InstallResult = " + std::to_wstring(installResult));
+             L"(DIF_INSTALLDEVICE) with PostProcessing = TRUE, InstallResult = " +
+             std::to_wstring(installResult));
         COINSTALLER_CONTEXT_DATA context = {};
         context.PostProcessing = TRUE;
         context.InstallResult = installResult;
@@ -264,8 +269,8 @@ extern "C" __declspec(dllexport) void WINAPI StandinConnect(const standin::Host 
     g_host = host != nullptr ? *host : standin::Host{};
 }
 
-extern "C" __declspec(dllexport) DWORD WINAPI PrinterClassInstaller(DI_FUNCTION function, HDEVINFO set,
-                                                                    PSP_DEVINFO_DATA device)
+extern "C" __declspec(dllexport) DWORD WINAPI
+    PrinterClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA device)
 {
     if (function != DIF_INSTALLDEVICE || device == nullptr) {
         return ERROR_DI_DO_DEFAULT;

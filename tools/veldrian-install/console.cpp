@@ -19,7 +19,8 @@ std::wstring FromCodePage(UINT codePage, const std::string &text)
     if (text.empty()) {
         return L"";
     }
-    const int length = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int length =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
     MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
     return wide;
@@ -32,11 +33,11 @@ std::string Utf8(const std::wstring &text)
     if (text.empty()) {
         return "";
     }
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
     std::string narrow(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length,
+                        nullptr, nullptr);
     return narrow;
 }
 
@@ -131,10 +132,12 @@ bool DbwinListener::start(std::wstring *error)
     dataReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
     shared_ = shared_ || GetLastError() == ERROR_ALREADY_EXISTS;
     SetLastError(NO_ERROR);
-    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kDbwinSize, L"DBWIN_BUFFER");
+    mapping_ =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kDbwinSize, L"DBWIN_BUFFER");
     shared_ = shared_ || GetLastError() == ERROR_ALREADY_EXISTS;
     if (bufferReady_ == nullptr || dataReady_ == nullptr || mapping_ == nullptr) {
-        *error = L"cannot open the debugger output channel (DBWIN_BUFFER): error " + std::to_wstring(GetLastError());
+        *error = L"cannot open the debugger output channel (DBWIN_BUFFER): error " +
+                 std::to_wstring(GetLastError());
         return false;
     }
     view_ = static_cast<const char *>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, kDbwinSize));

@@ -29,7 +29,7 @@ public:
     void text(const std::wstring &text);
     // A message of the debugger output, as sent.
     void trace(const std::string &utf8);
-    void error(const std::wstring &text);  // one line on the error output
+    void error(const std::wstring &text);      // one line on the error output
     void errorText(const std::wstring &text);  // further text on the error output, as it is
 
 private:

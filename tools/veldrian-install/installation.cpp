@@ -1,7 +1,7 @@
 #include "installation.h"
 
-#include "packagecheck.h"
 #include "kept.h"
+#include "packagecheck.h"
 #include "printerclass-standin/standin.h"
 #include "win32/names.h"
 
@@ -68,7 +68,8 @@ bool QueueExists(const std::wstring &name)
 
 }  // namespace
 
-Installation::Installation(Console &console, DbwinListener &listener, const Options &options, const Subject &subject)
+Installation::Installation(Console &console, DbwinListener &listener, const Options &options,
+                           const Subject &subject)
     : console_(console), listener_(listener), options_(options), subject_(subject)
 {
     profiles_ = options_.demoProfiles ? DemonstrationProfiles() : options_.profiles;
@@ -111,9 +112,9 @@ void Installation::failWith(const std::wstring &reason)
 std::wstring Installation::driverKeyPath() const
 {
     wchar_t driver[256] = {};
-    if (!SetupDiGetDeviceRegistryPropertyW(set_, const_cast<SP_DEVINFO_DATA *>(&device_), SPDRP_DRIVER, nullptr,
-                                           reinterpret_cast<BYTE *>(driver), sizeof(driver) - sizeof(wchar_t),
-                                           nullptr)) {
+    if (!SetupDiGetDeviceRegistryPropertyW(set_, const_cast<SP_DEVINFO_DATA *>(&device_), SPDRP_DRIVER,
+                                           nullptr, reinterpret_cast<BYTE *>(driver),
+                                           sizeof(driver) - sizeof(wchar_t), nullptr)) {
         return L"";
     }
     return std::wstring(kClassPath) + driver;
@@ -121,8 +122,8 @@ std::wstring Installation::driverKeyPath() const
 
 RunResult Installation::run()
 {
-    console_.line(L"veldrian-install: installing " + Quoted(subject_.model.name) + L" (" + subject_.model.hardwareId +
-                  L") from " + subject_.package.infPath);
+    console_.line(L"veldrian-install: installing " + Quoted(subject_.model.name) + L" (" +
+                  subject_.model.hardwareId + L") from " + subject_.package.infPath);
     console_.line(L"  DLL under test  " + subject_.dll);
     for (const std::wstring &text : subject_.notes) {
         console_.line(L"  note: " + text);
@@ -180,8 +181,9 @@ bool Installation::prepare()
             failWith(L"cannot set the earlier " + systemDll_ + L" aside: " + ErrorText(GetLastError()));
             return false;
         }
-        console_.line(L"  note: an earlier " + systemDll_ + L" is set aside" +
-                      (options_.keep ? L" (--keep: the DLL under test stays in its place)" : L" until the end"));
+        console_.line(
+            L"  note: an earlier " + systemDll_ + L" is set aside" +
+            (options_.keep ? L" (--keep: the DLL under test stays in its place)" : L" until the end"));
     }
     savedSystemDll_ = earlier;
     systemDllSaved_ = true;
@@ -223,8 +225,8 @@ bool Installation::makeProfiles()
 void Installation::readDeviceValues(bool before)
 {
     for (const std::wstring &name : SubkeyNames(HKEY_USERS, L"")) {
-        auto row =
-            std::find_if(rows_.begin(), rows_.end(), [&](const ProfileResult &item) { return item.name == name; });
+        auto row = std::find_if(rows_.begin(), rows_.end(),
+                                [&](const ProfileResult &item) { return item.name == name; });
         if (row == rows_.end()) {
             ProfileResult added;
             added.name = name;
@@ -280,11 +282,12 @@ bool Installation::install()
     if (!createDevice() || !connectStandin()) {
         return false;
     }
-    step(L"newdev: UpdateDriverForPlugAndPlayDevices(" + subject_.model.hardwareId + L", " + stage_.infPath + L")");
+    step(L"newdev: UpdateDriverForPlugAndPlayDevices(" + subject_.model.hardwareId + L", " + stage_.infPath +
+         L")");
     BOOL reboot = FALSE;
     SetLastError(NO_ERROR);
     const BOOL ok = UpdateDriverForPlugAndPlayDevicesW(nullptr, subject_.model.hardwareId.c_str(),
-                                                      stage_.infPath.c_str(), INSTALLFLAG_FORCE, &reboot);
+                                                       stage_.infPath.c_str(), INSTALLFLAG_FORCE, &reboot);
     const DWORD error = ok ? NO_ERROR : GetLastError();
     note(ok ? std::wstring(L"newdev returned TRUE") : L"newdev returned FALSE: " + ErrorText(error));
     installedInfName_ = ReadString(HKEY_LOCAL_MACHINE, driverKeyPath(), L"InfPath").value_or(L"");
@@ -311,7 +314,8 @@ bool Installation::createDevice()
     std::wstring ids = subject_.model.hardwareId;
     ids.push_back(L'\0');
     ids.push_back(L'\0');
-    if (!SetupDiSetDeviceRegistryPropertyW(set_, &device_, SPDRP_HARDWAREID, reinterpret_cast<const BYTE *>(ids.data()),
+    if (!SetupDiSetDeviceRegistryPropertyW(set_, &device_, SPDRP_HARDWAREID,
+                                           reinterpret_cast<const BYTE *>(ids.data()),
                                            static_cast<DWORD>(ids.size() * sizeof(wchar_t)))) {
         failWith(L"SetupDiSetDeviceRegistryProperty(SPDRP_HARDWAREID): " + ErrorText(GetLastError()));
         return false;
@@ -321,11 +325,13 @@ bool Installation::createDevice()
     instanceId_ = id;
     // Registered as Plug and Play registers a device it finds, so that it outlives the set.
     SetLastError(NO_ERROR);
-    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set_, &device_) && GetLastError() != ERROR_DI_DO_DEFAULT) {
+    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set_, &device_) &&
+        GetLastError() != ERROR_DI_DO_DEFAULT) {
         failWith(L"DIF_REGISTERDEVICE failed: " + ErrorText(GetLastError()));
         return false;
     }
-    note(L"device " + instanceId_ + L" registered (DIF_REGISTERDEVICE), as Plug and Play registers a device it finds");
+    note(L"device " + instanceId_ +
+         L" registered (DIF_REGISTERDEVICE), as Plug and Play registers a device it finds");
     return true;
 }
 
@@ -428,7 +434,8 @@ void Installation::cleanUp()
     if (set_ != INVALID_HANDLE_VALUE) {
         if (deviceMade_) {
             SetLastError(NO_ERROR);
-            if (!SetupDiCallClassInstaller(DIF_REMOVE, set_, &device_) && GetLastError() != ERROR_DI_DO_DEFAULT) {
+            if (!SetupDiCallClassInstaller(DIF_REMOVE, set_, &device_) &&
+                GetLastError() != ERROR_DI_DO_DEFAULT) {
                 SetupDiRemoveDevice(set_, &device_);
             }
             account(!KeyExists(HKEY_LOCAL_MACHINE, kEnumPath + instanceId_), L"the device " + instanceId_);

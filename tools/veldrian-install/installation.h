@@ -25,7 +25,7 @@ namespace host {
 struct Subject {
     Package package;
     InfModel model;
-    std::wstring dll;  // the DLL under test, absolute Windows path
+    std::wstring dll;                 // the DLL under test, absolute Windows path
     std::vector<std::wstring> notes;  // what the run should say of the package before it starts
 };
 
@@ -56,8 +56,8 @@ private:
 
     // Called by the printer class installer stand-in as it works.
     static void StandinNote(void *context, const wchar_t *text);
-    static void StandinQueueMade(void *context, const wchar_t *queue, const wchar_t *driver, const wchar_t *port,
-                                 BOOL driverAdded);
+    static void StandinQueueMade(void *context, const wchar_t *queue, const wchar_t *driver,
+                                 const wchar_t *port, BOOL driverAdded);
     void queueMade(const std::wstring &queue, const std::wstring &port, bool driverAdded);
 
     void step(const std::wstring &text);

@@ -135,8 +135,8 @@ void RemoveRecord()
 bool RecordKeptRun(const KeptRun &kept, std::wstring *error)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
         *error = L"cannot record the kept run under HKEY_LOCAL_MACHINE\\" + std::wstring(kRecordPath);
         return false;
     }
@@ -158,12 +158,13 @@ bool RecordKeptRun(const KeptRun &kept, std::wstring *error)
     ok = ok && WriteList(key, L"ProfilesWithoutDevice", withoutDevice);
     RegCloseKey(key);
     HKEY values = nullptr;
-    if (ok && RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDeviceValuesPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &values,
-                              nullptr) == ERROR_SUCCESS) {
+    if (ok && RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDeviceValuesPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                              &values, nullptr) == ERROR_SUCCESS) {
         for (const SavedValue &value : kept.deviceValues) {
             if (value.existed) {
                 const std::wstring profile = value.path.substr(0, value.path.find(L'\\'));
-                ok = ok && WriteValue(values, profile.c_str(), value.type, value.data.data(), value.data.size());
+                ok = ok &&
+                     WriteValue(values, profile.c_str(), value.type, value.data.data(), value.data.size());
             }
         }
         RegCloseKey(values);
@@ -187,7 +188,8 @@ std::wstring DescribeKeptRun()
 int CleanKeptRun(Console &console)
 {
     if (!KeyExists(HKEY_LOCAL_MACHINE, kRecordPath)) {
-        console.line(L"veldrian-install --clean: no kept run is recorded in this Wine prefix; nothing to remove");
+        console.line(
+            L"veldrian-install --clean: no kept run is recorded in this Wine prefix; nothing to remove");
         return 0;
     }
     console.line(L"veldrian-install --clean: removing what an earlier --keep run left");

@@ -12,12 +12,12 @@
 namespace host {
 
 struct KeptRun {
-    std::wstring instanceId;             // the device
-    std::wstring queue;                  // the print queue, when the run made one
-    std::wstring driver;                 // the printer driver, when the run added it
-    std::vector<std::wstring> profiles;  // the profiles made for the run
-    std::vector<std::wstring> files;     // files the run added (the INF copy, system32\VELDRIAN.dll)
-    SavedFile earlierSystemDll;          // the system32\VELDRIAN.dll the run replaced, if any
+    std::wstring instanceId;               // the device
+    std::wstring queue;                    // the print queue, when the run made one
+    std::wstring driver;                   // the printer driver, when the run added it
+    std::vector<std::wstring> profiles;    // the profiles made for the run
+    std::vector<std::wstring> files;       // files the run added (the INF copy, system32\VELDRIAN.dll)
+    SavedFile earlierSystemDll;            // the system32\VELDRIAN.dll the run replaced, if any
     std::vector<SavedValue> deviceValues;  // the Device values of earlier profiles, as they were
 };
 

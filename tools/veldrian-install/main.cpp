@@ -35,7 +35,8 @@ bool FindModel(const Package &package, const std::wstring &name, InfModel *model
         }
         names += (names.empty() ? L"\"" : L", \"") + candidate.name + L"\"";
     }
-    *error = L"the INF " + package.infPath + L" has no model named \"" + name + L"\" (its models: " + names + L")";
+    *error =
+        L"the INF " + package.infPath + L" has no model named \"" + name + L"\" (its models: " + names + L")";
     return false;
 }
 
@@ -131,7 +132,8 @@ int Install(Console &console, const Options &options, const Package &package, co
         return kExitNotInstalled;
     }
     if (listener.shared()) {
-        console.line(L"note: another program reads the debugger output too; it may take some of VELDRIAN's lines");
+        console.line(
+            L"note: another program reads the debugger output too; it may take some of VELDRIAN's lines");
     }
     std::vector<RunResult> results;
     for (const InfModel &model : models) {
@@ -156,8 +158,9 @@ int Install(Console &console, const Options &options, const Package &package, co
         console.json(ResultsJson(package.infPath, results, status));
     }
     if (status != kExitOk) {
-        console.error(results.size() == 1 ? results.front().verdict
-                                          : L"not every model passed (status " + std::to_wstring(status) + L")");
+        console.error(results.size() == 1
+                          ? results.front().verdict
+                          : L"not every model passed (status " + std::to_wstring(status) + L")");
     }
     return status;
 }
@@ -184,8 +187,8 @@ int wmain(int argc, wchar_t **argv)
     if (options.clean) {
         return CleanKeptRun(console);
     }
-    const std::wstring inf =
-        WindowsPath(options.inf.empty() ? ProgramDirectory() + L"examples\\VELDRIAN-example.inf" : options.inf);
+    const std::wstring inf = WindowsPath(
+        options.inf.empty() ? ProgramDirectory() + L"examples\\VELDRIAN-example.inf" : options.inf);
     if (options.check) {
         return RunCheck(console, options, inf);
     }

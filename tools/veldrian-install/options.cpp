@@ -15,8 +15,9 @@ constexpr std::size_t kMaxProfileName = 255;
 
 bool SameText(const std::wstring &a, const std::wstring &b)
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) { return towlower(x) == towlower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+               return towlower(x) == towlower(y);
+           });
 }
 
 std::wstring CheckProfileName(const std::wstring &option, const std::wstring &name)
@@ -133,7 +134,8 @@ ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments)
         }
 
         const bool takesValue = option == L"--inf" || option == L"--model" || option == L"--port" ||
-                                option == L"--dll" || option == L"--profile" || option == L"--unlisted-profile";
+                                option == L"--dll" || option == L"--profile" ||
+                                option == L"--unlisted-profile";
         const bool isFlag = option == L"--no-queue" || option == L"--keep" || option == L"--clean" ||
                             option == L"--check" || option == L"--all-models" || option == L"--json" ||
                             option == L"--help" || option == L"-h";
@@ -206,15 +208,16 @@ ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments)
     if (options.clean && arguments.size() > 1) {
         return fail(L"--clean takes no other option: it removes what an earlier --keep left");
     }
-    if (options.check && (options.keep || options.allModels || !options.model.empty() || !options.port.empty() ||
-                          !options.profiles.empty() || options.noQueue)) {
+    if (options.check && (options.keep || options.allModels || !options.model.empty() ||
+                          !options.port.empty() || !options.profiles.empty() || options.noQueue)) {
         return fail(L"--check installs nothing: it goes with --inf, --dll and --json only");
     }
     if (options.allModels && !options.model.empty()) {
         return fail(L"--all-models and --model do not go together");
     }
     if (options.allModels && options.keep) {
-        return fail(L"--all-models and --keep do not go together: each model's run is removed before the next");
+        return fail(
+            L"--all-models and --keep do not go together: each model's run is removed before the next");
     }
     parsed.ok = true;
     return parsed;

@@ -70,8 +70,9 @@ void ReadSourceFiles(HINF inf, Package *package)
             }
             const std::wstring relative =
                 JoinRelative(JoinRelative(DiskPath(inf, InfField(&context, 1)), InfField(&context, 2)), name);
-            const bool known = std::any_of(package->files.begin(), package->files.end(),
-                                           [&](const std::wstring &file) { return SameText(file, relative); });
+            const bool known =
+                std::any_of(package->files.begin(), package->files.end(),
+                            [&](const std::wstring &file) { return SameText(file, relative); });
             if (!known) {
                 package->files.push_back(relative);
             }
@@ -83,7 +84,8 @@ bool CopyInto(const std::wstring &from, const std::wstring &to)
 {
     const std::wstring directory = Directory(to);
     // Make each directory level below the stage.
-    for (std::size_t at = directory.find(L'\\', 3); at != std::wstring::npos; at = directory.find(L'\\', at + 1)) {
+    for (std::size_t at = directory.find(L'\\', 3); at != std::wstring::npos;
+         at = directory.find(L'\\', at + 1)) {
         CreateDirectoryW(directory.substr(0, at).c_str(), nullptr);
     }
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
@@ -93,25 +95,44 @@ bool CopyInto(const std::wstring &from, const std::wstring &to)
 const wchar_t *SetupApiErrorName(DWORD code)
 {
     switch (code) {
-    case ERROR_EXPECTED_SECTION_NAME: return L"ERROR_EXPECTED_SECTION_NAME";
-    case ERROR_BAD_SECTION_NAME_LINE: return L"ERROR_BAD_SECTION_NAME_LINE";
-    case ERROR_SECTION_NAME_TOO_LONG: return L"ERROR_SECTION_NAME_TOO_LONG";
-    case ERROR_GENERAL_SYNTAX: return L"ERROR_GENERAL_SYNTAX";
-    case ERROR_WRONG_INF_STYLE: return L"ERROR_WRONG_INF_STYLE";
-    case ERROR_SECTION_NOT_FOUND: return L"ERROR_SECTION_NOT_FOUND";
-    case ERROR_LINE_NOT_FOUND: return L"ERROR_LINE_NOT_FOUND";
-    case ERROR_NO_ASSOCIATED_CLASS: return L"ERROR_NO_ASSOCIATED_CLASS";
-    case ERROR_CLASS_MISMATCH: return L"ERROR_CLASS_MISMATCH";
-    case ERROR_NO_DRIVER_SELECTED: return L"ERROR_NO_DRIVER_SELECTED";
-    case ERROR_INVALID_DEVINST_NAME: return L"ERROR_INVALID_DEVINST_NAME";
-    case ERROR_INVALID_CLASS: return L"ERROR_INVALID_CLASS";
-    case ERROR_DEVINST_ALREADY_EXISTS: return L"ERROR_DEVINST_ALREADY_EXISTS";
-    case ERROR_DEVINFO_NOT_REGISTERED: return L"ERROR_DEVINFO_NOT_REGISTERED";
-    case ERROR_NO_INF: return L"ERROR_NO_INF";
-    case ERROR_DI_DO_DEFAULT: return L"ERROR_DI_DO_DEFAULT";
-    case ERROR_FILEQUEUE_LOCKED: return L"ERROR_FILEQUEUE_LOCKED";
-    case ERROR_NO_COMPAT_DRIVERS: return L"ERROR_NO_COMPAT_DRIVERS";
-    default: return nullptr;
+    case ERROR_EXPECTED_SECTION_NAME:
+        return L"ERROR_EXPECTED_SECTION_NAME";
+    case ERROR_BAD_SECTION_NAME_LINE:
+        return L"ERROR_BAD_SECTION_NAME_LINE";
+    case ERROR_SECTION_NAME_TOO_LONG:
+        return L"ERROR_SECTION_NAME_TOO_LONG";
+    case ERROR_GENERAL_SYNTAX:
+        return L"ERROR_GENERAL_SYNTAX";
+    case ERROR_WRONG_INF_STYLE:
+        return L"ERROR_WRONG_INF_STYLE";
+    case ERROR_SECTION_NOT_FOUND:
+        return L"ERROR_SECTION_NOT_FOUND";
+    case ERROR_LINE_NOT_FOUND:
+        return L"ERROR_LINE_NOT_FOUND";
+    case ERROR_NO_ASSOCIATED_CLASS:
+        return L"ERROR_NO_ASSOCIATED_CLASS";
+    case ERROR_CLASS_MISMATCH:
+        return L"ERROR_CLASS_MISMATCH";
+    case ERROR_NO_DRIVER_SELECTED:
+        return L"ERROR_NO_DRIVER_SELECTED";
+    case ERROR_INVALID_DEVINST_NAME:
+        return L"ERROR_INVALID_DEVINST_NAME";
+    case ERROR_INVALID_CLASS:
+        return L"ERROR_INVALID_CLASS";
+    case ERROR_DEVINST_ALREADY_EXISTS:
+        return L"ERROR_DEVINST_ALREADY_EXISTS";
+    case ERROR_DEVINFO_NOT_REGISTERED:
+        return L"ERROR_DEVINFO_NOT_REGISTERED";
+    case ERROR_NO_INF:
+        return L"ERROR_NO_INF";
+    case ERROR_DI_DO_DEFAULT:
+        return L"ERROR_DI_DO_DEFAULT";
+    case ERROR_FILEQUEUE_LOCKED:
+        return L"ERROR_FILEQUEUE_LOCKED";
+    case ERROR_NO_COMPAT_DRIVERS:
+        return L"ERROR_NO_COMPAT_DRIVERS";
+    default:
+        return nullptr;
     }
 }
 
@@ -162,13 +183,13 @@ std::wstring ErrorText(DWORD code)
     if (const wchar_t *name = SetupApiErrorName(code)) {
         message = name;
     } else {
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    if (length != 0 && text != nullptr) {
-        message.assign(text, length);
-        LocalFree(text);
-    }
+        const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                                FORMAT_MESSAGE_IGNORE_INSERTS,
+                                            nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+        if (length != 0 && text != nullptr) {
+            message.assign(text, length);
+            LocalFree(text);
+        }
     }
     // Messages written for an insert name the file "%1".
     for (std::size_t at = message.find(L"%1"); at != std::wstring::npos; at = message.find(L"%1")) {
@@ -205,8 +226,8 @@ std::wstring WindowsPath(const std::wstring &path)
     std::wstring windows = path;
     if (!path.empty() && path[0] == L'/') {
         using DosName = WCHAR *(CDECL *)(const char *);
-        auto convert = reinterpret_cast<DosName>(
-            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+        auto convert = reinterpret_cast<DosName>(reinterpret_cast<void *>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
         WCHAR *dos = convert != nullptr ? convert(Utf8(path).c_str()) : nullptr;
         if (dos != nullptr) {
             windows = dos;
@@ -234,8 +255,8 @@ bool FileExists(const std::wstring &path)
 
 bool ReadFileBytes(const std::wstring &path, std::vector<char> *bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -244,8 +265,9 @@ bool ReadFileBytes(const std::wstring &path, std::vector<char> *bytes)
     if (ok) {
         bytes->resize(static_cast<std::size_t>(size.QuadPart));
         DWORD read = 0;
-        ok = bytes->empty() || (ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) &&
-                                read == bytes->size());
+        ok = bytes->empty() ||
+             (ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) &&
+              read == bytes->size());
     }
     CloseHandle(file);
     return ok;
@@ -287,8 +309,8 @@ namespace {
 
 bool IsUtf8(const std::vector<char> &bytes)
 {
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr,
-                               0) > 0;
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
+                               nullptr, 0) > 0;
 }
 
 // An INF is UTF-16 with its byte-order mark, or text in the ANSI code page. One
@@ -311,11 +333,13 @@ std::wstring CheckInfText(const std::wstring &infPath, std::vector<std::wstring>
         ascii = ascii && static_cast<unsigned char>(byte) < 0x80;
     }
     if (wide) {
-        return L"the INF " + infPath + L" is not a text file (it holds NUL bytes and no UTF-16 byte-order mark)";
+        return L"the INF " + infPath +
+               L" is not a text file (it holds NUL bytes and no UTF-16 byte-order mark)";
     }
     if (!ascii && IsUtf8(bytes)) {
-        notes->push_back(L"the INF is UTF-8: SetupAPI reads an INF without a UTF-16 byte-order mark in the ANSI "
-                         L"code page, so its non-ASCII text is misread; save it as UTF-16 (Unicode)");
+        notes->push_back(
+            L"the INF is UTF-8: SetupAPI reads an INF without a UTF-16 byte-order mark in the ANSI "
+            L"code page, so its non-ASCII text is misread; save it as UTF-16 (Unicode)");
     }
     return L"";
 }
@@ -386,15 +410,16 @@ bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *er
     }
     std::wstring otherSections;
     if (!SameText(infClass, L"Printer")) {
-        *error = L"the INF " + infPath + L" is not a printer package (its Version section says Class=" + infClass +
-                 L", not Printer)";
+        *error = L"the INF " + infPath + L" is not a printer package (its Version section says Class=" +
+                 infClass + L", not Printer)";
     } else {
         ReadModels(inf, package, &otherSections);
         ReadSourceFiles(inf, package);
     }
     SetupCloseInfFile(inf);
     if (error->empty() && package->models.empty()) {
-        *error = L"the INF " + infPath + L" has no models for 64-bit Windows: no models section of [Manufacturer] " +
+        *error = L"the INF " + infPath +
+                 L" has no models for 64-bit Windows: no models section of [Manufacturer] " +
                  L"is decorated with NTamd64" +
                  (otherSections.empty() ? L"" : L" (it names " + otherSections + L")");
     }
@@ -412,7 +437,8 @@ bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stag
 {
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH, temp);
-    stage->directory = std::wstring(temp) + L"veldrian-install-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    stage->directory =
+        std::wstring(temp) + L"veldrian-install-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
     RemoveDirectoryTree(stage->directory);
     if (!CreateDirectoryW(stage->directory.c_str(), nullptr)) {
         *error = L"cannot make the staging directory " + stage->directory + L": " + ErrorText(GetLastError());

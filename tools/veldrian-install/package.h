@@ -52,6 +52,7 @@ struct Stage {
     std::wstring infPath;
     std::vector<std::wstring> notes;
 };
-bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage, std::wstring *error);
+bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage,
+                  std::wstring *error);
 
 }  // namespace host

@@ -83,11 +83,11 @@ std::wstring CheckRegistration(HINF inf, const std::wstring &coSection)
                 entries += (entries.empty() ? L"\"" : L", \"") + entry + L"\"";
             }
             if (type != FLG_ADDREG_TYPE_MULTI_SZ) {
-                found = Bracketed(addReg) + L" writes CoInstallers32 with flags " + Hex(static_cast<DWORD>(flags)) +
-                        L", not as REG_MULTI_SZ (0x00010000)";
+                found = Bracketed(addReg) + L" writes CoInstallers32 with flags " +
+                        Hex(static_cast<DWORD>(flags)) + L", not as REG_MULTI_SZ (0x00010000)";
             } else if (!listed) {
-                found = Bracketed(addReg) + L"'s CoInstallers32 does not list \"" + kVeldrianEntry + L"\" (it lists " +
-                        (entries.empty() ? std::wstring(L"nothing") : entries) + L")";
+                found = Bracketed(addReg) + L"'s CoInstallers32 does not list \"" + kVeldrianEntry +
+                        L"\" (it lists " + (entries.empty() ? std::wstring(L"nothing") : entries) + L")";
             } else {
                 return L"";
             }
@@ -135,9 +135,10 @@ std::wstring CheckCopy(HINF inf, const std::wstring &coSection)
         if (directory == static_cast<int>(kSystemDirectoryId)) {
             return L"";
         }
-        return directory < 0 ? L"DestinationDirs names no directory for " + Bracketed(copy) + L" (11 is wanted)"
-                             : L"VELDRIAN.dll is copied to DestinationDirs " + std::to_wstring(directory) +
-                                   L", not 11 (the system directory, where SetupAPI loads it from)";
+        return directory < 0
+                   ? L"DestinationDirs names no directory for " + Bracketed(copy) + L" (11 is wanted)"
+                   : L"VELDRIAN.dll is copied to DestinationDirs " + std::to_wstring(directory) +
+                         L", not 11 (the system directory, where SetupAPI loads it from)";
     }
     return L"no CopyFiles line of " + Bracketed(coSection) + L" copies VELDRIAN.dll";
 }
@@ -153,7 +154,8 @@ void CheckModel(HINF inf, ModelCheck *model, const std::wstring &ddInstall)
     wchar_t actual[LINE_LEN] = {};
     if (!SetupDiGetActualSectionToInstallW(inf, ddInstall.c_str(), actual, LINE_LEN, nullptr, nullptr) ||
         !InfSectionExists(inf, actual)) {
-        model->findings.push_back(L"no DDInstall section " + Bracketed(ddInstall) + L" (nor a decorated one)");
+        model->findings.push_back(L"no DDInstall section " + Bracketed(ddInstall) +
+                                  L" (nor a decorated one)");
         return;
     }
     model->ddInstall = actual;
@@ -161,14 +163,15 @@ void CheckModel(HINF inf, ModelCheck *model, const std::wstring &ddInstall)
     if (!InfSectionExists(inf, model->coInstallers)) {
         const std::wstring plain = ddInstall + L".CoInstallers";
         model->findings.push_back(
-            L"no section " + Bracketed(model->coInstallers) + L": the platform looks for the co-installers of " +
-            Bracketed(model->ddInstall) + L" there" +
+            L"no section " + Bracketed(model->coInstallers) +
+            L": the platform looks for the co-installers of " + Bracketed(model->ddInstall) + L" there" +
             (plain != model->coInstallers && InfSectionExists(inf, plain)
                  ? L" (" + Bracketed(plain) + L" is there, without the decoration of its DDInstall section)"
                  : L""));
         return;
     }
-    for (const std::wstring &finding : {CheckRegistration(inf, model->coInstallers), CheckCopy(inf, model->coInstallers)}) {
+    for (const std::wstring &finding :
+         {CheckRegistration(inf, model->coInstallers), CheckCopy(inf, model->coInstallers)}) {
         if (!finding.empty()) {
             model->findings.push_back(finding);
         }
@@ -187,8 +190,9 @@ void CheckModels(HINF inf, PackageCheck *check)
         const std::wstring base = InfField(&context, 1);
         const std::wstring section = Models64Section(inf, &context);
         if (section.empty()) {
-            check->findings.push_back(L"the manufacturer's models section " + Bracketed(base) +
-                                      L" has no NTamd64 decoration: 64-bit Windows installs none of its models");
+            check->findings.push_back(
+                L"the manufacturer's models section " + Bracketed(base) +
+                L" has no NTamd64 decoration: 64-bit Windows installs none of its models");
             continue;
         }
         INFCONTEXT line;
@@ -211,7 +215,8 @@ std::wstring ListedDll(const Package &package)
 {
     for (const std::wstring &file : package.files) {
         const std::size_t slash = file.find_last_of(L'\\');
-        if (lstrcmpiW((slash == std::wstring::npos ? file : file.substr(slash + 1)).c_str(), L"VELDRIAN.dll") == 0) {
+        if (lstrcmpiW((slash == std::wstring::npos ? file : file.substr(slash + 1)).c_str(),
+                      L"VELDRIAN.dll") == 0) {
             return file;
         }
     }
@@ -294,7 +299,8 @@ PackageCheck CheckPackage(const std::wstring &infPath, const std::wstring &dll)
 
     const std::wstring listed = ListedDll(package);
     if (listed.empty()) {
-        check.findings.push_back(L"SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no file to copy");
+        check.findings.push_back(
+            L"SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no file to copy");
     }
     check.dllPath = !dll.empty() ? dll : InfDirectory(infPath) + (listed.empty() ? L"VELDRIAN.dll" : listed);
     if (const std::wstring reason = CheckVeldrianDll(check.dllPath); !reason.empty()) {

@@ -9,19 +9,19 @@
 namespace host {
 
 struct ModelCheck {
-    std::wstring name;        // the model name
+    std::wstring name;  // the model name
     std::wstring hardwareId;
-    std::wstring ddInstall;   // the decorated DDInstall section the platform installs
+    std::wstring ddInstall;     // the decorated DDInstall section the platform installs
     std::wstring coInstallers;  // the .CoInstallers section it looks for
     std::vector<std::wstring> findings;
 };
 
 struct PackageCheck {
     std::wstring infPath;
-    std::wstring dllPath;                 // the VELDRIAN.dll checked: beside the INF, or --dll
-    std::vector<std::wstring> findings;   // findings of the package as a whole
+    std::wstring dllPath;                // the VELDRIAN.dll checked: beside the INF, or --dll
+    std::vector<std::wstring> findings;  // findings of the package as a whole
     std::vector<ModelCheck> models;
-    bool readable = false;                // false: the INF could not be read at all (findings say why)
+    bool readable = false;  // false: the INF could not be read at all (findings say why)
 };
 
 // dll: the DLL to check instead of the package's own, or empty.

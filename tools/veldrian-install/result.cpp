@@ -74,9 +74,10 @@ void JudgeStatus(RunResult *result)
     const tracedecoder::Pass &pass = result->passes.back();
     if (!pass.queueFound) {
         result->status = kExitNoQueue;
-        result->verdict = L"VELDRIAN ran but found no queue" +
-                          (pass.endedBy.empty() ? L" of model \"" + pass.model + L"\" on port \"" + pass.port + L"\""
-                                                : L": " + pass.endedBy);
+        result->verdict =
+            L"VELDRIAN ran but found no queue" +
+            (pass.endedBy.empty() ? L" of model \"" + pass.model + L"\" on port \"" + pass.port + L"\""
+                                  : L": " + pass.endedBy);
         return;
     }
     result->queue = pass.queue;
@@ -137,21 +138,23 @@ std::vector<std::wstring> ProfileTable(const RunResult &result, std::size_t widt
         beforeWidth = std::max(beforeWidth, Cell(Shown(row.before), kDeviceColumn).size());
         afterWidth = std::max(afterWidth, Cell(Shown(row.after), kDeviceColumn).size());
     }
-    const std::size_t reasonWidth = std::max<std::size_t>(30, width - std::min(width, nameWidth + beforeWidth +
-                                                                                          afterWidth + 6));
+    const std::size_t reasonWidth =
+        std::max<std::size_t>(30, width - std::min(width, nameWidth + beforeWidth + afterWidth + 6));
     std::vector<std::wstring> lines;
-    lines.push_back(Padded(L"Profile under HKEY_USERS", nameWidth) + L"  " + Padded(L"Device before", beforeWidth) +
-                    L"  " + Padded(L"Device after", afterWidth) + L"  Why");
+    lines.push_back(Padded(L"Profile under HKEY_USERS", nameWidth) + L"  " +
+                    Padded(L"Device before", beforeWidth) + L"  " + Padded(L"Device after", afterWidth) +
+                    L"  Why");
     bool made = false;
     for (const ProfileResult &row : result.profiles) {
         made = made || row.madeForRun;
-        lines.push_back(Padded(Cell(row.name, kNameColumn) + (row.madeForRun ? L" *" : L""), nameWidth) + L"  " +
-                        Padded(Cell(Shown(row.before), kDeviceColumn), beforeWidth) + L"  " +
+        lines.push_back(Padded(Cell(row.name, kNameColumn) + (row.madeForRun ? L" *" : L""), nameWidth) +
+                        L"  " + Padded(Cell(Shown(row.before), kDeviceColumn), beforeWidth) + L"  " +
                         Padded(Cell(Shown(row.after), kDeviceColumn), afterWidth) + L"  " +
                         Cell(row.reason, reasonWidth));
     }
     if (made) {
-        lines.push_back(std::wstring(L"* made for this run") + (result.kept ? L" (kept)" : L" (removed again)"));
+        lines.push_back(std::wstring(L"* made for this run") +
+                        (result.kept ? L" (kept)" : L" (removed again)"));
     }
     return lines;
 }
@@ -162,22 +165,24 @@ std::vector<std::wstring> ModelsTable(const std::vector<RunResult> &results, std
     std::size_t queueWidth = 5;
     for (const RunResult &result : results) {
         modelWidth = std::max(modelWidth, Cell(result.model.name, kNameColumn).size());
-        queueWidth = std::max(queueWidth, Cell(result.queue.empty() ? L"(none)" : result.queue, kNameColumn).size());
+        queueWidth =
+            std::max(queueWidth, Cell(result.queue.empty() ? L"(none)" : result.queue, kNameColumn).size());
     }
     const std::wstring changedHeading = L"Profiles changed";
-    const std::size_t verdictWidth =
-        std::max<std::size_t>(30, width - std::min(width, modelWidth + queueWidth + changedHeading.size() + 6));
+    const std::size_t verdictWidth = std::max<std::size_t>(
+        30, width - std::min(width, modelWidth + queueWidth + changedHeading.size() + 6));
     std::vector<std::wstring> lines;
-    lines.push_back(Padded(L"Model", modelWidth) + L"  " + Padded(L"Queue", queueWidth) + L"  " + changedHeading +
-                    L"  Verdict");
+    lines.push_back(Padded(L"Model", modelWidth) + L"  " + Padded(L"Queue", queueWidth) + L"  " +
+                    changedHeading + L"  Verdict");
     for (const RunResult &result : results) {
         const auto changed = std::count_if(result.profiles.begin(), result.profiles.end(),
                                            [](const ProfileResult &row) { return row.before != row.after; });
-        lines.push_back(Padded(Cell(result.model.name, kNameColumn), modelWidth) + L"  " +
-                        Padded(Cell(result.queue.empty() ? L"(none)" : result.queue, kNameColumn), queueWidth) +
-                        L"  " + Padded(std::to_wstring(changed) + L" of " + std::to_wstring(result.profiles.size()),
-                                       changedHeading.size()) +
-                        L"  " + Cell(L"[" + std::to_wstring(result.status) + L"] " + result.verdict, verdictWidth));
+        lines.push_back(
+            Padded(Cell(result.model.name, kNameColumn), modelWidth) + L"  " +
+            Padded(Cell(result.queue.empty() ? L"(none)" : result.queue, kNameColumn), queueWidth) + L"  " +
+            Padded(std::to_wstring(changed) + L" of " + std::to_wstring(result.profiles.size()),
+                   changedHeading.size()) +
+            L"  " + Cell(L"[" + std::to_wstring(result.status) + L"] " + result.verdict, verdictWidth));
     }
     return lines;
 }
@@ -188,13 +193,14 @@ std::string ResultsJson(const std::wstring &infPath, const std::vector<RunResult
     auto optional = [](const std::optional<std::wstring> &value) {
         return value ? JsonString(*value) : std::string("null");
     };
-    std::string json = "{\"inf\": " + JsonString(infPath) + ", \"status\": " + std::to_string(status) +
-                       ", \"models\": [";
+    std::string json =
+        "{\"inf\": " + JsonString(infPath) + ", \"status\": " + std::to_string(status) + ", \"models\": [";
     for (std::size_t index = 0; index < results.size(); ++index) {
         const RunResult &result = results[index];
         json += std::string(index == 0 ? "" : ", ") + "{\"model\": " + JsonString(result.model.name) +
-                ", \"hardwareId\": " + JsonString(result.model.hardwareId) + ", \"status\": " +
-                std::to_string(result.status) + ", \"verdict\": " + JsonString(result.verdict) +
+                ", \"hardwareId\": " + JsonString(result.model.hardwareId) +
+                ", \"status\": " + std::to_string(result.status) +
+                ", \"verdict\": " + JsonString(result.verdict) +
                 ", \"queue\": " + (result.queue.empty() ? "null" : JsonString(result.queue)) +
                 ", \"kept\": " + (result.kept ? "true" : "false") + ", \"profiles\": [";
         for (std::size_t row = 0; row < result.profiles.size(); ++row) {
