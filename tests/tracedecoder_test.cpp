@@ -275,4 +275,21 @@ TEST(SplitMessages, DebugViewerColumns)
     EXPECT_EQ(tracedecoder::SplitMessages(text), expected);
 }
 
+TEST(SplitMessages, TheTraceReadersOwnOutput)
+{
+    // Time and [process ID] in front, the rule indented under its message, the blank
+    // message as columns alone, and the reader's own lines around.
+    const std::wstring text = L"veldrian-trace: listening to this session (DBWIN_BUFFER); Ctrl+C stops\n"
+                              L"06:28:48.932  [332]  S-1-5-21-1-2-3-500\n"
+                              L"                     " +
+                              kRule +
+                              L"\n"
+                              L"06:28:48.936  [332]  Model X,winspool,USB001\n"
+                              L"06:28:48.940  [332]\n";
+    const std::vector<std::wstring> expected = {
+        L"veldrian-trace: listening to this session (DBWIN_BUFFER); Ctrl+C stops\n",
+        L"S-1-5-21-1-2-3-500\n" + kRule + L"\n", L"Model X,winspool,USB001\n", L"\n"};
+    EXPECT_EQ(tracedecoder::SplitMessages(text), expected);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwchar>
 #include <cwctype>
 
 namespace tracedecoder {
@@ -184,9 +185,33 @@ void SplitPrefixedLine(std::wstring line, std::vector<std::wstring> &messages)
 
 // A line of a capture without prefixes: the line feed that ends a failure message sent
 // without one is the blank line that followed it.
-void SplitPlainLine(const std::wstring &line, std::vector<std::wstring> &messages)
+// A line without its columns of index, time and [process ID], as debug-output viewers and
+// veldrian-trace save them in front of a message; the line as it is when it has none.
+std::wstring WithoutColumns(const std::wstring &line)
 {
-    if (line == kRule) {
+    std::size_t at = 0;
+    while (at < line.size() && (std::iswdigit(line[at]) || std::iswspace(line[at]) ||
+                                std::wcschr(L":.APM", line[at]) != nullptr)) {
+        ++at;
+    }
+    std::size_t end = at + 1;
+    while (at < line.size() && line[at] == L'[' && end < line.size() && std::iswdigit(line[end])) {
+        ++end;
+    }
+    if (at < line.size() && line[at] == L'[' && end > at + 1 && end < line.size() && line[end] == L']') {
+        ++end;
+        while (end < line.size() && std::iswspace(line[end])) {
+            ++end;
+        }
+        return line.substr(end);
+    }
+    return line;
+}
+
+void SplitPlainLine(const std::wstring &columns, std::vector<std::wstring> &messages)
+{
+    const std::wstring line = WithoutColumns(columns);
+    if (IsRuleLine(line)) {
         JoinRule(messages);
     } else if (SentWithoutLineFeed(line)) {
         messages.push_back(line);
