@@ -18,7 +18,6 @@ const std::wstring kCodeMark = L"GetLastError() = ";
 
 // The 260-byte text holds the queue name, a comma, the entry and a terminator.
 constexpr int kFullNameUnits = 260 / 2;
-constexpr std::size_t kQueueNameTooLong = 129;
 
 bool StartsWith(const std::wstring &text, const std::wstring &start)
 {
