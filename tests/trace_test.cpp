@@ -198,6 +198,15 @@ TEST(TraceReaderErrors, ASecondListenerIsRefused)
     EXPECT_EQ(second.out, "");
 }
 
+TEST(TraceReaderErrors, ListeningEndsOnTimeWithoutAPass)
+{
+    TraceRun quiet({L"--for", L"1", L"--one-pass"});
+    quiet.finish(30000);
+    EXPECT_EQ(quiet.exitCode, 3u);
+    EXPECT_NE(quiet.err.find("veldrian-trace: no post-processing pass of VELDRIAN completed\n"), std::string::npos)
+        << quiet.err;
+}
+
 TEST(TraceReaderErrors, UsageAndUnreadableCapture)
 {
     TraceRun bad({L"--for", L"soon"});
