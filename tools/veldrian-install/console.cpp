@@ -12,7 +12,6 @@ namespace host {
 namespace {
 
 constexpr char kVeldrianPrefix[] = "VELDRIAN : ";
-constexpr DWORD kDbwinSize = 4096;
 
 std::wstring FromCodePage(UINT codePage, const std::string &text)
 {
@@ -110,74 +109,26 @@ void Console::errorText(const std::wstring &text)
     fflush(stderr);
 }
 
-DbwinListener::~DbwinListener()
-{
-    stop();
-    if (view_ != nullptr) {
-        UnmapViewOfFile(view_);
-    }
-    for (HANDLE handle : {mapping_, dataReady_, bufferReady_}) {
-        if (handle != nullptr) {
-            CloseHandle(handle);
-        }
-    }
-}
-
 bool DbwinListener::start(std::wstring *error)
 {
-    SetLastError(NO_ERROR);
-    bufferReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
-    shared_ = shared_ || GetLastError() == ERROR_ALREADY_EXISTS;
-    SetLastError(NO_ERROR);
-    dataReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
-    shared_ = shared_ || GetLastError() == ERROR_ALREADY_EXISTS;
-    SetLastError(NO_ERROR);
-    mapping_ =
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kDbwinSize, L"DBWIN_BUFFER");
-    shared_ = shared_ || GetLastError() == ERROR_ALREADY_EXISTS;
-    if (bufferReady_ == nullptr || dataReady_ == nullptr || mapping_ == nullptr) {
-        *error = L"cannot open the debugger output channel (DBWIN_BUFFER): error " +
-                 std::to_wstring(GetLastError());
-        return false;
-    }
-    view_ = static_cast<const char *>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, kDbwinSize));
-    if (view_ == nullptr) {
-        *error = L"cannot map the debugger output buffer: error " + std::to_wstring(GetLastError());
-        return false;
-    }
-    syncPrefix_ = "veldrian-install sync " + std::to_string(GetCurrentProcessId()) + " ";
-    thread_ = CreateThread(nullptr, 0, &DbwinListener::Run, this, 0, nullptr);
-    if (thread_ == nullptr) {
-        *error = L"cannot start the debugger output reader: error " + std::to_wstring(GetLastError());
-        return false;
-    }
-    return true;
+    // Another reader is joined, not refused: the run says that it may lose lines.
+    const win32::DbwinOpen opened = reader_.start(
+        win32::DbwinScope::Session, [this](const win32::DbwinMessage &message) { receive(message); }, error, true);
+    return opened == win32::DbwinOpen::Started;
 }
 
-DWORD WINAPI DbwinListener::Run(void *self)
+void DbwinListener::receive(const win32::DbwinMessage &message)
 {
-    auto *listener = static_cast<DbwinListener *>(self);
-    while (!listener->stop_) {
-        SetEvent(listener->bufferReady_);
-        if (WaitForSingleObject(listener->dataReady_, 200) != WAIT_OBJECT_0) {
-            continue;
-        }
-        // The section holds the sender's process ID, then the text in the ANSI code page.
-        const char *text = listener->view_ + sizeof(DWORD);
-        const std::string message(text, strnlen(text, kDbwinSize - sizeof(DWORD)));
-        if (message.rfind(listener->syncPrefix_, 0) == 0) {
-            listener->syncSeen_ = std::atoi(message.c_str() + listener->syncPrefix_.size());
-        } else if (message.rfind(kVeldrianPrefix, 0) == 0) {
-            ++listener->veldrianMessages_;
-            const std::wstring wide = FromCodePage(CP_ACP, message);
-            {
-                std::lock_guard<std::mutex> lock(listener->messagesMutex_);
-                listener->messages_.push_back(wide.substr(std::size(kVeldrianPrefix) - 1));
-            }
-            listener->console_.trace(Utf8(wide));
-        }
+    if (message.text.rfind(kVeldrianPrefix, 0) != 0) {
+        return;
     }
-    return 0;
+    ++veldrianMessages_;
+    const std::wstring wide = message.wide();
+    {
+        std::lock_guard<std::mutex> lock(messagesMutex_);
+        messages_.push_back(wide.substr(std::size(kVeldrianPrefix) - 1));
+    }
+    console_.trace(Utf8(wide));
 }
 
 std::vector<std::wstring> DbwinListener::takeMessages()
@@ -187,37 +138,6 @@ std::vector<std::wstring> DbwinListener::takeMessages()
     std::vector<std::wstring> taken;
     taken.swap(messages_);
     return taken;
-}
-
-void DbwinListener::send(int serial)
-{
-    OutputDebugStringA((syncPrefix_ + std::to_string(serial)).c_str());
-}
-
-void DbwinListener::sync()
-{
-    if (thread_ == nullptr) {
-        return;
-    }
-    // The writer waits for the reader, so once the reader has seen this message it
-    // has printed every message sent before it.
-    const int serial = ++syncSent_;
-    send(serial);
-    for (int waited = 0; syncSeen_ < serial && waited < 10000; waited += 10) {
-        Sleep(10);
-    }
-}
-
-void DbwinListener::stop()
-{
-    if (thread_ == nullptr) {
-        return;
-    }
-    sync();
-    stop_ = true;
-    WaitForSingleObject(thread_, 5000);
-    CloseHandle(thread_);
-    thread_ = nullptr;
 }
 
 }  // namespace host

@@ -2,6 +2,8 @@
 // debugger output (the DBWIN_BUFFER protocol of debug-output viewers) as they arrive.
 #pragma once
 
+#include "win32/dbwin.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -44,35 +46,24 @@ private:
 class DbwinListener {
 public:
     explicit DbwinListener(Console &console) : console_(console) {}
-    ~DbwinListener();
     DbwinListener(const DbwinListener &) = delete;
     DbwinListener &operator=(const DbwinListener &) = delete;
 
     bool start(std::wstring *error);
     // Another reader had the channel open already: it may take some of the messages.
-    bool shared() const { return shared_; }
+    bool shared() const { return reader_.shared(); }
     // Returns once every message sent before the call has been printed.
-    void sync();
-    void stop();
+    void sync() { reader_.sync(); }
+    void stop() { reader_.stop(); }
     int veldrianMessages() const { return veldrianMessages_; }
     // VELDRIAN's messages since the last call, the prefix removed, each as sent.
     std::vector<std::wstring> takeMessages();
 
 private:
-    static DWORD WINAPI Run(void *self);
-    void send(int serial);
+    void receive(const win32::DbwinMessage &message);
     Console &console_;
-    HANDLE bufferReady_ = nullptr;
-    HANDLE dataReady_ = nullptr;
-    HANDLE mapping_ = nullptr;
-    const char *view_ = nullptr;
-    HANDLE thread_ = nullptr;
-    bool shared_ = false;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> syncSeen_{0};
+    win32::DbwinReader reader_;
     std::atomic<int> veldrianMessages_{0};
-    int syncSent_ = 0;
-    std::string syncPrefix_;
     std::mutex messagesMutex_;
     std::vector<std::wstring> messages_;
 };
