@@ -26,7 +26,7 @@ grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$' "$log" || true
 echo "cppcheck: $(echo "$sources" | wc -l) files"
 mingw=/usr/x86_64-w64-mingw32
 defines=$(grep -E '"command": .*/installer/trace\.cpp"' "$build/compile_commands.json" | tr ' ' '\n' | grep '^-D' | tr '\n' ' ')
-target=$(/usr/lib/llvm-14/bin/clang++ --target=x86_64-w64-mingw32 -dM -E -x c++ /dev/null |
+target=$(/usr/lib/llvm-16/bin/clang++ --target=x86_64-w64-mingw32 -dM -E -x c++ /dev/null |
     sed -n -E 's/^#define (_WIN32|_WIN64|__MINGW32__|__MINGW64__|__x86_64__|__GNUC__|__GNUC_MINOR__) (.*)$/-D\1=\2/p' |
     tr '\n' ' ')
 # Findings inside the platform's headers are not the library's: only its own files report.
