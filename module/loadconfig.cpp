@@ -17,7 +17,8 @@
 // target against the DLL's table first; elsewhere (an older Windows, Wine) the calls
 // go through unchecked.
 
-// NOLINTNEXTLINE(hicpp-no-assembler): the directory's fields are sized from symbols only the linker resolves
+// In assembly: GuardFlags is a 32-bit field that holds the value of a linker symbol,
+// which C++ cannot write as a constant initializer.
 __asm__(R"(
     .text
     .p2align 4

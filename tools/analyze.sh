@@ -13,12 +13,15 @@ sh tools/install-deps.sh clang analyzers
 [ -f "$build/compile_commands.json" ] || cmake --preset clang -B "$build" >/dev/null
 sources=$(ls installer/*.cpp defaultprinter/*.cpp module/*.cpp)
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+commands=$(mktemp -d)
+trap 'rm -rf "$log" "$commands"' EXIT
+# clang-tidy 14 does not know clang 16's -mguard=cf, which changes code generation only.
+sed 's/ -mguard=cf//g' "$build/compile_commands.json" >"$commands/compile_commands.json"
 
 echo "clang-tidy: $(echo "$sources" | wc -l) files"
 status=0
 # shellcheck disable=SC2086
-echo $sources | xargs -n 2 -P 2 clang-tidy -p "$build" --quiet >"$log" 2>&1 || status=1
+echo $sources | xargs -n 2 -P 2 clang-tidy -p "$commands" --quiet >"$log" 2>&1 || status=1
 # Counts of what the system headers raised and the filter dropped are no findings.
 grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$' "$log" || true
 [ "$status" -eq 0 ] || { echo "clang-tidy: findings"; exit 1; }
