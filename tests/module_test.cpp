@@ -205,4 +205,44 @@ TEST(ModuleLoad, LoadsAndResolvesTheExportByNameAndOrdinal)
     EXPECT_EQ(GetProcAddress(module, "DllMain"), nullptr);
 }
 
+// The guard's check and dispatch functions that the DLL brings along, which instrumented
+// code calls wherever the loader leaves them in place (Wine, Windows without the guard):
+// they must let every call through. Called as the compiler's instrumentation calls them.
+int Answer()
+{
+    return 42;
+}
+
+TEST(ModuleLoad, GuardFunctionsLetCallsThrough)
+{
+    if (!VELDRIAN_CONTROL_FLOW_GUARD) {
+        GTEST_SKIP() << "GNU ld builds no Control Flow Guard tables";
+    }
+    const bench::PeFile pe = bench::ReadPeFile(bench::VeldrianPath());
+    HMODULE module = bench::Veldrian();
+    ASSERT_TRUE(pe.ok);
+    ASSERT_NE(module, nullptr);
+    const auto loaded = [&](ULONGLONG va) {
+        return *reinterpret_cast<void *const *>(reinterpret_cast<BYTE *>(module) + (va - pe.imageBase));
+    };
+    void *const check = loaded(pe.guard.checkFunctionPointer);
+    void *const dispatch = loaded(pe.guard.dispatchFunctionPointer);
+    ASSERT_NE(check, nullptr);
+    ASSERT_NE(dispatch, nullptr);
+
+    // Dispatch: the target in rax, called through with the caller's arguments and shadow space.
+    long long result = 0;
+    __asm__ volatile("sub $32, %%rsp\n\tcall *%[dispatch]\n\tadd $32, %%rsp"
+                     : "=a"(result)
+                     : [dispatch] "r"(dispatch), "a"(&Answer)
+                     : "rcx", "rdx", "r8", "r9", "r10", "r11", "memory", "cc");
+    EXPECT_EQ(result, 42);
+    // Check: the target in rcx; it returns when the target is valid (a faulty one ends the process).
+    void *target = reinterpret_cast<void *>(&Answer);
+    __asm__ volatile("sub $32, %%rsp\n\tcall *%[check]\n\tadd $32, %%rsp"
+                     : "+c"(target)
+                     : [check] "r"(check)
+                     : "rax", "rdx", "r8", "r9", "r10", "r11", "memory", "cc");
+}
+
 }  // namespace
