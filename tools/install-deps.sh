@@ -27,10 +27,22 @@ for extra in "$@"; do
 done
 
 if [ -n "$need" ]; then
-    echo "installing:$need"
+    # On a fresh machine this takes a few minutes: say what is coming, and show
+    # apt's own progress (one line per package) on the error output.
+    echo "install-deps: installing from Debian's packages:$need" >&2
+    echo "install-deps: this can take a few minutes on a fresh machine" >&2
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
+    echo "install-deps: updating the package lists" >&2
+    $SUDO apt-get update -qq >&2
     # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends $need 2>&1 |
+        grep -E '^(Unpacking|Setting up) ' >&2 || true
+    for package in $need; do
+        if ! dpkg -s "$package" >/dev/null 2>&1; then
+            echo "install-deps: $package could not be installed" >&2
+            exit 1
+        fi
+    done
+    echo "install-deps: done" >&2
 fi

@@ -9,6 +9,13 @@ if [ ! -f "$prefix/system.reg" ]; then
     echo "making the Wine prefix $prefix (first use only)"
     /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
     /usr/lib/wine/wineserver -w </dev/null >/dev/null 2>&1
+    # On a loaded machine the registry files can appear a little after the server
+    # has gone: wait for them rather than fail the run.
+    waited=0
+    while [ ! -f "$prefix/system.reg" ] && [ "$waited" -lt 60 ]; do
+        sleep 1
+        waited=$((waited + 1))
+    done
 fi
 if [ ! -f "$prefix/system.reg" ]; then
     echo "wineprefix.sh: the Wine prefix $prefix could not be made" >&2

@@ -19,7 +19,8 @@ std::wstring FromCodePage(UINT codePage, const std::string &text)
     if (text.empty()) {
         return L"";
     }
-    const int length = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int length =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
     MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
     return wide;
@@ -32,11 +33,11 @@ std::string Utf8(const std::wstring &text)
     if (text.empty()) {
         return "";
     }
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
     std::string narrow(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length,
+                        nullptr, nullptr);
     return narrow;
 }
 
@@ -57,9 +58,16 @@ void Console::write(const std::string &utf8)
     if (utf8.empty()) {
         return;
     }
+    fwrite(utf8.data(), 1, utf8.size(), human_);
+    fflush(human_);
+    atLineStart_ = utf8.back() == '\n';
+}
+
+void Console::json(const std::string &utf8)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
     fwrite(utf8.data(), 1, utf8.size(), stdout);
     fflush(stdout);
-    atLineStart_ = utf8.back() == '\n';
 }
 
 void Console::line(const std::wstring &text)
@@ -124,10 +132,12 @@ bool DbwinListener::start(std::wstring *error)
     dataReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
     shared_ = shared_ || GetLastError() == ERROR_ALREADY_EXISTS;
     SetLastError(NO_ERROR);
-    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kDbwinSize, L"DBWIN_BUFFER");
+    mapping_ =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kDbwinSize, L"DBWIN_BUFFER");
     shared_ = shared_ || GetLastError() == ERROR_ALREADY_EXISTS;
     if (bufferReady_ == nullptr || dataReady_ == nullptr || mapping_ == nullptr) {
-        *error = L"cannot open the debugger output channel (DBWIN_BUFFER): error " + std::to_wstring(GetLastError());
+        *error = L"cannot open the debugger output channel (DBWIN_BUFFER): error " +
+                 std::to_wstring(GetLastError());
         return false;
     }
     view_ = static_cast<const char *>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, kDbwinSize));
@@ -159,10 +169,24 @@ DWORD WINAPI DbwinListener::Run(void *self)
             listener->syncSeen_ = std::atoi(message.c_str() + listener->syncPrefix_.size());
         } else if (message.rfind(kVeldrianPrefix, 0) == 0) {
             ++listener->veldrianMessages_;
-            listener->console_.trace(Utf8(FromCodePage(CP_ACP, message)));
+            const std::wstring wide = FromCodePage(CP_ACP, message);
+            {
+                std::lock_guard<std::mutex> lock(listener->messagesMutex_);
+                listener->messages_.push_back(wide.substr(std::size(kVeldrianPrefix) - 1));
+            }
+            listener->console_.trace(Utf8(wide));
         }
     }
     return 0;
+}
+
+std::vector<std::wstring> DbwinListener::takeMessages()
+{
+    sync();
+    std::lock_guard<std::mutex> lock(messagesMutex_);
+    std::vector<std::wstring> taken;
+    taken.swap(messages_);
+    return taken;
 }
 
 void DbwinListener::send(int serial)

@@ -5,30 +5,37 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace host {
 
 std::string Utf8(const std::wstring &text);
 std::wstring Wide(const std::string &utf8);
 
-// Everything goes to the standard output, in UTF-8, one writer at a time.
+// Everything goes to the standard output, in UTF-8, one writer at a time; with
+// --json the human output goes to the error output and the standard output
+// carries the JSON document alone.
 class Console {
 public:
     Console();
+    void humanToErrorOutput() { human_ = stderr; }
+    void json(const std::string &utf8);  // the JSON document, on the standard output
     // A line of the host's own; a trace message that did not end its line is ended first.
     void line(const std::wstring &text);
     // Text as it is, line feeds included.
     void text(const std::wstring &text);
     // A message of the debugger output, as sent.
     void trace(const std::string &utf8);
-    void error(const std::wstring &text);  // one line on the error output
+    void error(const std::wstring &text);      // one line on the error output
     void errorText(const std::wstring &text);  // further text on the error output, as it is
 
 private:
     void write(const std::string &utf8);
     std::mutex mutex_;
+    FILE *human_ = stdout;
     bool atLineStart_ = true;
 };
 
@@ -48,6 +55,8 @@ public:
     void sync();
     void stop();
     int veldrianMessages() const { return veldrianMessages_; }
+    // VELDRIAN's messages since the last call, the prefix removed, each as sent.
+    std::vector<std::wstring> takeMessages();
 
 private:
     static DWORD WINAPI Run(void *self);
@@ -64,6 +73,8 @@ private:
     std::atomic<int> veldrianMessages_{0};
     int syncSent_ = 0;
     std::string syncPrefix_;
+    std::mutex messagesMutex_;
+    std::vector<std::wstring> messages_;
 };
 
 }  // namespace host
