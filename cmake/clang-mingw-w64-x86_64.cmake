@@ -23,9 +23,10 @@ set(CMAKE_SYSROOT /usr/${VELDRIAN_MINGW_TRIPLE})
 set(CMAKE_CXX_FLAGS_INIT
   "-isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++ -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/${VELDRIAN_MINGW_TRIPLE} -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/backward")
 # libgcc and libstdc++ come from gcc's directory; libstdc++'s threads are
-# winpthread's, which gcc's driver adds by itself and clang's does not.
+# winpthread's, which gcc's driver adds by itself and clang's does not (a DLL that
+# uses none of it, as VELDRIAN.dll, takes nothing from it).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${VELDRIAN_MINGW_GCC_DIR} -lpthread")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -L${VELDRIAN_MINGW_GCC_DIR}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -L${VELDRIAN_MINGW_GCC_DIR} -lpthread")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${VELDRIAN_MINGW_GCC_DIR}")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${VELDRIAN_MINGW_TRIPLE})
