@@ -122,9 +122,17 @@ void ShowResult(Console &console, const RunResult &result)
     console.line(L"Verdict [" + std::to_wstring(result.status) + L"]: " + result.verdict);
 }
 
+// Ctrl+C and Ctrl+Break during an installation wait for it: the run then removes
+// what it made, as on every other exit, instead of leaving it in the prefix.
+BOOL WINAPI FinishFirst(DWORD event)
+{
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+}
+
 int Install(Console &console, const Options &options, const Package &package, const Subject &base,
             const std::vector<InfModel> &models)
 {
+    SetConsoleCtrlHandler(&FinishFirst, TRUE);
     DbwinListener listener(console);
     std::wstring error;
     if (!listener.start(&error)) {
