@@ -1,4 +1,4 @@
-# Cross-compiling for 64-bit Windows with Debian's clang 14 and lld, on the
+# Cross-compiling for 64-bit Windows with Debian's clang 16 and lld, on the
 # mingw-w64 headers and import libraries and the posix flavour of gcc's runtime
 # (libgcc, libstdc++), which clang does not find by itself on Debian.
 set(CMAKE_SYSTEM_NAME Windows)
@@ -8,7 +8,7 @@ set(VELDRIAN_MINGW_TRIPLE x86_64-w64-mingw32)
 set(VELDRIAN_MINGW_GCC_DIR /usr/lib/gcc/${VELDRIAN_MINGW_TRIPLE}/12-posix)
 
 # Called from LLVM's own directory, clang finds lld (-fuse-ld=lld) beside it.
-set(VELDRIAN_LLVM_DIR /usr/lib/llvm-14/bin)
+set(VELDRIAN_LLVM_DIR /usr/lib/llvm-16/bin)
 set(CMAKE_C_COMPILER ${VELDRIAN_LLVM_DIR}/clang)
 set(CMAKE_CXX_COMPILER ${VELDRIAN_LLVM_DIR}/clang++)
 set(CMAKE_C_COMPILER_TARGET ${VELDRIAN_MINGW_TRIPLE})
@@ -23,9 +23,10 @@ set(CMAKE_SYSROOT /usr/${VELDRIAN_MINGW_TRIPLE})
 set(CMAKE_CXX_FLAGS_INIT
   "-isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++ -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/${VELDRIAN_MINGW_TRIPLE} -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/backward")
 # libgcc and libstdc++ come from gcc's directory; libstdc++'s threads are
-# winpthread's, which gcc's driver adds by itself and clang's does not.
+# winpthread's, which gcc's driver adds by itself and clang's does not (a DLL that
+# uses none of it, as VELDRIAN.dll, takes nothing from it).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${VELDRIAN_MINGW_GCC_DIR} -lpthread")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -L${VELDRIAN_MINGW_GCC_DIR}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -L${VELDRIAN_MINGW_GCC_DIR} -lpthread")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${VELDRIAN_MINGW_GCC_DIR}")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${VELDRIAN_MINGW_TRIPLE})

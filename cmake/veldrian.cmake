@@ -27,3 +27,17 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   list(APPEND VELDRIAN_LIBRARY_COMPILE_OPTIONS -gcodeview)
   list(APPEND VELDRIAN_LIBRARY_LINK_OPTIONS -Wl,--pdb=${VELDRIAN_PDB} "-Wl,--Xlink=-pdbaltpath:%_PDB%")
 endif()
+
+# lld also marks the DLL compatible with CET shadow stacks and builds it with Control
+# Flow Guard: the compiler checks every indirect call, the linker writes the table of
+# valid targets into the load configuration (module/loadconfig.cpp). GNU ld can do
+# neither (see the README).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  set(VELDRIAN_CET_COMPAT ON)
+  set(VELDRIAN_CONTROL_FLOW_GUARD ON)
+  list(APPEND VELDRIAN_LIBRARY_COMPILE_OPTIONS -mguard=cf)
+  list(APPEND VELDRIAN_LIBRARY_LINK_OPTIONS -Wl,--guard-cf -Wl,--Xlink=-cetcompat)
+else()
+  set(VELDRIAN_CET_COMPAT OFF)
+  set(VELDRIAN_CONTROL_FLOW_GUARD OFF)
+endif()

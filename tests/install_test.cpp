@@ -87,6 +87,24 @@ std::vector<std::string> Lines(const std::string &text)
     return lines;
 }
 
+std::string Replaced(std::string text, const std::string &from, const std::string &to)
+{
+    const std::size_t at = text.find(from);
+    if (at != std::string::npos) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// The DLL's bytes with its header's machine set to x86: a 32-bit DLL to 64-bit Windows.
+std::string Machine32(std::string dll)
+{
+    const auto lfanew = *reinterpret_cast<const LONG *>(dll.data() + offsetof(IMAGE_DOS_HEADER, e_lfanew));
+    const WORD machine = IMAGE_FILE_MACHINE_I386;
+    memcpy(dll.data() + lfanew + sizeof(DWORD), &machine, sizeof(machine));
+    return dll;
+}
+
 // What one run of the host printed, and how it ended.
 struct HostRun {
     DWORD exitCode = 0xFFFFFFFF;
@@ -144,7 +162,7 @@ std::wstring Quote(const std::wstring &argument)
     return quoted + L"\"";
 }
 
-HostRun RunHost(const std::vector<std::wstring> &arguments)
+HostRun RunHost(const std::vector<std::wstring> &arguments, const std::wstring &directory = L"")
 {
     HostRun run;
     static int serial = 0;
@@ -166,7 +184,8 @@ HostRun RunHost(const std::vector<std::wstring> &arguments)
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION process = {};
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
         if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
             TerminateProcess(process.hProcess, 0xDEAD);
             WaitForSingleObject(process.hProcess, 10000);
@@ -184,6 +203,12 @@ HostRun RunHost(const std::vector<std::wstring> &arguments)
     DeleteFileW(outPath.c_str());
     DeleteFileW(errPath.c_str());
     return run;
+}
+
+std::wstring ExampleInf()
+{
+    const std::wstring host = HostPath();
+    return host.substr(0, host.find_last_of(L'\\') + 1) + L"examples\\VELDRIAN-example.inf";
 }
 
 std::set<std::wstring> FileNames(const std::wstring &directory)
@@ -323,7 +348,23 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(HostPath().empty()) << "VELDRIAN_INSTALL names the host";
+        // Every Windows profile has its Windows key; a new Wine prefix has none for
+        // the current user, who lists every new queue.
+        HKEY key = nullptr;
+        DWORD disposition = 0;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, harness::kWindowsPath, 0, nullptr, 0, KEY_READ, nullptr, &key,
+                                  &disposition),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        madeWindowsKey_ = disposition == REG_CREATED_NEW_KEY;
         before_ = PrefixState::Take();
+    }
+
+    void TearDown() override
+    {
+        if (madeWindowsKey_) {
+            RegDeleteKeyW(HKEY_CURRENT_USER, harness::kWindowsPath);
+        }
     }
 
     void ExpectPrefixAsFound()
@@ -336,6 +377,7 @@ protected:
 
     std::wstring dll_ = harness::VeldrianPath();
     PrefixState before_;
+    bool madeWindowsKey_ = false;
 };
 
 TEST_F(InstallHost, ExamplePackageMakesTheListingProfileDefaultAndLeavesThePrefixAsFound)
@@ -346,11 +388,11 @@ TEST_F(InstallHost, ExamplePackageMakesTheListingProfileDefaultAndLeavesThePrefi
     EXPECT_EQ(run.err, "");
 
     const std::vector<std::string> trace = run.trace();
-    // SetupAPI calls VELDRIAN from the request after it registered it; the host makes
-    // the post-processing call after the queue exists.
+    // newdev sends the requests in Windows' order: VELDRIAN, registered for
+    // DIF_REGISTER_COINSTALLERS, is first called at DIF_INSTALLINTERFACES, and the
+    // post-processing comes at the end of DIF_INSTALLDEVICE, once the queue exists.
     ExpectLines(trace, 0,
-                {"VELDRIAN : DIF_INSTALLDEVICEFILES",
-                 "VELDRIAN : DIF_INSTALLINTERFACES",
+                {"VELDRIAN : DIF_INSTALLINTERFACES",
                  "VELDRIAN : DIF_INSTALLDEVICE",
                  "VELDRIAN : DIF_INSTALLDEVICE PostProcessing",
                  "VELDRIAN : GetPrinterModelName\\(\\) : Model Name = \"Model X\"",
@@ -360,6 +402,9 @@ TEST_F(InstallHost, ExamplePackageMakesTheListingProfileDefaultAndLeavesThePrefi
                  "VELDRIAN : GlobalAlloc\\(GMEM_FIXED, [1-9][0-9]*\\) succeeded",
                  "VELDRIAN : EnumPrinters\\(1\\) succeed. nNbPrinters = [1-9][0-9]*",
                  "VELDRIAN : FOUND : Printer Name = \"Model X\" Model Name = \"Model X\" Port Name = \"USB001\""});
+    for (const char *never : {"VELDRIAN : DIF_INSTALLDEVICEFILES", "VELDRIAN : DIF_REGISTER_COINSTALLERS"}) {
+        EXPECT_EQ(Find(trace, never), trace.size()) << never;
+    }
 
     // The profile that lists the queue gets it as its default; the other is left alone.
     const std::size_t listed = Find(trace, "VELDRIAN : S-1-5-21-1-2-3-1001");
@@ -372,21 +417,28 @@ TEST_F(InstallHost, ExamplePackageMakesTheListingProfileDefaultAndLeavesThePrefi
                  "VELDRIAN : GetFullPrinterName\\(Model X\\) : RegQueryValueEx\\(\\) : failed. GetLastError\\(\\) = 2"
                  "VELDRIAN : "});
 
-    // One block per profile, then the end of the walk and the removal.
+    // One block per profile, then the end of the walk; newdev finishes the
+    // installation after the post-processing, and the host removes the device.
     const auto rules = static_cast<std::size_t>(std::count(trace.begin(), trace.end(), kRule));
     EXPECT_GE(rules, 4u);  // .Default, the current user and the two demonstration profiles
-    ASSERT_GE(trace.size(), 2u);
-    EXPECT_EQ(trace[trace.size() - 2], "VELDRIAN : RegEnumKeyEx(" + std::to_string(rules) +
-                                           ") : failed. GetLastError() = 259");
+    const std::size_t walkEnd =
+        Find(trace, "VELDRIAN : RegEnumKeyEx(" + std::to_string(rules) + ") : failed. GetLastError() = 259");
+    const std::size_t finish = Find(trace, "VELDRIAN : DIF_NEWDEVICEWIZARD_FINISHINSTALL");
+    EXPECT_LT(walkEnd, finish) << run.out;
+    EXPECT_LT(finish, trace.size()) << run.out;
     EXPECT_EQ(trace.back(), "VELDRIAN : DIF_REMOVE");
-    EXPECT_LT(listed, trace.size() - 2);
-    EXPECT_LT(unlisted, trace.size() - 2);
+    EXPECT_LT(listed, walkEnd);
+    EXPECT_LT(unlisted, walkEnd);
+    // The two places where the host stands in for the platform say so as they act.
+    EXPECT_TRUE(run.says("> printer class installer stand-in (Wine has none): DIF_INSTALLDEVICE")) << run.out;
+    EXPECT_TRUE(run.says("> the co-installers' post-processing call, made by the stand-in")) << run.out;
 
     EXPECT_EQ(run.row("S-1-5-21-1-2-3-1001"),
-              (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Model X,winspool,USB001", "changed"}));
+              (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Model X,winspool,USB001", "made default"}));
     EXPECT_EQ(run.row("S-1-5-21-1-2-3-1002"),
               (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Earlier Printer,winspool,LPT1:",
-                                        "unchanged"}));
+                                        "Devices does not list the queue"}));
+    EXPECT_EQ(run.row(".Default"), (std::vector<std::string>{"(none)", "(none)", "no Devices key"}));
     EXPECT_TRUE(run.says("C:\\windows\\system32\\VELDRIAN.dll is the DLL under test")) << run.out;
     ExpectPrefixAsFound();
 }
@@ -428,6 +480,7 @@ public:
         for (const wchar_t *name : {L"\\inf\\VELDRIAN-example.inf", L"\\inf\\VELDRIAN-example.pnf"}) {
             DeleteFileW((WindowsDirectory() + name).c_str());
         }
+        harness::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\VELDRIAN");
     }
     KeptInstallation(const KeptInstallation &) = delete;
     KeptInstallation &operator=(const KeptInstallation &) = delete;
@@ -481,6 +534,21 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
         const std::string copied = ReadAll(SystemDirectory() + L"\\VELDRIAN.dll");
         EXPECT_FALSE(copied.empty());
         EXPECT_TRUE(copied == ReadAll(dll_));
+
+        // A later run does not install over it; --clean removes it and says what it removed.
+        const HostRun refused = RunHost({L"--dll", dll_});
+        EXPECT_EQ(refused.exitCode, 1u);
+        EXPECT_NE(refused.err.find("an earlier --keep run left its installation in this Wine prefix (device " +
+                                   id[1].str() + ", queue \"Model X\"): run with --clean first"),
+                  std::string::npos)
+            << refused.err;
+        const HostRun clean = RunHost({L"--clean"});
+        EXPECT_EQ(clean.exitCode, 0u) << clean.out;
+        for (const std::string &removed : {"removed the device " + id[1].str(), std::string("removed the print queue \"Model X\""),
+                                           "removed the profile HKEY_USERS\\" + harness::Narrow(listed)}) {
+            EXPECT_TRUE(clean.says(removed)) << removed << "\n" << clean.out;
+        }
+        ExpectPrefixAsFound();
     }
     ExpectPrefixAsFound();
 }
@@ -492,8 +560,10 @@ TEST_F(InstallHost, ModelWithoutAPortGetsNoQueueAndChangesNothing)
         TestPackage package;
         return RunHost({L"--inf", package.path(), L"--model", L"model y", L"--dll", dll_, L"--profile", profile});
     }();
-    ASSERT_EQ(run.exitCode, 0u) << run.err << run.out;
-    EXPECT_TRUE(run.says("no port, so no queue is made")) << run.out;
+    EXPECT_EQ(run.exitCode, 4u) << run.err << run.out;
+    EXPECT_TRUE(run.says("the device has no PortName, so no queue is made")) << run.out;
+    EXPECT_NE(run.err.find("VELDRIAN ran but found no queue: RegQueryValueEx(0) failed"), std::string::npos)
+        << run.err;
 
     // The post-processing stops at the missing port: no queue is looked for.
     const std::vector<std::string> trace = run.trace();
@@ -504,12 +574,10 @@ TEST_F(InstallHost, ModelWithoutAPortGetsNoQueueAndChangesNothing)
                  "VELDRIAN : GetPrinterModelName\\(\\) : Model Name = \"Model Y\"",
                  "VELDRIAN : Device Instance ID = ROOT\\\\PRINTER\\\\[0-9]{4}",
                  "VELDRIAN : RegQueryValueEx\\(0\\) failed. GetLastError\\(\\) = 2",
-                 "VELDRIAN : DIF_REMOVE"});
-    EXPECT_EQ(trace.size(), post + 5);
+                 "VELDRIAN : DIF_NEWDEVICEWIZARD_FINISHINSTALL"});
     EXPECT_EQ(run.row(harness::Narrow(profile)),
               (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Earlier Printer,winspool,LPT1:",
-                                        "unchanged"}));
-    EXPECT_TRUE(run.says("the default printer of 0 of ")) << run.out;
+                                        "VELDRIAN found no queue"}));
     ExpectPrefixAsFound();
 }
 
@@ -519,30 +587,32 @@ TEST_F(InstallHost, AModelThatDoesNotRegisterVeldrianIsNeverCalledAndTheHostSays
         TestPackage package;
         return RunHost({L"--inf", package.path(), L"--model", L"Model Z", L"--dll", dll_});
     }();
-    EXPECT_EQ(run.exitCode, 0u) << run.err << run.out;
+    EXPECT_EQ(run.exitCode, 3u) << run.err << run.out;
     EXPECT_EQ(run.trace(), std::vector<std::string>{}) << run.out;
-    EXPECT_TRUE(run.says("driver key CoInstallers32 = (none")) << run.out;
-    EXPECT_TRUE(run.says("\nNothing called VELDRIAN: ")) << run.out;
+    EXPECT_EQ(Lines(run.err),
+              std::vector<std::string>{"veldrian-install: VELDRIAN was not called for the post-processing: no section "
+                                       "[Unregistered.CoInstallers]: the platform looks for the co-installers of "
+                                       "[Unregistered] there"});
     // The queue was made, but no profile's default changed.
     EXPECT_TRUE(run.says("print queue \"Model Z\" on USB043 added")) << run.out;
-    EXPECT_TRUE(run.says("the default printer of 0 of ")) << run.out;
+    EXPECT_TRUE(run.says("the driver key lists no device co-installer")) << run.out;
     ExpectPrefixAsFound();
 }
 
 TEST_F(InstallHost, NoQueueMeansNoDefaultPrinter)
 {
     const HostRun run = RunHost({L"--no-queue", L"--dll", dll_});
-    ASSERT_EQ(run.exitCode, 0u) << run.err << run.out;
+    ASSERT_EQ(run.exitCode, 4u) << run.err << run.out;
     const std::vector<std::string> trace = run.trace();
-    ASSERT_GE(trace.size(), 2u) << run.out;
-    EXPECT_EQ(trace[trace.size() - 2],
-              "VELDRIAN : Unable to found Printer : Model Name = \"Model X\" Port Name = \"USB001\"");
+    EXPECT_LT(Find(trace, "VELDRIAN : Unable to found Printer : Model Name = \"Model X\" Port Name = \"USB001\""),
+              trace.size())
+        << run.out;
     EXPECT_EQ(Find(trace, kRule), trace.size());
     for (const char *profile : {"S-1-5-21-1-2-3-1001", "S-1-5-21-1-2-3-1002"}) {
         const std::vector<std::string> row = run.row(profile);
         ASSERT_EQ(row.size(), 3u) << run.out;
         EXPECT_EQ(row[0], row[1]);
-        EXPECT_EQ(row[2], "unchanged");
+        EXPECT_EQ(row[2], "VELDRIAN found no queue");
     }
     ExpectPrefixAsFound();
 }
@@ -559,6 +629,92 @@ TEST_F(InstallHost, AStaleSystemCopyIsReplacedForTheRunAndPutBack)
     EXPECT_NE(Find(run.trace(), "VELDRIAN : DIF_INSTALLDEVICE PostProcessing"), run.trace().size()) << run.out;
     EXPECT_EQ(ReadAll(systemDll), stale);
     DeleteFileW(systemDll.c_str());
+    ExpectPrefixAsFound();
+}
+
+// A copy of the example package, with one fault planted in its INF or its DLL.
+struct BrokenCopy {
+    const char *from;
+    const char *to;
+    std::string finding;
+};
+
+TEST_F(InstallHost, CheckPassesTheExampleAndNamesEachFaultPlantedInACopy)
+{
+    const HostRun good = RunHost({L"--check"});
+    EXPECT_EQ(good.exitCode, 0u) << good.out;
+    EXPECT_TRUE(good.says("  model \"Model X\" (VELDRIAN\\Model_X): ok, ModelX.CoInstallers registers VELDRIAN\n"))
+        << good.out;
+
+    const std::string example = ReadAll(ExampleInf());
+    const std::string dll = ReadAll(dll_);
+    const std::wstring directory = harness::TempDirectory() + L"install-test-check";
+    CreateDirectoryW(directory.c_str(), nullptr);
+    const std::wstring inf = directory + L"\\package.inf";
+    const std::vector<BrokenCopy> copies = {
+        {"[ModelX]", "[ModelX.NTamd64]",
+         "no section [ModelX.NTamd64.CoInstallers]: the platform looks for the co-installers of [ModelX.NTamd64] "
+         "there ([ModelX.CoInstallers] is there, without the decoration of its DDInstall section)"},
+        {"\nAddReg=VELDRIAN_AddReg\n", "\n",
+         "no AddReg section of [ModelX.CoInstallers] writes HKR,,CoInstallers32 (\"VELDRIAN.dll,CoInstallerE\")"},
+        {"CoInstallers32,0x00010000", "CoInstallers32,0x00000000",
+         "[VELDRIAN_AddReg] writes CoInstallers32 with flags 0x00000000, not as REG_MULTI_SZ (0x00010000)"},
+        {"\"VELDRIAN.dll,CoInstallerE\"", "\"VELDRIAN.dll,Other\"",
+         "[VELDRIAN_AddReg]'s CoInstallers32 does not list \"VELDRIAN.dll,CoInstallerE\" (it lists "
+         "\"VELDRIAN.dll,Other\")"},
+        {"\nCopyFiles=VELDRIAN_CopyFiles\n", "\n", "no CopyFiles line of [ModelX.CoInstallers] copies VELDRIAN.dll"},
+        {"VELDRIAN_CopyFiles=11", "VELDRIAN_CopyFiles=12",
+         "VELDRIAN.dll is copied to DestinationDirs 12, not 11 (the system directory, where SetupAPI loads it from)"},
+        {"\nVELDRIAN.dll=1\n", "\n", "SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no file to copy"},
+        {"Maker=\"VELDRIAN Example\"", "Maker=\"VELDRIAN Ex\xC3\xA4mple\"", "the INF is UTF-8: SetupAPI reads"},
+        {"32-bit DLL", "", "is a 32-bit DLL: 64-bit Windows loads only a 64-bit (x64) VELDRIAN.dll"},
+    };
+    for (const BrokenCopy &copy : copies) {
+        const bool dllFault = std::string(copy.from) == "32-bit DLL";
+        ASSERT_TRUE(WriteAll(inf, dllFault ? example : Replaced(example, copy.from, copy.to)));
+        ASSERT_TRUE(WriteAll(directory + L"\\VELDRIAN.dll", dllFault ? Machine32(dll) : dll));
+        const HostRun run = RunHost({L"--check", L"--inf", inf});
+        EXPECT_EQ(run.exitCode, 6u) << copy.from << "\n" << run.out;
+        EXPECT_TRUE(run.says(copy.finding)) << copy.from << "\n" << run.out;
+        EXPECT_TRUE(run.says("1 model(s), 1 finding(s)\n")) << copy.from << "\n" << run.out;
+    }
+    DeleteFileW(inf.c_str());
+    DeleteFileW((directory + L"\\VELDRIAN.dll").c_str());
+    RemoveDirectoryW(directory.c_str());
+    ExpectPrefixAsFound();
+}
+
+TEST_F(InstallHost, AllModelsFromTheCallersFolderAsJsonWithABoundedTable)
+{
+    // A profile name of 250 characters: VELDRIAN skips it, and the table stays narrow.
+    const std::wstring longName = L"S-1-5-21-9-" + std::wstring(239, L'9');
+    const HostRun run = [&] {
+        TestPackage package;
+        const std::wstring folder = package.path().substr(0, package.path().find_last_of(L'\\'));
+        return RunHost({L"--all-models", L"--json", L"--inf", L"testpackage.inf", L"--dll", dll_, L"--profile",
+                        longName},
+                       folder);
+    }();
+    // Model X is made default where it can be, but the long profile lists it and
+    // keeps its default (5); Model Y has no port (4); Model Z never calls VELDRIAN (3).
+    EXPECT_EQ(run.exitCode, 5u) << run.err;
+    ASSERT_EQ(run.out.rfind("{\"inf\": ", 0), 0u) << run.out;
+    EXPECT_EQ(run.out.find("VELDRIAN : "), std::string::npos) << "the human output goes to the error output";
+    EXPECT_NE(run.out.find("\"reason\": \"the profile key name is longer than 206 characters\""), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\"outcome\": \"made-default\""), std::string::npos) << run.out;
+    const std::vector<std::string> lines = Lines(run.err);
+    for (const auto &[model, status] : {std::pair{"Model X", "[5]"}, {"Model Y", "[4]"}, {"Model Z", "[3]"}}) {
+        const auto row = std::find_if(lines.begin(), lines.end(), [&](const std::string &line) {
+            return line.rfind(model, 0) == 0 && line.find(status) != std::string::npos;
+        });
+        EXPECT_NE(row, lines.end()) << model << "\n" << run.err;
+    }
+    for (const std::string &line : lines) {
+        if (line.rfind("S-1-5-21-9-999", 0) == 0) {
+            EXPECT_LT(line.size(), 200u) << line;
+        }
+    }
     ExpectPrefixAsFound();
 }
 
@@ -583,6 +739,17 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
     ASSERT_TRUE(WriteAll(text, "this is neither a DLL nor an INF\n"));
     const std::wstring displayInf = harness::TempDirectory() + L"install-test-display.inf";
     ASSERT_TRUE(harness::WriteUtf16File(displayInf, L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Display\r\n"));
+    const std::wstring folder = harness::TempDirectory().substr(0, harness::TempDirectory().size() - 1);
+    const std::wstring dll32 = harness::TempDirectory() + L"install-test-32.dll";
+    ASSERT_TRUE(WriteAll(dll32, Machine32(ReadAll(dll_))));
+    const std::wstring binary = harness::TempDirectory() + L"install-test-binary.inf";
+    ASSERT_TRUE(WriteAll(binary, std::string("MZ\0\0\x90\0binary", 12)));
+    const std::string example = ReadAll(ExampleInf());
+    const std::wstring comma = harness::TempDirectory() + L"install-test-comma.inf";
+    ASSERT_TRUE(WriteAll(comma, Replaced(example, "\"Model X\"=ModelX", "\"Model, X\"=ModelX")));
+    const std::wstring x86 = harness::TempDirectory() + L"install-test-x86.inf";
+    ASSERT_TRUE(WriteAll(x86, Replaced(Replaced(example, "Models,NTamd64", "Models,NTx86"), "[Models.NTamd64]",
+                                       "[Models.NTx86]")));
 
     const std::vector<BadRun> runs = {
         {{L"--bogus"}, 2, "unknown option --bogus"},
@@ -596,14 +763,20 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
         {{L"--profile", L"a\\b"}, 2, "--profile a\\b: a profile name cannot hold a backslash"},
         {{L"--profile", std::wstring(256, L'p')}, 2, "--profile: a profile name has at most 255 characters"},
         {{L"--profile", L"Same", L"--unlisted-profile", L"same"}, 2, "the profile same is named twice"},
-        {{L"--dll", harness::TempDirectory() + L"no-such.dll"}, 1, "cannot load the DLL under test"},
-        {{L"--dll", text}, 1, "cannot load the DLL under test"},
+        {{L"--dll", harness::TempDirectory() + L"no-such.dll"}, 1, "the DLL under test "},
+        {{L"--dll", text}, 1, "the DLL under test " + harness::Narrow(text) + " is not a DLL"},
         {{L"--dll", SystemDirectory() + L"\\kernel32.dll"}, 1, "the DLL under test"},
         {{L"--dll", dll_, L"--inf", harness::TempDirectory() + L"no-such.inf"}, 1, "cannot read the INF"},
         {{L"--dll", dll_, L"--inf", text}, 1, "cannot read the INF"},
         {{L"--dll", dll_, L"--inf", displayInf}, 1, "the INF"},
         {{L"--dll", dll_, L"--inf", package.path(), L"--model", L"Model Q"}, 1, "the INF"},
         {{L"--dll", dll_, L"--profile", L".Default"}, 1, "HKEY_USERS\\.Default exists already"},
+        {{L"--dll", folder}, 1, "the DLL under test " + harness::Narrow(folder) + " is a folder, not a DLL"},
+        {{L"--dll", dll32}, 1, "the DLL under test " + harness::Narrow(dll32) + " is a 32-bit DLL"},
+        {{L"--inf", binary}, 1, "the INF " + harness::Narrow(binary) + " is not a text file"},
+        {{L"--inf", package.path()}, 1, "the package has no VELDRIAN.dll beside its INF"},
+        {{L"--dll", dll_, L"--inf", comma}, 1, "the model name \"Model, X\" cannot name a print queue"},
+        {{L"--dll", dll_, L"--inf", x86}, 1, "the INF " + harness::Narrow(x86) + " has no models for 64-bit Windows"},
     };
     for (const BadRun &bad : runs) {
         const HostRun run = RunHost(bad.arguments);
@@ -630,8 +803,9 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
     EXPECT_NE(RunHost({L"--dll", dll_, L"--inf", package.path(), L"--model", L"Model Q"})
                   .err.find("has no model named \"Model Q\" (its models: \"Model X\", \"Model Y\", \"Model Z\")"),
               std::string::npos);
-    DeleteFileW(text.c_str());
-    DeleteFileW(displayInf.c_str());
+    for (const std::wstring &file : {text, displayInf, dll32, binary, comma, x86}) {
+        DeleteFileW(file.c_str());
+    }
 }
 
 TEST_F(InstallHost, HelpListsEveryOption)

@@ -1,5 +1,6 @@
 #include "pefile.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace harness {
@@ -45,7 +46,60 @@ struct Reader {
     }
 };
 
+// The 64-bit load configuration directory up to its Control Flow Guard fields.
+struct LoadConfigGuard {
+    DWORD size;
+    BYTE before[0x6C];
+    ULONGLONG checkFunctionPointer;
+    ULONGLONG dispatchFunctionPointer;
+    ULONGLONG functionTable;
+    ULONGLONG functionCount;
+    DWORD flags;
+};
+static_assert(offsetof(LoadConfigGuard, checkFunctionPointer) == 0x70);
+static_assert(offsetof(LoadConfigGuard, flags) == kGuardFlagsOffset);
+
+void ReadGuard(const Reader &reader, ULONGLONG imageBase, PeFile &pe)
+{
+    const auto *size = reader.At<DWORD>(pe.loadConfig.VirtualAddress);
+    if (size == nullptr || *size < kGuardFlagsOffset + sizeof(DWORD)) {
+        pe.guard.size = size != nullptr ? *size : 0;
+        return;
+    }
+    const auto *config = reader.At<LoadConfigGuard>(pe.loadConfig.VirtualAddress);
+    if (config == nullptr) {
+        return;
+    }
+    pe.guard = {config->size,
+                config->checkFunctionPointer,
+                config->dispatchFunctionPointer,
+                config->functionTable,
+                config->functionCount,
+                config->flags,
+                {}};
+    // Each entry is an RVA followed by as many bytes of metadata as the flags' top nibble says.
+    const DWORD stride = sizeof(DWORD) + (config->flags >> 28);
+    for (ULONGLONG index = 0; config->functionTable > imageBase && index < config->functionCount; ++index) {
+        const auto *rva =
+            reader.At<DWORD>(static_cast<DWORD>(config->functionTable - imageBase + index * stride));
+        if (rva == nullptr) {
+            break;
+        }
+        pe.guard.functions.push_back(*rva);
+    }
+}
+
 }  // namespace
+
+const IMAGE_SECTION_HEADER *PeFile::SectionOf(DWORD rva) const
+{
+    for (const IMAGE_SECTION_HEADER &section : sections) {
+        if (rva >= section.VirtualAddress && rva < section.VirtualAddress + section.Misc.VirtualSize) {
+            return &section;
+        }
+    }
+    return nullptr;
+}
 
 PeFile ReadPeFile(const std::wstring &path)
 {
@@ -76,11 +130,35 @@ PeFile ReadPeFile(const std::wstring &path)
     pe.machine = nt->FileHeader.Machine;
     pe.characteristics = nt->FileHeader.Characteristics;
     pe.dllCharacteristics = nt->OptionalHeader.DllCharacteristics;
+    pe.imageBase = nt->OptionalHeader.ImageBase;
+    pe.sizeOfImage = nt->OptionalHeader.SizeOfImage;
+    pe.entryPoint = nt->OptionalHeader.AddressOfEntryPoint;
+    pe.sections.assign(IMAGE_FIRST_SECTION(nt), IMAGE_FIRST_SECTION(nt) + nt->FileHeader.NumberOfSections);
 
     Reader reader{pe.bytes, IMAGE_FIRST_SECTION(nt), nt->FileHeader.NumberOfSections};
     const auto &dirs = nt->OptionalHeader.DataDirectory;
     pe.hasRelocations = dirs[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size != 0;
     pe.hasDebugDirectory = dirs[IMAGE_DIRECTORY_ENTRY_DEBUG].Size != 0;
+    pe.loadConfig = dirs[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+    pe.certificates = dirs[IMAGE_DIRECTORY_ENTRY_SECURITY];
+
+    const IMAGE_DATA_DIRECTORY &debug = dirs[IMAGE_DIRECTORY_ENTRY_DEBUG];
+    for (DWORD at = 0; at + sizeof(IMAGE_DEBUG_DIRECTORY) <= debug.Size;
+         at += sizeof(IMAGE_DEBUG_DIRECTORY)) {
+        const auto *entry = reader.At<IMAGE_DEBUG_DIRECTORY>(debug.VirtualAddress + at);
+        if (entry == nullptr) {
+            break;
+        }
+        pe.debugTypes.push_back(entry->Type);
+        const auto *data = reader.At<DWORD>(entry->AddressOfRawData);
+        if (entry->Type == kDebugTypeExDllCharacteristics && data != nullptr &&
+            entry->SizeOfData >= sizeof(DWORD)) {
+            pe.dllCharacteristicsEx = *data;
+        }
+    }
+    if (pe.loadConfig.VirtualAddress != 0) {
+        ReadGuard(reader, pe.imageBase, pe);
+    }
 
     if (dirs[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress != 0) {
         for (DWORD rva = dirs[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;; rva += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
@@ -110,6 +188,8 @@ PeFile ReadPeFile(const std::wstring &path)
         const auto *exp = reader.At<IMAGE_EXPORT_DIRECTORY>(dirs[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
         if (exp != nullptr) {
             pe.exportDllName = reader.Text(exp->Name);
+            pe.exportBase = exp->Base;
+            pe.exportFunctionCount = exp->NumberOfFunctions;
             for (DWORD index = 0; index < exp->NumberOfNames; ++index) {
                 const auto *nameRva = reader.At<DWORD>(exp->AddressOfNames + index * sizeof(DWORD));
                 const auto *ordinal = reader.At<WORD>(exp->AddressOfNameOrdinals + index * sizeof(WORD));

@@ -12,14 +12,14 @@ namespace host {
 namespace {
 
 constexpr char kVeldrianPrefix[] = "VELDRIAN : ";
-constexpr DWORD kDbwinSize = 4096;
 
 std::wstring FromCodePage(UINT codePage, const std::string &text)
 {
     if (text.empty()) {
         return L"";
     }
-    const int length = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int length =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
     MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
     return wide;
@@ -32,11 +32,11 @@ std::string Utf8(const std::wstring &text)
     if (text.empty()) {
         return "";
     }
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
     std::string narrow(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length,
+                        nullptr, nullptr);
     return narrow;
 }
 
@@ -57,9 +57,16 @@ void Console::write(const std::string &utf8)
     if (utf8.empty()) {
         return;
     }
+    fwrite(utf8.data(), 1, utf8.size(), human_);
+    fflush(human_);
+    atLineStart_ = utf8.back() == '\n';
+}
+
+void Console::json(const std::string &utf8)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
     fwrite(utf8.data(), 1, utf8.size(), stdout);
     fflush(stdout);
-    atLineStart_ = utf8.back() == '\n';
 }
 
 void Console::line(const std::wstring &text)
@@ -102,98 +109,35 @@ void Console::errorText(const std::wstring &text)
     fflush(stderr);
 }
 
-DbwinListener::~DbwinListener()
-{
-    stop();
-    if (view_ != nullptr) {
-        UnmapViewOfFile(view_);
-    }
-    for (HANDLE handle : {mapping_, dataReady_, bufferReady_}) {
-        if (handle != nullptr) {
-            CloseHandle(handle);
-        }
-    }
-}
-
 bool DbwinListener::start(std::wstring *error)
 {
-    SetLastError(NO_ERROR);
-    bufferReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
-    shared_ = shared_ || GetLastError() == ERROR_ALREADY_EXISTS;
-    SetLastError(NO_ERROR);
-    dataReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
-    shared_ = shared_ || GetLastError() == ERROR_ALREADY_EXISTS;
-    SetLastError(NO_ERROR);
-    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kDbwinSize, L"DBWIN_BUFFER");
-    shared_ = shared_ || GetLastError() == ERROR_ALREADY_EXISTS;
-    if (bufferReady_ == nullptr || dataReady_ == nullptr || mapping_ == nullptr) {
-        *error = L"cannot open the debugger output channel (DBWIN_BUFFER): error " + std::to_wstring(GetLastError());
-        return false;
-    }
-    view_ = static_cast<const char *>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, kDbwinSize));
-    if (view_ == nullptr) {
-        *error = L"cannot map the debugger output buffer: error " + std::to_wstring(GetLastError());
-        return false;
-    }
-    syncPrefix_ = "veldrian-install sync " + std::to_string(GetCurrentProcessId()) + " ";
-    thread_ = CreateThread(nullptr, 0, &DbwinListener::Run, this, 0, nullptr);
-    if (thread_ == nullptr) {
-        *error = L"cannot start the debugger output reader: error " + std::to_wstring(GetLastError());
-        return false;
-    }
-    return true;
+    // Another reader is joined, not refused: the run says that it may lose lines.
+    const win32::DbwinOpen opened = reader_.start(
+        win32::DbwinScope::Session, [this](const win32::DbwinMessage &message) { receive(message); }, error, true);
+    return opened == win32::DbwinOpen::Started;
 }
 
-DWORD WINAPI DbwinListener::Run(void *self)
+void DbwinListener::receive(const win32::DbwinMessage &message)
 {
-    auto *listener = static_cast<DbwinListener *>(self);
-    while (!listener->stop_) {
-        SetEvent(listener->bufferReady_);
-        if (WaitForSingleObject(listener->dataReady_, 200) != WAIT_OBJECT_0) {
-            continue;
-        }
-        // The section holds the sender's process ID, then the text in the ANSI code page.
-        const char *text = listener->view_ + sizeof(DWORD);
-        const std::string message(text, strnlen(text, kDbwinSize - sizeof(DWORD)));
-        if (message.rfind(listener->syncPrefix_, 0) == 0) {
-            listener->syncSeen_ = std::atoi(message.c_str() + listener->syncPrefix_.size());
-        } else if (message.rfind(kVeldrianPrefix, 0) == 0) {
-            ++listener->veldrianMessages_;
-            listener->console_.trace(Utf8(FromCodePage(CP_ACP, message)));
-        }
-    }
-    return 0;
-}
-
-void DbwinListener::send(int serial)
-{
-    OutputDebugStringA((syncPrefix_ + std::to_string(serial)).c_str());
-}
-
-void DbwinListener::sync()
-{
-    if (thread_ == nullptr) {
+    if (message.text.rfind(kVeldrianPrefix, 0) != 0) {
         return;
     }
-    // The writer waits for the reader, so once the reader has seen this message it
-    // has printed every message sent before it.
-    const int serial = ++syncSent_;
-    send(serial);
-    for (int waited = 0; syncSeen_ < serial && waited < 10000; waited += 10) {
-        Sleep(10);
+    ++veldrianMessages_;
+    const std::wstring wide = message.wide();
+    {
+        std::lock_guard<std::mutex> lock(messagesMutex_);
+        messages_.push_back(wide.substr(std::size(kVeldrianPrefix) - 1));
     }
+    console_.trace(Utf8(wide));
 }
 
-void DbwinListener::stop()
+std::vector<std::wstring> DbwinListener::takeMessages()
 {
-    if (thread_ == nullptr) {
-        return;
-    }
     sync();
-    stop_ = true;
-    WaitForSingleObject(thread_, 5000);
-    CloseHandle(thread_);
-    thread_ = nullptr;
+    std::lock_guard<std::mutex> lock(messagesMutex_);
+    std::vector<std::wstring> taken;
+    taken.swap(messages_);
+    return taken;
 }
 
 }  // namespace host

@@ -2,33 +2,42 @@
 // debugger output (the DBWIN_BUFFER protocol of debug-output viewers) as they arrive.
 #pragma once
 
+#include "win32/dbwin.h"
+
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace host {
 
 std::string Utf8(const std::wstring &text);
 std::wstring Wide(const std::string &utf8);
 
-// Everything goes to the standard output, in UTF-8, one writer at a time.
+// Everything goes to the standard output, in UTF-8, one writer at a time; with
+// --json the human output goes to the error output and the standard output
+// carries the JSON document alone.
 class Console {
 public:
     Console();
+    void humanToErrorOutput() { human_ = stderr; }
+    void json(const std::string &utf8);  // the JSON document, on the standard output
     // A line of the host's own; a trace message that did not end its line is ended first.
     void line(const std::wstring &text);
     // Text as it is, line feeds included.
     void text(const std::wstring &text);
     // A message of the debugger output, as sent.
     void trace(const std::string &utf8);
-    void error(const std::wstring &text);  // one line on the error output
+    void error(const std::wstring &text);      // one line on the error output
     void errorText(const std::wstring &text);  // further text on the error output, as it is
 
 private:
     void write(const std::string &utf8);
     std::mutex mutex_;
+    FILE *human_ = stdout;
     bool atLineStart_ = true;
 };
 
@@ -37,33 +46,26 @@ private:
 class DbwinListener {
 public:
     explicit DbwinListener(Console &console) : console_(console) {}
-    ~DbwinListener();
     DbwinListener(const DbwinListener &) = delete;
     DbwinListener &operator=(const DbwinListener &) = delete;
 
     bool start(std::wstring *error);
     // Another reader had the channel open already: it may take some of the messages.
-    bool shared() const { return shared_; }
+    bool shared() const { return reader_.shared(); }
     // Returns once every message sent before the call has been printed.
-    void sync();
-    void stop();
+    void sync() { reader_.sync(); }
+    void stop() { reader_.stop(); }
     int veldrianMessages() const { return veldrianMessages_; }
+    // VELDRIAN's messages since the last call, the prefix removed, each as sent.
+    std::vector<std::wstring> takeMessages();
 
 private:
-    static DWORD WINAPI Run(void *self);
-    void send(int serial);
+    void receive(const win32::DbwinMessage &message);
     Console &console_;
-    HANDLE bufferReady_ = nullptr;
-    HANDLE dataReady_ = nullptr;
-    HANDLE mapping_ = nullptr;
-    const char *view_ = nullptr;
-    HANDLE thread_ = nullptr;
-    bool shared_ = false;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> syncSeen_{0};
+    win32::DbwinReader reader_;
     std::atomic<int> veldrianMessages_{0};
-    int syncSent_ = 0;
-    std::string syncPrefix_;
+    std::mutex messagesMutex_;
+    std::vector<std::wstring> messages_;
 };
 
 }  // namespace host

@@ -1,12 +1,15 @@
-// One installation of a printer driver package under Wine, end to end: the device,
-// the DIF requests through SetupAPI, the print queue the class installer would
-// make, the post-processing call, and the default printer of each profile before
-// and after. Everything it made is removed again unless it is asked to keep it.
+// One installation of a printer driver package under Wine, end to end, as Windows'
+// own tools make it: the device is created and registered, then newdev installs the
+// package's driver on it and sends every DIF request itself. The printer class
+// installer stand-in makes the print queue and the post-processing call. The
+// default printer of each profile is read before and after, and everything the run
+// made is removed again unless it is asked to keep it.
 #pragma once
 
 #include "console.h"
 #include "options.h"
 #include "package.h"
+#include "result.h"
 #include "state.h"
 
 #include <windows.h>
@@ -22,7 +25,8 @@ namespace host {
 struct Subject {
     Package package;
     InfModel model;
-    std::wstring dll;  // the DLL under test, absolute Windows path
+    std::wstring dll;                 // the DLL under test, absolute Windows path
+    std::vector<std::wstring> notes;  // what the run should say of the package before it starts
 };
 
 class Installation {
@@ -32,30 +36,29 @@ public:
     Installation(const Installation &) = delete;
     Installation &operator=(const Installation &) = delete;
 
-    // The exit status: 0 when the installation ran, 1 when it could not.
-    int run();
+    // Installs the model, removes what the run made (unless it keeps it), and
+    // judges the outcome from VELDRIAN's trace.
+    RunResult run();
 
 private:
-    struct ProfileRow {
-        std::wstring name;
-        std::optional<std::wstring> before, after;
-        bool madeForRun = false;
-        bool listsPrinter = false;
-    };
-
     bool prepare();
+    bool registerClassInstaller();
     bool makeProfiles();
     bool install();
     bool createDevice();
-    bool selectDriver();
-    bool callDif(DI_FUNCTION code, const wchar_t *name, DWORD *error);
-    void checkCoInstallerRegistration();
-    std::wstring devicePort();
-    void makeQueue(const std::wstring &port);
-    void postProcess();
+    bool connectStandin();
+    void checkOutcome();
     void readDeviceValues(bool before);
     void cleanUp();
-    void printTable();
+    void keep();
+    void removeInfCopies(std::vector<std::wstring> *removed);
+    std::wstring notCalledReason();
+
+    // Called by the printer class installer stand-in as it works.
+    static void StandinNote(void *context, const wchar_t *text);
+    static void StandinQueueMade(void *context, const wchar_t *queue, const wchar_t *driver,
+                                 const wchar_t *port, BOOL driverAdded);
+    void queueMade(const std::wstring &queue, const std::wstring &port, bool driverAdded);
 
     void step(const std::wstring &text);
     void note(const std::wstring &text);
@@ -68,7 +71,6 @@ private:
     Subject subject_;
     std::vector<ProfileRequest> profiles_;
 
-    std::wstring failure_;
     std::wstring systemDll_;  // C:\windows\system32\VELDRIAN.dll
     Stage stage_;
     bool staged_ = false;
@@ -79,22 +81,28 @@ private:
     std::wstring installedInfName_;
     bool infCopiesSaved_ = false;
 
+    std::wstring standinPath_;  // the printer class installer stand-in beside the host
+    HMODULE standin_ = nullptr;
+    SavedValue savedInstaller32_;
+    bool installer32Saved_ = false;
+    std::wstring standinPort_;
+
     HDEVINFO set_ = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA device_{};
     bool deviceMade_ = false;
     std::wstring instanceId_;
-    DWORD installResult_ = NO_ERROR;
-    bool installDeviceSent_ = false;
 
     std::wstring queue_;
     bool queueMade_ = false;
     bool driverMade_ = false;
-    std::vector<SavedValue> savedUserEntries_;
+    std::vector<SavedValues> savedUserEntries_;
     std::vector<SavedKey> savedUserKeys_;
 
     std::vector<std::wstring> profilesMade_;
     std::vector<SavedValue> savedDeviceValues_;
-    std::vector<ProfileRow> rows_;
+    std::vector<ProfileResult> rows_;
+    bool installed_ = false;
+    std::wstring installFailure_;
 };
 
 }  // namespace host

@@ -15,8 +15,9 @@ constexpr std::size_t kMaxProfileName = 255;
 
 bool SameText(const std::wstring &a, const std::wstring &b)
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) { return towlower(x) == towlower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+               return towlower(x) == towlower(y);
+           });
 }
 
 std::wstring CheckProfileName(const std::wstring &option, const std::wstring &name)
@@ -40,14 +41,16 @@ std::vector<ProfileRequest> DemonstrationProfiles()
 std::wstring Usage()
 {
     return L"usage: veldrian-install [options]\n"
+           L"       veldrian-install --check [--inf PATH] [--dll PATH] [--json]\n"
+           L"       veldrian-install --clean\n"
            L"\n"
            L"Installs a printer driver package that lists VELDRIAN as its co-installer, as\n"
-           L"Windows' device installer does: SetupAPI registers VELDRIAN from the INF, copies\n"
-           L"it to the system directory and calls it for each step. The host stands in for\n"
-           L"the printer class installer (it makes the print queue) and makes the\n"
-           L"post-processing call of DIF_INSTALLDEVICE, which Wine's SetupAPI does not make.\n"
-           L"It prints every \"VELDRIAN : \" line of the debugger output as it arrives, and\n"
-           L"ends with each profile's default printer (its Device value) before and after.\n"
+           L"Windows' own tools do: the device is created and registered, and newdev\n"
+           L"(UpdateDriverForPlugAndPlayDevices) installs the package's driver on it and\n"
+           L"sends every DIF request. A printer class installer stand-in (Wine has none)\n"
+           L"makes the print queue and the co-installers' post-processing call. It prints\n"
+           L"every \"VELDRIAN : \" line of the debugger output as it arrives, and ends with\n"
+           L"each profile's default printer (its Device value) before and after, and why.\n"
            L"\n"
            L"options:\n"
            L"  --inf PATH        the package's INF (default: the bundled example,\n"
@@ -56,6 +59,8 @@ std::wstring Usage()
            L"                    a temporary directory and installed from there.\n"
            L"  --model NAME      the model to install, as the INF's models section names it\n"
            L"                    (default: the first model of the INF)\n"
+           L"  --all-models      install every model of the package in turn, and end with a\n"
+           L"                    table: model, queue, profiles changed, verdict\n"
            L"  --port PORT       the device's port: recorded as its PortName after the\n"
            L"                    installation, as a port monitor does, and used for the\n"
            L"                    queue (default: the PortName the INF's .HW section writes)\n"
@@ -71,17 +76,38 @@ std::wstring Usage()
            L"                    S-1-5-21-1-2-3-1001 (lists the printer) and\n"
            L"                    S-1-5-21-1-2-3-1002 (does not).\n"
            L"  --no-queue        make no print queue, as when the class installer makes none\n"
-           L"  --dll PATH        the VELDRIAN.dll under test (default: VELDRIAN.dll beside\n"
-           L"                    this program); it is the package's VELDRIAN.dll for the run\n"
+           L"  --dll PATH        the VELDRIAN.dll under test (default: the package's own,\n"
+           L"                    beside its INF); it replaces the package's for the run\n"
            L"  --keep            keep what the run made: the device, the queue and its\n"
            L"                    driver, the profiles, system32\\VELDRIAN.dll and the Device\n"
-           L"                    values VELDRIAN wrote. Without it everything is removed or\n"
+           L"                    values VELDRIAN wrote. It is recorded in the Wine prefix;\n"
+           L"                    --clean removes it. Without --keep everything is removed or\n"
            L"                    put back at the end, so runs repeat.\n"
+           L"  --clean           remove what an earlier --keep run left, and put back what it\n"
+           L"                    replaced\n"
+           L"  --check           check the package without installing anything: for every\n"
+           L"                    model of its 64-bit models sections, the DDInstall and\n"
+           L"                    .CoInstallers sections, the CoInstallers32 line, the copy to\n"
+           L"                    the system directory, SourceDisksFiles, and the DLL itself\n"
+           L"  --json            the result as one JSON document on the standard output; the\n"
+           L"                    rest goes to the error output\n"
            L"  --help            show this text\n"
            L"\n"
-           L"Paths may be Windows paths or, under Wine, Unix paths.\n"
-           L"Exit status: 0 when the installation ran, 1 when it could not run (the reason\n"
-           L"is one line on the error output), 2 for a bad option.\n";
+           L"Paths may be Windows paths or, under Wine, Unix paths; relative ones are taken\n"
+           L"from the current folder.\n"
+           L"\n"
+           L"Exit status:\n"
+           L"  0  VELDRIAN ran its post-processing, and every profile that lists the queue\n"
+           L"     got it as its default printer (--check, --clean: nothing wrong)\n"
+           L"  1  the package could not be installed, or an input is unusable (one line on\n"
+           L"     the error output says why); --clean: something could not be removed\n"
+           L"  2  a bad option\n"
+           L"  3  VELDRIAN was not called for the post-processing (the reason names the\n"
+           L"     .CoInstallers section the platform looked for)\n"
+           L"  4  VELDRIAN ran but found no queue\n"
+           L"  5  a profile that lists the queue was not changed\n"
+           L"  6  --check found faults in the package\n"
+           L"With --all-models the status is the first model's that is not 0.\n";
 }
 
 ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments)
@@ -108,8 +134,11 @@ ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments)
         }
 
         const bool takesValue = option == L"--inf" || option == L"--model" || option == L"--port" ||
-                                option == L"--dll" || option == L"--profile" || option == L"--unlisted-profile";
-        const bool isFlag = option == L"--no-queue" || option == L"--keep" || option == L"--help" || option == L"-h";
+                                option == L"--dll" || option == L"--profile" ||
+                                option == L"--unlisted-profile";
+        const bool isFlag = option == L"--no-queue" || option == L"--keep" || option == L"--clean" ||
+                            option == L"--check" || option == L"--all-models" || option == L"--json" ||
+                            option == L"--help" || option == L"-h";
         if (!takesValue && !isFlag) {
             if (option.rfind(L"-", 0) == 0) {
                 return fail(L"unknown option " + option);
@@ -164,9 +193,31 @@ ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments)
             options.noQueue = true;
         } else if (option == L"--keep") {
             options.keep = true;
+        } else if (option == L"--clean") {
+            options.clean = true;
+        } else if (option == L"--check") {
+            options.check = true;
+        } else if (option == L"--all-models") {
+            options.allModels = true;
+        } else if (option == L"--json") {
+            options.json = true;
         } else {
             options.help = true;
         }
+    }
+    if (options.clean && arguments.size() > 1) {
+        return fail(L"--clean takes no other option: it removes what an earlier --keep left");
+    }
+    if (options.check && (options.keep || options.allModels || !options.model.empty() ||
+                          !options.port.empty() || !options.profiles.empty() || options.noQueue)) {
+        return fail(L"--check installs nothing: it goes with --inf, --dll and --json only");
+    }
+    if (options.allModels && !options.model.empty()) {
+        return fail(L"--all-models and --model do not go together");
+    }
+    if (options.allModels && options.keep) {
+        return fail(
+            L"--all-models and --keep do not go together: each model's run is removed before the next");
     }
     parsed.ok = true;
     return parsed;

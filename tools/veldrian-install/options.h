@@ -21,6 +21,10 @@ struct Options {
     bool demoProfiles = true;  // no --profile / --unlisted-profile given
     bool noQueue = false;
     bool keep = false;
+    bool clean = false;      // remove what an earlier --keep left, and nothing else
+    bool check = false;      // check the package's INF and DLL without installing anything
+    bool allModels = false;  // install every model of the package in turn
+    bool json = false;       // the result as JSON on the standard output
     bool help = false;
 };
 

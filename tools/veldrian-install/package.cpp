@@ -23,25 +23,6 @@ bool StartsWithText(const std::wstring &text, const std::wstring &start)
     return text.size() >= start.size() && SameText(text.substr(0, start.size()), start);
 }
 
-std::wstring Field(INFCONTEXT *context, DWORD index)
-{
-    DWORD size = 0;
-    if (!SetupGetStringFieldW(context, index, nullptr, 0, &size) || size == 0) {
-        return L"";
-    }
-    std::wstring text(size, L'\0');
-    if (!SetupGetStringFieldW(context, index, text.data(), size, nullptr)) {
-        return L"";
-    }
-    text.resize(size - 1);
-    return text;
-}
-
-bool SectionExists(HINF inf, const std::wstring &section)
-{
-    return SetupGetLineCountW(inf, section.c_str()) >= 0;
-}
-
 std::wstring Directory(const std::wstring &path)
 {
     const std::size_t slash = path.find_last_of(L"\\/");
@@ -69,7 +50,7 @@ std::wstring DiskPath(HINF inf, const std::wstring &diskId)
     for (const wchar_t *section : {L"SourceDisksNames.amd64", L"SourceDisksNames"}) {
         INFCONTEXT context;
         if (SetupFindFirstLineW(inf, section, diskId.c_str(), &context)) {
-            return Field(&context, 4);
+            return InfField(&context, 4);
         }
     }
     return L"";
@@ -83,14 +64,15 @@ void ReadSourceFiles(HINF inf, Package *package)
             continue;
         }
         do {
-            const std::wstring name = Field(&context, 0);
+            const std::wstring name = InfField(&context, 0);
             if (name.empty()) {
                 continue;
             }
             const std::wstring relative =
-                JoinRelative(JoinRelative(DiskPath(inf, Field(&context, 1)), Field(&context, 2)), name);
-            const bool known = std::any_of(package->files.begin(), package->files.end(),
-                                           [&](const std::wstring &file) { return SameText(file, relative); });
+                JoinRelative(JoinRelative(DiskPath(inf, InfField(&context, 1)), InfField(&context, 2)), name);
+            const bool known =
+                std::any_of(package->files.begin(), package->files.end(),
+                            [&](const std::wstring &file) { return SameText(file, relative); });
             if (!known) {
                 package->files.push_back(relative);
             }
@@ -102,7 +84,8 @@ bool CopyInto(const std::wstring &from, const std::wstring &to)
 {
     const std::wstring directory = Directory(to);
     // Make each directory level below the stage.
-    for (std::size_t at = directory.find(L'\\', 3); at != std::wstring::npos; at = directory.find(L'\\', at + 1)) {
+    for (std::size_t at = directory.find(L'\\', 3); at != std::wstring::npos;
+         at = directory.find(L'\\', at + 1)) {
         CreateDirectoryW(directory.substr(0, at).c_str(), nullptr);
     }
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
@@ -112,29 +95,86 @@ bool CopyInto(const std::wstring &from, const std::wstring &to)
 const wchar_t *SetupApiErrorName(DWORD code)
 {
     switch (code) {
-    case ERROR_EXPECTED_SECTION_NAME: return L"ERROR_EXPECTED_SECTION_NAME";
-    case ERROR_BAD_SECTION_NAME_LINE: return L"ERROR_BAD_SECTION_NAME_LINE";
-    case ERROR_SECTION_NAME_TOO_LONG: return L"ERROR_SECTION_NAME_TOO_LONG";
-    case ERROR_GENERAL_SYNTAX: return L"ERROR_GENERAL_SYNTAX";
-    case ERROR_WRONG_INF_STYLE: return L"ERROR_WRONG_INF_STYLE";
-    case ERROR_SECTION_NOT_FOUND: return L"ERROR_SECTION_NOT_FOUND";
-    case ERROR_LINE_NOT_FOUND: return L"ERROR_LINE_NOT_FOUND";
-    case ERROR_NO_ASSOCIATED_CLASS: return L"ERROR_NO_ASSOCIATED_CLASS";
-    case ERROR_CLASS_MISMATCH: return L"ERROR_CLASS_MISMATCH";
-    case ERROR_NO_DRIVER_SELECTED: return L"ERROR_NO_DRIVER_SELECTED";
-    case ERROR_INVALID_DEVINST_NAME: return L"ERROR_INVALID_DEVINST_NAME";
-    case ERROR_INVALID_CLASS: return L"ERROR_INVALID_CLASS";
-    case ERROR_DEVINST_ALREADY_EXISTS: return L"ERROR_DEVINST_ALREADY_EXISTS";
-    case ERROR_DEVINFO_NOT_REGISTERED: return L"ERROR_DEVINFO_NOT_REGISTERED";
-    case ERROR_NO_INF: return L"ERROR_NO_INF";
-    case ERROR_DI_DO_DEFAULT: return L"ERROR_DI_DO_DEFAULT";
-    case ERROR_FILEQUEUE_LOCKED: return L"ERROR_FILEQUEUE_LOCKED";
-    case ERROR_NO_COMPAT_DRIVERS: return L"ERROR_NO_COMPAT_DRIVERS";
-    default: return nullptr;
+    case ERROR_EXPECTED_SECTION_NAME:
+        return L"ERROR_EXPECTED_SECTION_NAME";
+    case ERROR_BAD_SECTION_NAME_LINE:
+        return L"ERROR_BAD_SECTION_NAME_LINE";
+    case ERROR_SECTION_NAME_TOO_LONG:
+        return L"ERROR_SECTION_NAME_TOO_LONG";
+    case ERROR_GENERAL_SYNTAX:
+        return L"ERROR_GENERAL_SYNTAX";
+    case ERROR_WRONG_INF_STYLE:
+        return L"ERROR_WRONG_INF_STYLE";
+    case ERROR_SECTION_NOT_FOUND:
+        return L"ERROR_SECTION_NOT_FOUND";
+    case ERROR_LINE_NOT_FOUND:
+        return L"ERROR_LINE_NOT_FOUND";
+    case ERROR_NO_ASSOCIATED_CLASS:
+        return L"ERROR_NO_ASSOCIATED_CLASS";
+    case ERROR_CLASS_MISMATCH:
+        return L"ERROR_CLASS_MISMATCH";
+    case ERROR_NO_DRIVER_SELECTED:
+        return L"ERROR_NO_DRIVER_SELECTED";
+    case ERROR_INVALID_DEVINST_NAME:
+        return L"ERROR_INVALID_DEVINST_NAME";
+    case ERROR_INVALID_CLASS:
+        return L"ERROR_INVALID_CLASS";
+    case ERROR_DEVINST_ALREADY_EXISTS:
+        return L"ERROR_DEVINST_ALREADY_EXISTS";
+    case ERROR_DEVINFO_NOT_REGISTERED:
+        return L"ERROR_DEVINFO_NOT_REGISTERED";
+    case ERROR_NO_INF:
+        return L"ERROR_NO_INF";
+    case ERROR_DI_DO_DEFAULT:
+        return L"ERROR_DI_DO_DEFAULT";
+    case ERROR_FILEQUEUE_LOCKED:
+        return L"ERROR_FILEQUEUE_LOCKED";
+    case ERROR_NO_COMPAT_DRIVERS:
+        return L"ERROR_NO_COMPAT_DRIVERS";
+    default:
+        return nullptr;
     }
 }
 
 }  // namespace
+
+std::wstring InfField(INFCONTEXT *context, DWORD index)
+{
+    DWORD size = 0;
+    if (!SetupGetStringFieldW(context, index, nullptr, 0, &size) || size == 0) {
+        return L"";
+    }
+    std::wstring text(size, L'\0');
+    if (!SetupGetStringFieldW(context, index, text.data(), size, nullptr)) {
+        return L"";
+    }
+    text.resize(size - 1);
+    return text;
+}
+
+bool InfSectionExists(HINF inf, const std::wstring &section)
+{
+    return SetupGetLineCountW(inf, section.c_str()) >= 0;
+}
+
+std::wstring Models64Section(HINF inf, INFCONTEXT *manufacturer)
+{
+    const std::wstring base = InfField(manufacturer, 1);
+    const DWORD fields = SetupGetFieldCount(manufacturer);
+    for (DWORD index = 2; index <= fields; ++index) {
+        const std::wstring decoration = InfField(manufacturer, index);
+        if ((SameText(decoration, L"NTamd64") || StartsWithText(decoration, L"NTamd64.")) &&
+            InfSectionExists(inf, base + L"." + decoration)) {
+            return base + L"." + decoration;
+        }
+    }
+    return L"";
+}
+
+std::wstring InfDirectory(const std::wstring &infPath)
+{
+    return Directory(infPath);
+}
 
 std::wstring ErrorText(DWORD code)
 {
@@ -143,13 +183,13 @@ std::wstring ErrorText(DWORD code)
     if (const wchar_t *name = SetupApiErrorName(code)) {
         message = name;
     } else {
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    if (length != 0 && text != nullptr) {
-        message.assign(text, length);
-        LocalFree(text);
-    }
+        const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                                FORMAT_MESSAGE_IGNORE_INSERTS,
+                                            nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+        if (length != 0 && text != nullptr) {
+            message.assign(text, length);
+            LocalFree(text);
+        }
     }
     // Messages written for an insert name the file "%1".
     for (std::size_t at = message.find(L"%1"); at != std::wstring::npos; at = message.find(L"%1")) {
@@ -186,8 +226,8 @@ std::wstring WindowsPath(const std::wstring &path)
     std::wstring windows = path;
     if (!path.empty() && path[0] == L'/') {
         using DosName = WCHAR *(CDECL *)(const char *);
-        auto convert = reinterpret_cast<DosName>(
-            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+        auto convert = reinterpret_cast<DosName>(reinterpret_cast<void *>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
         WCHAR *dos = convert != nullptr ? convert(Utf8(path).c_str()) : nullptr;
         if (dos != nullptr) {
             windows = dos;
@@ -215,8 +255,8 @@ bool FileExists(const std::wstring &path)
 
 bool ReadFileBytes(const std::wstring &path, std::vector<char> *bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -225,8 +265,9 @@ bool ReadFileBytes(const std::wstring &path, std::vector<char> *bytes)
     if (ok) {
         bytes->resize(static_cast<std::size_t>(size.QuadPart));
         DWORD read = 0;
-        ok = bytes->empty() || (ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) &&
-                                read == bytes->size());
+        ok = bytes->empty() ||
+             (ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) &&
+              read == bytes->size());
     }
     CloseHandle(file);
     return ok;
@@ -264,11 +305,92 @@ void RemoveDirectoryTree(const std::wstring &directory)
     RemoveDirectoryW(base.c_str());
 }
 
+namespace {
+
+bool IsUtf8(const std::vector<char> &bytes)
+{
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
+                               nullptr, 0) > 0;
+}
+
+// An INF is UTF-16 with its byte-order mark, or text in the ANSI code page. One
+// line when it is neither text nor read as its author wrote it, else "".
+std::wstring CheckInfText(const std::wstring &infPath, std::vector<std::wstring> *notes)
+{
+    std::vector<char> bytes;
+    if (!ReadFileBytes(infPath, &bytes)) {
+        return L"cannot read the INF " + infPath + L": " + ErrorText(GetLastError());
+    }
+    const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                       static_cast<unsigned char>(bytes[1]) == 0xFE;
+    if (utf16) {
+        return L"";
+    }
+    bool wide = false;
+    bool ascii = true;
+    for (char byte : bytes) {
+        wide = wide || byte == '\0';
+        ascii = ascii && static_cast<unsigned char>(byte) < 0x80;
+    }
+    if (wide) {
+        return L"the INF " + infPath +
+               L" is not a text file (it holds NUL bytes and no UTF-16 byte-order mark)";
+    }
+    if (!ascii && IsUtf8(bytes)) {
+        notes->push_back(
+            L"the INF is UTF-8: SetupAPI reads an INF without a UTF-16 byte-order mark in the ANSI "
+            L"code page, so its non-ASCII text is misread; save it as UTF-16 (Unicode)");
+    }
+    return L"";
+}
+
+// The models of every 64-bit models section; *names lists the sections found otherwise.
+void ReadModels(HINF inf, Package *package, std::wstring *otherSections)
+{
+    INFCONTEXT context;
+    if (!SetupFindFirstLineW(inf, L"Manufacturer", nullptr, &context)) {
+        return;
+    }
+    do {
+        const std::wstring section = Models64Section(inf, &context);
+        if (section.empty()) {
+            const DWORD fields = SetupGetFieldCount(&context);
+            for (DWORD index = 1; index <= fields; ++index) {
+                const std::wstring name =
+                    InfField(&context, 1) + (index == 1 ? L"" : L"." + InfField(&context, index));
+                *otherSections += (otherSections->empty() ? L"[" : L", [") + name + L"]";
+            }
+            continue;
+        }
+        INFCONTEXT model;
+        if (!SetupFindFirstLineW(inf, section.c_str(), nullptr, &model)) {
+            continue;
+        }
+        do {
+            InfModel entry{InfField(&model, 0), InfField(&model, 1), InfField(&model, 2)};
+            if (!entry.name.empty() && !entry.hardwareId.empty()) {
+                package->models.push_back(entry);
+            }
+        } while (SetupFindNextLine(&model, &model));
+    } while (SetupFindNextLine(&context, &context));
+}
+
+}  // namespace
+
 bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *error)
 {
     package->infPath = infPath;
-    if (!FileExists(infPath)) {
+    const DWORD attributes = GetFileAttributesW(infPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
         *error = L"cannot read the INF " + infPath + L": there is no such file";
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        *error = L"the INF " + infPath + L" is a folder, not a file";
+        return false;
+    }
+    *error = CheckInfText(infPath, &package->notes);
+    if (!error->empty()) {
         return false;
     }
     UINT errorLine = 0;
@@ -279,67 +401,44 @@ bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *er
                  (errorLine != 0 ? L" at line " + std::to_wstring(errorLine) : L"");
         return false;
     }
+    package->readable = true;
 
-    bool ok = true;
     INFCONTEXT context;
     std::wstring infClass;
     if (SetupFindFirstLineW(inf, L"Version", L"Class", &context)) {
-        infClass = Field(&context, 1);
+        infClass = InfField(&context, 1);
     }
+    std::wstring otherSections;
     if (!SameText(infClass, L"Printer")) {
-        *error = L"the INF " + infPath + L" is not a printer package (its Version section says Class=" + infClass +
-                 L", not Printer)";
-        ok = false;
-    }
-
-    if (ok && SetupFindFirstLineW(inf, L"Manufacturer", nullptr, &context)) {
-        do {
-            const std::wstring base = Field(&context, 1);
-            std::wstring section;
-            const DWORD fields = SetupGetFieldCount(&context);
-            for (DWORD index = 2; index <= fields && section.empty(); ++index) {
-                const std::wstring decoration = Field(&context, index);
-                if (SameText(decoration, L"NTamd64") || StartsWithText(decoration, L"NTamd64.")) {
-                    if (SectionExists(inf, base + L"." + decoration)) {
-                        section = base + L"." + decoration;
-                        package->decorated = true;
-                    }
-                }
-            }
-            if (section.empty()) {
-                section = base;
-            }
-            if (package->modelsSection.empty()) {
-                package->modelsSection = section;
-            }
-            INFCONTEXT model;
-            if (!SetupFindFirstLineW(inf, section.c_str(), nullptr, &model)) {
-                continue;
-            }
-            do {
-                InfModel entry{Field(&model, 0), Field(&model, 1), Field(&model, 2)};
-                if (!entry.name.empty() && !entry.hardwareId.empty()) {
-                    package->models.push_back(entry);
-                }
-            } while (SetupFindNextLine(&model, &model));
-        } while (SetupFindNextLine(&context, &context));
-    }
-    if (ok && package->models.empty()) {
-        *error = L"the INF " + infPath + L" lists no model with a hardware ID in its Manufacturer's models sections";
-        ok = false;
-    }
-    if (ok) {
+        *error = L"the INF " + infPath + L" is not a printer package (its Version section says Class=" +
+                 infClass + L", not Printer)";
+    } else {
+        ReadModels(inf, package, &otherSections);
         ReadSourceFiles(inf, package);
     }
     SetupCloseInfFile(inf);
-    return ok;
+    if (error->empty() && package->models.empty()) {
+        *error = L"the INF " + infPath +
+                 L" has no models for 64-bit Windows: no models section of [Manufacturer] " +
+                 L"is decorated with NTamd64" +
+                 (otherSections.empty() ? L"" : L" (it names " + otherSections + L")");
+    }
+    for (const std::wstring &file : package->files) {
+        const std::size_t slash = file.find_last_of(L'\\');
+        if (SameText(slash == std::wstring::npos ? file : file.substr(slash + 1), kVeldrianFile) &&
+            FileExists(Directory(infPath) + file)) {
+            package->ownDll = Directory(infPath) + file;
+        }
+    }
+    return error->empty();
 }
 
 bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage, std::wstring *error)
 {
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH, temp);
-    stage->directory = std::wstring(temp) + L"veldrian-install-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    stage->directory =
+        std::wstring(temp) + L"veldrian-install-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
     RemoveDirectoryTree(stage->directory);
     if (!CreateDirectoryW(stage->directory.c_str(), nullptr)) {
         *error = L"cannot make the staging directory " + stage->directory + L": " + ErrorText(GetLastError());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <string>
 #include <vector>
@@ -19,6 +20,13 @@ bool ReadFileBytes(const std::wstring &path, std::vector<char> *bytes);
 bool SameFileContents(const std::wstring &a, const std::wstring &b);
 void RemoveDirectoryTree(const std::wstring &directory);
 
+// INF reading through SetupAPI's own functions.
+std::wstring InfField(INFCONTEXT *context, DWORD index);  // "" when there is none
+bool InfSectionExists(HINF inf, const std::wstring &section);
+// The 64-bit (NTamd64) models section that a [Manufacturer] line names, or "".
+std::wstring Models64Section(HINF inf, INFCONTEXT *manufacturer);
+std::wstring InfDirectory(const std::wstring &infPath);  // with a trailing backslash
+
 struct InfModel {
     std::wstring name;        // the driver's description: the model name
     std::wstring section;     // its DDInstall section
@@ -26,11 +34,12 @@ struct InfModel {
 };
 
 struct Package {
-    std::wstring infPath;            // absolute Windows path
-    std::wstring modelsSection;      // the models section the models come from
-    bool decorated = false;          // whether that section is decorated for 64-bit Windows
-    std::vector<InfModel> models;
+    std::wstring infPath;             // absolute Windows path
+    bool readable = false;            // SetupAPI could open it as an INF
+    std::vector<InfModel> models;     // of its 64-bit models sections
     std::vector<std::wstring> files;  // source files, relative to the INF's directory
+    std::wstring ownDll;              // the package's own VELDRIAN.dll, beside the INF, or ""
+    std::vector<std::wstring> notes;  // what a package author should know of how it reads
 };
 
 // Reads the INF with SetupAPI. On failure *error is one line.
@@ -43,6 +52,7 @@ struct Stage {
     std::wstring infPath;
     std::vector<std::wstring> notes;
 };
-bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage, std::wstring *error);
+bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage,
+                  std::wstring *error);
 
 }  // namespace host

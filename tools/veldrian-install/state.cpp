@@ -28,11 +28,13 @@ std::optional<std::wstring> ReadString(HKEY root, const std::wstring &path, cons
 bool WriteString(HKEY root, const std::wstring &path, const std::wstring &name, const std::wstring &text)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
         return false;
     }
-    const LONG result = RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
-                                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    const LONG result =
+        RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
+                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
     return result == ERROR_SUCCESS;
 }
@@ -117,8 +119,8 @@ void RestoreValue(const SavedValue &saved)
 {
     HKEY key = nullptr;
     if (saved.existed) {
-        if (RegCreateKeyExW(saved.root, saved.path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) ==
-            ERROR_SUCCESS) {
+        if (RegCreateKeyExW(saved.root, saved.path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                            nullptr) == ERROR_SUCCESS) {
             RegSetValueExW(key, saved.name.c_str(), 0, saved.type, saved.data.data(),
                            static_cast<DWORD>(saved.data.size()));
             RegCloseKey(key);
@@ -149,12 +151,65 @@ void RemoveIfNewAndEmpty(const SavedKey &saved)
     }
     DWORD subkeys = 0;
     DWORD values = 0;
-    const bool empty = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
-                                        nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+    const bool empty = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                                        nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
                        subkeys == 0 && values == 0;
     RegCloseKey(key);
     if (empty) {
         RegDeleteKeyW(saved.root, saved.path.c_str());
+    }
+}
+
+namespace {
+
+std::vector<std::wstring> ValueNames(HKEY root, const std::wstring &path)
+{
+    std::vector<std::wstring> names;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return names;
+    }
+    std::vector<wchar_t> name(16384);
+    for (DWORD index = 0;; ++index) {
+        DWORD length = static_cast<DWORD>(name.size());
+        if (RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        names.emplace_back(name.data(), length);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+}  // namespace
+
+SavedValues SaveValues(HKEY root, const std::wstring &path)
+{
+    SavedValues saved{root, path, {}};
+    for (const std::wstring &name : ValueNames(root, path)) {
+        saved.values.push_back(SaveValue(root, path, name));
+    }
+    return saved;
+}
+
+void RestoreValues(const SavedValues &saved)
+{
+    for (const std::wstring &name : ValueNames(saved.root, saved.path)) {
+        bool known = false;
+        for (const SavedValue &value : saved.values) {
+            known = known || lstrcmpiW(value.name.c_str(), name.c_str()) == 0;
+        }
+        if (!known) {
+            SavedValue added;
+            added.root = saved.root;
+            added.path = saved.path;
+            added.name = name;
+            RestoreValue(added);
+        }
+    }
+    for (const SavedValue &value : saved.values) {
+        RestoreValue(value);
     }
 }
 
@@ -165,7 +220,8 @@ SavedFile SaveFile(const std::wstring &path)
     WIN32_FILE_ATTRIBUTE_DATA info;
     if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info)) {
         saved.existed = true;
-        saved.complete = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && ReadFileBytes(path, &saved.data);
+        saved.complete =
+            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && ReadFileBytes(path, &saved.data);
         saved.attributes = info.dwFileAttributes;
         saved.created = info.ftCreationTime;
         saved.accessed = info.ftLastAccessTime;
@@ -184,8 +240,8 @@ bool RestoreFile(const SavedFile &saved)
         return DeleteFileW(saved.path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
     }
     SetFileAttributesW(saved.path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    HANDLE file = CreateFileW(saved.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file = CreateFileW(saved.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }

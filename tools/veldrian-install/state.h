@@ -37,6 +37,16 @@ struct SavedKey {
 SavedKey SaveKey(HKEY root, const std::wstring &path);
 void RemoveIfNewAndEmpty(const SavedKey &saved);
 
+// Every value of a key, so that values added under it can be removed again and
+// changed ones put back.
+struct SavedValues {
+    HKEY root = nullptr;
+    std::wstring path;
+    std::vector<SavedValue> values;
+};
+SavedValues SaveValues(HKEY root, const std::wstring &path);
+void RestoreValues(const SavedValues &saved);
+
 struct SavedFile {
     std::wstring path;
     bool existed = false;

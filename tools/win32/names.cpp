@@ -7,7 +7,8 @@ const wchar_t kPrinterClassText[] = L"{4D36E979-E325-11CE-BFC1-08002BE10318}";
 
 const wchar_t kEnumPath[] = L"SYSTEM\\CurrentControlSet\\Enum\\";
 const wchar_t kClassPath[] = L"SYSTEM\\CurrentControlSet\\Control\\Class\\";
-const wchar_t kPrinterClassPath[] = L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E979-E325-11CE-BFC1-08002BE10318}";
+const wchar_t kPrinterClassPath[] =
+    L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E979-E325-11CE-BFC1-08002BE10318}";
 const wchar_t kPrintPath[] = L"SYSTEM\\CurrentControlSet\\Control\\Print";
 const wchar_t kCoDeviceInstallersPath[] = L"SYSTEM\\CurrentControlSet\\Control\\CoDeviceInstallers";
 

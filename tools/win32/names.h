@@ -11,10 +11,10 @@ extern const GUID kPrinterClass;
 extern const wchar_t kPrinterClassText[];
 
 // Under HKEY_LOCAL_MACHINE.
-extern const wchar_t kEnumPath[];         // SYSTEM\CurrentControlSet\Enum\ (a device's instance ID follows)
-extern const wchar_t kClassPath[];        // SYSTEM\CurrentControlSet\Control\Class\ (a class GUID follows)
-extern const wchar_t kPrinterClassPath[]; // the Printer class's key
-extern const wchar_t kPrintPath[];        // SYSTEM\CurrentControlSet\Control\Print
+extern const wchar_t kEnumPath[];          // SYSTEM\CurrentControlSet\Enum\ (a device's instance ID follows)
+extern const wchar_t kClassPath[];         // SYSTEM\CurrentControlSet\Control\Class\ (a class GUID follows)
+extern const wchar_t kPrinterClassPath[];  // the Printer class's key
+extern const wchar_t kPrintPath[];         // SYSTEM\CurrentControlSet\Control\Print
 extern const wchar_t kCoDeviceInstallersPath[];  // SYSTEM\CurrentControlSet\Control\CoDeviceInstallers
 
 // Under a profile's key (or HKEY_CURRENT_USER).

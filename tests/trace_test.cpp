@@ -1,0 +1,224 @@
+// veldrian-trace run as its own process: listening while VELDRIAN runs a real
+// post-processing pass, reading the same pass from a saved capture, refusing to
+// compete with another reader of the debugger output, and its usage errors.
+#include "assignment.h"
+#include "tracedecoder.h"
+
+#include <algorithm>
+#include <fstream>
+
+namespace {
+
+using namespace assignment;
+
+std::wstring TracePath()
+{
+    char value[MAX_PATH * 2] = {};
+    GetEnvironmentVariableA("VELDRIAN_TRACE", value, sizeof(value));
+    std::string path = value;
+    if (!path.empty() && path[0] == '/') {
+        std::replace(path.begin(), path.end(), '/', '\\');
+        path = "Z:" + path;
+    }
+    return harness::Wide(path);
+}
+
+std::string ReadFileText(const std::wstring &path)
+{
+    std::ifstream file(harness::Narrow(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// veldrian-trace started with its standard output and error in files.
+class TraceRun {
+public:
+    explicit TraceRun(const std::vector<std::wstring> &arguments)
+    {
+        static int serial = 0;
+        const std::wstring base = harness::TempDirectory() + L"trace-test-" + std::to_wstring(GetCurrentProcessId()) +
+                                  L"-" + std::to_wstring(++serial);
+        outPath_ = base + L".out";
+        errPath_ = base + L".err";
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        HANDLE out = CreateFileW(outPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        HANDLE err = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        std::wstring command = L"\"" + TracePath() + L"\"";
+        for (const std::wstring &argument : arguments) {
+            command += L" \"" + argument + L"\"";
+        }
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        started_ = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                  &process_) != FALSE;
+        CloseHandle(out);
+        CloseHandle(err);
+    }
+    ~TraceRun()
+    {
+        finish(10000);
+        DeleteFileW(outPath_.c_str());
+        DeleteFileW(errPath_.c_str());
+    }
+    TraceRun(const TraceRun &) = delete;
+    TraceRun &operator=(const TraceRun &) = delete;
+
+    // Whether it holds the debugger output now (its buffer's event exists).
+    bool listening()
+    {
+        for (int waited = 0; started_ && waited < 20000; waited += 20) {
+            HANDLE ready = OpenEventW(SYNCHRONIZE, FALSE, L"DBWIN_BUFFER_READY");
+            if (ready != nullptr) {
+                CloseHandle(ready);
+                return true;
+            }
+            if (WaitForSingleObject(process_.hProcess, 20) == WAIT_OBJECT_0) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    // Waits for its end (ending it after `timeoutMs`) and reads what it wrote.
+    void finish(DWORD timeoutMs)
+    {
+        if (!started_) {
+            return;
+        }
+        if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.hProcess, 0xDEAD);
+            WaitForSingleObject(process_.hProcess, 10000);
+        }
+        GetExitCodeProcess(process_.hProcess, &exitCode);
+        CloseHandle(process_.hThread);
+        CloseHandle(process_.hProcess);
+        started_ = false;
+        out = ReadFileText(outPath_);
+        err = ReadFileText(errPath_);
+    }
+
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string out;
+    std::string err;
+
+private:
+    bool started_ = false;
+    PROCESS_INFORMATION process_{};
+    std::wstring outPath_;
+    std::wstring errPath_;
+};
+
+// A profile as the JSON output shows it: name, outcome keyword and reason.
+std::string ProfileJson(const tracedecoder::Profile &profile, const std::wstring &queue)
+{
+    return "{\"name\":" + tracedecoder::JsonString(profile.name) + ",\"outcome\":\"" +
+           tracedecoder::OutcomeName(profile.outcome) +
+           "\",\"reason\":" + tracedecoder::JsonString(tracedecoder::Reason(profile, queue));
+}
+
+class TraceReader : public Assignment {};
+
+TEST_F(TraceReader, ListeningAndReadingTheCaptureShowEveryProfileWithItsReason)
+{
+    auto device = MakeDevice(L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    ASSERT_TRUE(printer.ok()) << printer.error();
+    harness::ScopedProfile listed(L"S-1-5-21-1-2-3-500", L"Model X", L"winspool,USB001");
+    harness::ScopedProfile unlisted(L"S-1-5-21-1-2-3-501", L"Earlier Printer", L"winspool,LPT1:");
+
+    // The test reads no debugger output itself: the trace reader is the only reader.
+    TraceRun live({L"--one-pass", L"--json", L"--for", L"60"});
+    ASSERT_TRUE(live.listening());
+    harness_.passTracesThrough(true);
+    EXPECT_EQ(harness::CallEntry(DIF_INSTALLDEVICE, device->set(), device->data(), FALSE), 0xE0000226u);
+    Run(*device);
+    live.finish(30000);
+    ASSERT_EQ(live.exitCode, 0u) << live.err;
+
+    // What the decoder makes of the messages the DLL sent: four profiles, four outcomes.
+    tracedecoder::Decoder decoder;
+    for (const std::wstring &message : harness_.traces()) {
+        decoder.add(message);
+    }
+    ASSERT_EQ(decoder.passes().size(), 1u);
+    const tracedecoder::Pass &pass = decoder.passes()[0];
+    std::map<std::wstring, std::string> outcomes;
+    for (const tracedecoder::Profile &profile : pass.profiles) {
+        outcomes[profile.name] = tracedecoder::OutcomeName(profile.outcome);
+    }
+    const std::map<std::wstring, std::string> expected = {{kDefaultUser, "no-devices-key"},
+                                                          {kCurrentUser, "no-windows-key"},
+                                                          {L"S-1-5-21-1-2-3-500", "made-default"},
+                                                          {L"S-1-5-21-1-2-3-501", "not-listed"}};
+    ASSERT_EQ(outcomes, expected);
+
+    // The listener saw the same, from this process.
+    EXPECT_EQ(live.out.rfind("{\"passes\":[{\"process\":" + std::to_string(GetCurrentProcessId()) + ",", 0), 0u)
+        << live.out;
+    EXPECT_NE(live.out.find("\"complete\":true"), std::string::npos) << live.out;
+    for (const tracedecoder::Profile &profile : pass.profiles) {
+        EXPECT_NE(live.out.find(ProfileJson(profile, pass.queue)), std::string::npos) << live.out;
+    }
+    // Each message is shown on the error output as it arrived, with the sender's process ID.
+    EXPECT_NE(live.err.find("  [" + std::to_string(GetCurrentProcessId()) + "]  DIF_INSTALLDEVICE PostProcessing\n"),
+              std::string::npos)
+        << live.err;
+
+    // The same messages saved as a viewer without line breaks of its own shows them.
+    const std::wstring capture = harness::TempDirectory() + L"trace-test-capture.log";
+    {
+        std::ofstream file(harness::Narrow(capture), std::ios::binary);
+        file << harness::Narrow(harness_.traceText());
+    }
+    TraceRun saved({L"--from", capture});
+    saved.finish(30000);
+    DeleteFileW(capture.c_str());
+    EXPECT_EQ(saved.exitCode, 0u) << saved.err;
+    EXPECT_NE(saved.out.find("  Queue:   Model X\n"), std::string::npos) << saved.out;
+    EXPECT_NE(saved.out.find("  S-1-5-21-1-2-3-501   not changed: Devices does not list the queue\n"),
+              std::string::npos)
+        << saved.out;
+    EXPECT_NE(saved.out.find("  S-1-5-21-1-2-3-500   made default: Model X,winspool,USB001\n"), std::string::npos)
+        << saved.out;
+    EXPECT_NE(saved.out.find("  .Default             not changed: no Devices key\n"), std::string::npos) << saved.out;
+}
+
+TEST(TraceReaderErrors, ASecondListenerIsRefused)
+{
+    harness::DbwinReader reader;
+    ASSERT_TRUE(reader.ok());
+    TraceRun second({L"--for", L"60"});
+    second.finish(30000);
+    EXPECT_EQ(second.exitCode, 1u);
+    EXPECT_EQ(second.err, "veldrian-trace: cannot listen to the debugger output of this session (DBWIN_BUFFER): "
+                          "another program is reading it already (a debugger or a debug-output viewer); close it "
+                          "first\n");
+    EXPECT_EQ(second.out, "");
+}
+
+TEST(TraceReaderErrors, ListeningEndsOnTimeWithoutAPass)
+{
+    TraceRun quiet({L"--for", L"1", L"--one-pass"});
+    quiet.finish(30000);
+    EXPECT_EQ(quiet.exitCode, 3u);
+    EXPECT_NE(quiet.err.find("veldrian-trace: no post-processing pass of VELDRIAN completed\n"), std::string::npos)
+        << quiet.err;
+}
+
+TEST(TraceReaderErrors, UsageAndUnreadableCapture)
+{
+    TraceRun bad({L"--for", L"soon"});
+    bad.finish(30000);
+    EXPECT_EQ(bad.exitCode, 2u);
+    EXPECT_EQ(bad.err, "veldrian-trace: --for takes a number of seconds, from 1 to 604800 (veldrian-trace --help "
+                       "shows the options)\n");
+
+    TraceRun missing({L"--from", L"C:\\no-such-capture.log"});
+    missing.finish(30000);
+    EXPECT_EQ(missing.exitCode, 1u);
+    EXPECT_EQ(missing.err, "veldrian-trace: cannot read the capture C:\\no-such-capture.log: there is no such file\n");
+}
+
+}  // namespace

@@ -1,0 +1,280 @@
+#include "standin.h"
+
+#include "win32/names.h"
+
+#include <setupapi.h>
+#include <winspool.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+standin::Host g_host;
+bool g_connected = false;
+
+void Note(const std::wstring &text)
+{
+    if (g_connected && g_host.note != nullptr) {
+        g_host.note(g_host.context, text.c_str());
+    }
+}
+
+std::wstring Quoted(const std::wstring &text)
+{
+    return L"\"" + text + L"\"";
+}
+
+std::vector<std::wstring> MultiString(HKEY key, const wchar_t *name)
+{
+    std::vector<std::wstring> items;
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+        return items;
+    }
+    std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data.data()), &size) !=
+        ERROR_SUCCESS) {
+        return items;
+    }
+    for (const wchar_t *item = data.data(); *item != L'\0'; item += lstrlenW(item) + 1) {
+        items.emplace_back(item);
+    }
+    return items;
+}
+
+std::wstring StringValue(HKEY key, const wchar_t *name)
+{
+    wchar_t text[512] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(text), &size) != ERROR_SUCCESS) {
+        return L"";
+    }
+    return text;
+}
+
+// The device's port: recorded first when the host names one, as a port monitor
+// records it; otherwise what the model's .HW section wrote.
+std::wstring DevicePort(HDEVINFO set, SP_DEVINFO_DATA *device)
+{
+    HKEY key = SetupDiCreateDevRegKeyW(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+    if (key == INVALID_HANDLE_VALUE) {
+        return L"";
+    }
+    if (g_connected && g_host.port != nullptr) {
+        const std::wstring port = g_host.port;
+        RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE *>(port.c_str()),
+                       static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)));
+    }
+    std::wstring port = StringValue(key, L"PortName");
+    RegCloseKey(key);
+    return port;
+}
+
+bool QueueExists(const std::wstring &name)
+{
+    HANDLE printer = nullptr;
+    std::wstring text = name;
+    if (!OpenPrinterW(text.data(), &printer, nullptr)) {
+        return false;
+    }
+    ClosePrinter(printer);
+    return true;
+}
+
+// The printer driver of the model, with Wine's PostScript driver standing in for
+// the package's driver files.
+DWORD AddDriver(const std::wstring &model)
+{
+    std::wstring name = model;
+    std::wstring environment = win32::kEnvironment;
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::wstring file = std::wstring(system) + L"\\wineps.drv";
+    DRIVER_INFO_3W driver = {};
+    driver.cVersion = 3;
+    driver.pName = name.data();
+    driver.pEnvironment = environment.data();
+    driver.pDriverPath = file.data();
+    driver.pDataFile = file.data();
+    driver.pConfigFile = file.data();
+    return AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE *>(&driver), APD_COPY_NEW_FILES)
+               ? NO_ERROR
+               : GetLastError();
+}
+
+bool DriverExists(const std::wstring &name)
+{
+    DWORD needed = 0;
+    DWORD returned = 0;
+    std::wstring environment = win32::kEnvironment;
+    EnumPrinterDriversW(nullptr, environment.data(), 1, nullptr, 0, &needed, &returned);
+    if (needed == 0) {
+        return false;
+    }
+    std::vector<BYTE> block(needed);
+    if (!EnumPrinterDriversW(nullptr, environment.data(), 1, block.data(), needed, &needed, &returned)) {
+        return false;
+    }
+    const auto *drivers = reinterpret_cast<const DRIVER_INFO_1W *>(block.data());
+    for (DWORD index = 0; index < returned; ++index) {
+        if (drivers[index].pName != nullptr && lstrcmpiW(drivers[index].pName, name.c_str()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The print queue of the installed model on the device's port, named after the
+// model; a second queue of the same model is "<model> (Copy N)", as on Windows.
+DWORD MakeQueue(HDEVINFO set, SP_DEVINFO_DATA *device)
+{
+    SP_DRVINFO_DATA_V2_W driverInfo = {};
+    driverInfo.cbSize = sizeof(driverInfo);
+    if (!SetupDiGetSelectedDriverW(set, device, &driverInfo)) {
+        const DWORD error = GetLastError();
+        Note(L"no driver is selected for the device, so no queue is made (error " + std::to_wstring(error) +
+             L")");
+        return error;
+    }
+    const std::wstring model = driverInfo.Description;
+    const std::wstring port = DevicePort(set, device);
+    if (port.empty()) {
+        Note(L"the device has no PortName, so no queue is made");
+        return NO_ERROR;
+    }
+    const bool driverAdded = !DriverExists(model);
+    DWORD error = AddDriver(model);
+    if (error != NO_ERROR) {
+        Note(L"AddPrinterDriverEx(" + Quoted(model) + L") failed: error " + std::to_wstring(error));
+        return error;
+    }
+    std::wstring queue = model;
+    for (int copy = 1; QueueExists(queue); ++copy) {
+        queue = model + L" (Copy " + std::to_wstring(copy) + L")";
+    }
+    std::wstring driverName = model;
+    std::wstring portName = port;
+    std::wstring processor = L"WinPrint";
+    std::wstring datatype = L"RAW";
+    PRINTER_INFO_2W printer = {};
+    printer.pPrinterName = queue.data();
+    printer.pDriverName = driverName.data();
+    printer.pPortName = portName.data();
+    printer.pPrintProcessor = processor.data();
+    printer.pDatatype = datatype.data();
+    HANDLE handle = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE *>(&printer));
+    if (handle == nullptr) {
+        error = GetLastError();
+        Note(L"AddPrinter(" + Quoted(queue) + L" on " + port + L") failed: error " + std::to_wstring(error));
+        return error;
+    }
+    ClosePrinter(handle);
+    Note(L"printer driver " + Quoted(model) + (driverAdded ? L" added" : L" was there already") +
+         L"; print queue " + Quoted(queue) + L" on " + port + L" added");
+    if (g_connected && g_host.queueMade != nullptr) {
+        g_host.queueMade(g_host.context, queue.c_str(), model.c_str(), port.c_str(),
+                         driverAdded ? TRUE : FALSE);
+    }
+    return NO_ERROR;
+}
+
+std::wstring Trimmed(std::wstring text)
+{
+    text.erase(0, text.find_first_not_of(L" \t"));
+    text.erase(text.find_last_not_of(L" \t") + 1);
+    return text;
+}
+
+// One device co-installer's post-processing call. An entry is "<DLL>,<entry
+// point>", CoDeviceInstall when none is named; a DLL named without a path is
+// loaded from the system directory, as SetupAPI loads it.
+void CallCoInstaller(const std::wstring &entry, HDEVINFO set, SP_DEVINFO_DATA *device, DWORD installResult)
+{
+    const std::size_t comma = entry.find(L',');
+    const std::wstring dll = Trimmed(entry.substr(0, comma));
+    const std::wstring function =
+        comma == std::wstring::npos ? std::wstring(L"CoDeviceInstall") : Trimmed(entry.substr(comma + 1));
+    const bool hasPath = dll.find_first_of(L"\\/:") != std::wstring::npos;
+    HMODULE module = LoadLibraryExW(dll.c_str(), nullptr, hasPath ? 0 : LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) {
+        Note(L"cannot load the co-installer " + dll + L": error " + std::to_wstring(GetLastError()));
+        return;
+    }
+    wchar_t loaded[MAX_PATH] = {};
+    GetModuleFileNameW(module, loaded, MAX_PATH);
+    std::string narrow(function.begin(), function.end());
+    using Entry = DWORD(CALLBACK *)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA);
+    auto call = reinterpret_cast<Entry>(reinterpret_cast<void *>(GetProcAddress(module, narrow.c_str())));
+    if (call == nullptr) {
+        Note(std::wstring(loaded) + L" has no entry point " + function);
+    } else {
+        Note(std::wstring(loaded) + L" " + function +
+             L"(DIF_INSTALLDEVICE) with PostProcessing = TRUE, InstallResult = " +
+             std::to_wstring(installResult));
+        COINSTALLER_CONTEXT_DATA context = {};
+        context.PostProcessing = TRUE;
+        context.InstallResult = installResult;
+        const DWORD result = call(DIF_INSTALLDEVICE, set, device, &context);
+        Note(function + L" returned " + std::to_wstring(static_cast<long>(result)) +
+             (result == NO_ERROR ? L" (NO_ERROR)" : L""));
+    }
+    FreeLibrary(module);
+}
+
+// The device co-installers that the driver key's CoInstallers32 lists, called in
+// reverse order, as SetupAPI calls them after the class installer.
+void PostProcess(HDEVINFO set, SP_DEVINFO_DATA *device, DWORD installResult)
+{
+    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_QUERY_VALUE);
+    std::vector<std::wstring> entries;
+    if (key != INVALID_HANDLE_VALUE) {
+        entries = MultiString(key, L"CoInstallers32");
+        RegCloseKey(key);
+    }
+    if (entries.empty()) {
+        Note(L"the driver key lists no device co-installer: no post-processing call to make");
+        return;
+    }
+    Note(L"> the co-installers' post-processing call, made by the stand-in (Wine's SetupAPI makes none)");
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        CallCoInstaller(*entry, set, device, installResult);
+    }
+}
+
+DWORD InstallDevice(HDEVINFO set, SP_DEVINFO_DATA *device)
+{
+    DWORD result = NO_ERROR;
+    if (!SetupDiInstallDevice(set, device)) {
+        result = GetLastError();
+        Note(L"SetupDiInstallDevice failed: error " + std::to_wstring(result));
+    } else if (g_connected && !g_host.makeQueue) {
+        DevicePort(set, device);
+        Note(L"SetupDiInstallDevice: the device is installed; no queue is made (asked for none)");
+    } else {
+        Note(L"SetupDiInstallDevice: the device is installed");
+        result = MakeQueue(set, device);
+    }
+    PostProcess(set, device, result);
+    return result;
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) void WINAPI StandinConnect(const standin::Host *host)
+{
+    g_connected = host != nullptr;
+    g_host = host != nullptr ? *host : standin::Host{};
+}
+
+extern "C" __declspec(dllexport) DWORD WINAPI
+    PrinterClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA device)
+{
+    if (function != DIF_INSTALLDEVICE || device == nullptr) {
+        return ERROR_DI_DO_DEFAULT;
+    }
+    Note(L"> printer class installer stand-in (Wine has none): DIF_INSTALLDEVICE");
+    return InstallDevice(set, device);
+}

@@ -1,0 +1,245 @@
+#include "kept.h"
+
+#include "package.h"
+#include "win32/names.h"
+
+#include <setupapi.h>
+#include <winspool.h>
+
+namespace host {
+
+namespace {
+
+const wchar_t kRecordPath[] = L"Software\\VELDRIAN\\veldrian-install\\Kept";
+const wchar_t kRecordParents[][40] = {L"Software\\VELDRIAN\\veldrian-install", L"Software\\VELDRIAN"};
+const wchar_t kDeviceValuesPath[] = L"Software\\VELDRIAN\\veldrian-install\\Kept\\Device values";
+
+bool WriteValue(HKEY key, const wchar_t *name, DWORD type, const void *data, std::size_t bytes)
+{
+    return RegSetValueExW(key, name, 0, type, static_cast<const BYTE *>(data), static_cast<DWORD>(bytes)) ==
+           ERROR_SUCCESS;
+}
+
+bool WriteText(HKEY key, const wchar_t *name, const std::wstring &text)
+{
+    return WriteValue(key, name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+}
+
+bool WriteList(HKEY key, const wchar_t *name, const std::vector<std::wstring> &items)
+{
+    std::wstring data;
+    for (const std::wstring &item : items) {
+        data += item;
+        data.push_back(L'\0');
+    }
+    data.push_back(L'\0');
+    return WriteValue(key, name, REG_MULTI_SZ, data.data(), data.size() * sizeof(wchar_t));
+}
+
+std::vector<std::wstring> ReadList(const wchar_t *name)
+{
+    HKEY key = nullptr;
+    std::vector<std::wstring> items;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordPath, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        items = MultiString(key, name);
+        RegCloseKey(key);
+    }
+    return items;
+}
+
+std::wstring ReadText(const wchar_t *name)
+{
+    return ReadString(HKEY_LOCAL_MACHINE, kRecordPath, name).value_or(L"");
+}
+
+bool RemoveDevice(const std::wstring &instanceId)
+{
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    bool removed = false;
+    if (SetupDiOpenDeviceInfoW(set, instanceId.c_str(), nullptr, 0, &device)) {
+        SetLastError(NO_ERROR);
+        removed = SetupDiCallClassInstaller(DIF_REMOVE, set, &device) != FALSE ||
+                  SetupDiRemoveDevice(set, &device) != FALSE;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return removed && !KeyExists(HKEY_LOCAL_MACHINE, win32::kEnumPath + instanceId);
+}
+
+bool RemoveQueue(const std::wstring &name)
+{
+    HANDLE printer = nullptr;
+    std::wstring queue = name;
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    if (OpenPrinterW(queue.data(), &printer, &defaults)) {
+        DeletePrinter(printer);
+        ClosePrinter(printer);
+    }
+    // The spooler's listing of the queue for the current user goes with it.
+    for (const wchar_t *path : {win32::kDevicesPath, win32::kPrinterPortsPath}) {
+        SavedValue listing;
+        listing.root = HKEY_CURRENT_USER;
+        listing.path = path;
+        listing.name = name;
+        RestoreValue(listing);
+    }
+    return !OpenPrinterW(queue.data(), &printer, nullptr);
+}
+
+bool RemoveDriver(const std::wstring &name)
+{
+    std::wstring environment = win32::kEnvironment;
+    std::wstring driver = name;
+    return DeletePrinterDriverW(nullptr, environment.data(), driver.data()) != FALSE;
+}
+
+// The Device values of the earlier profiles, as they were before the kept run.
+std::vector<SavedValue> ReadDeviceValues()
+{
+    std::vector<SavedValue> values;
+    for (const std::wstring &profile : ReadList(L"ProfilesWithoutDevice")) {
+        SavedValue value;
+        value.root = HKEY_USERS;
+        value.path = profile + L"\\" + win32::kWindowsPath;
+        value.name = L"Device";
+        values.push_back(value);
+    }
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeviceValuesPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return values;
+    }
+    RegCloseKey(key);
+    for (const SavedValue &stored : SaveValues(HKEY_LOCAL_MACHINE, kDeviceValuesPath).values) {
+        SavedValue value = stored;
+        value.root = HKEY_USERS;
+        value.path = stored.name + L"\\" + win32::kWindowsPath;
+        value.name = L"Device";
+        values.push_back(value);
+    }
+    return values;
+}
+
+void RemoveRecord()
+{
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, kRecordPath);
+    for (const wchar_t *parent : kRecordParents) {
+        if (SubkeyNames(HKEY_LOCAL_MACHINE, parent).empty()) {
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, parent);
+        }
+    }
+}
+
+}  // namespace
+
+bool RecordKeptRun(const KeptRun &kept, std::wstring *error)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        *error = L"cannot record the kept run under HKEY_LOCAL_MACHINE\\" + std::wstring(kRecordPath);
+        return false;
+    }
+    bool ok = WriteText(key, L"Device", kept.instanceId) && WriteText(key, L"Queue", kept.queue) &&
+              WriteText(key, L"Driver", kept.driver) && WriteList(key, L"Profiles", kept.profiles) &&
+              WriteList(key, L"Files", kept.files);
+    if (kept.earlierSystemDll.existed && kept.earlierSystemDll.complete) {
+        ok = ok && WriteText(key, L"EarlierSystemDllPath", kept.earlierSystemDll.path) &&
+             WriteValue(key, L"EarlierSystemDll", REG_BINARY, kept.earlierSystemDll.data.data(),
+                        kept.earlierSystemDll.data.size());
+    }
+    std::vector<std::wstring> withoutDevice;
+    for (const SavedValue &value : kept.deviceValues) {
+        const std::wstring profile = value.path.substr(0, value.path.find(L'\\'));
+        if (!value.existed) {
+            withoutDevice.push_back(profile);
+        }
+    }
+    ok = ok && WriteList(key, L"ProfilesWithoutDevice", withoutDevice);
+    RegCloseKey(key);
+    HKEY values = nullptr;
+    if (ok && RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDeviceValuesPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                              &values, nullptr) == ERROR_SUCCESS) {
+        for (const SavedValue &value : kept.deviceValues) {
+            if (value.existed) {
+                const std::wstring profile = value.path.substr(0, value.path.find(L'\\'));
+                ok = ok &&
+                     WriteValue(values, profile.c_str(), value.type, value.data.data(), value.data.size());
+            }
+        }
+        RegCloseKey(values);
+    }
+    if (!ok) {
+        *error = L"cannot record the kept run under HKEY_LOCAL_MACHINE\\" + std::wstring(kRecordPath);
+    }
+    return ok;
+}
+
+std::wstring DescribeKeptRun()
+{
+    if (!KeyExists(HKEY_LOCAL_MACHINE, kRecordPath)) {
+        return L"";
+    }
+    const std::wstring queue = ReadText(L"Queue");
+    return L"an earlier --keep run left its installation in this Wine prefix (device " + ReadText(L"Device") +
+           (queue.empty() ? L"" : L", queue \"" + queue + L"\"") + L"): run with --clean first to remove it";
+}
+
+int CleanKeptRun(Console &console)
+{
+    if (!KeyExists(HKEY_LOCAL_MACHINE, kRecordPath)) {
+        console.line(
+            L"veldrian-install --clean: no kept run is recorded in this Wine prefix; nothing to remove");
+        return 0;
+    }
+    console.line(L"veldrian-install --clean: removing what an earlier --keep run left");
+    bool complete = true;
+    auto report = [&](bool done, const std::wstring &what) {
+        console.line((done ? L"  removed " : L"  could not remove ") + what);
+        complete = complete && done;
+    };
+    const std::wstring instanceId = ReadText(L"Device");
+    if (!instanceId.empty()) {
+        report(RemoveDevice(instanceId), L"the device " + instanceId);
+    }
+    if (const std::wstring queue = ReadText(L"Queue"); !queue.empty()) {
+        report(RemoveQueue(queue), L"the print queue \"" + queue + L"\"");
+    }
+    if (const std::wstring driver = ReadText(L"Driver"); !driver.empty()) {
+        report(RemoveDriver(driver), L"the printer driver \"" + driver + L"\"");
+    }
+    for (const std::wstring &profile : ReadList(L"Profiles")) {
+        report(DeleteKeyTree(HKEY_USERS, profile), L"the profile HKEY_USERS\\" + profile);
+    }
+    for (const SavedValue &value : ReadDeviceValues()) {
+        RestoreValue(value);
+        console.line(L"  put back the Device value of " + value.path.substr(0, value.path.find(L'\\')));
+    }
+    for (const std::wstring &file : ReadList(L"Files")) {
+        SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        report(DeleteFileW(file.c_str()) != FALSE || GetLastError() == ERROR_FILE_NOT_FOUND, file);
+    }
+    if (const std::wstring path = ReadText(L"EarlierSystemDllPath"); !path.empty()) {
+        SavedFile earlier = SaveFile(L"");
+        earlier.path = path;
+        earlier.existed = true;
+        const SavedValue bytes = SaveValue(HKEY_LOCAL_MACHINE, kRecordPath, L"EarlierSystemDll");
+        earlier.complete = bytes.existed;
+        earlier.data.assign(bytes.data.begin(), bytes.data.end());
+        earlier.attributes = FILE_ATTRIBUTE_NORMAL;
+        GetSystemTimeAsFileTime(&earlier.written);
+        earlier.created = earlier.accessed = earlier.written;
+        const bool restored = RestoreFile(earlier);
+        console.line((restored ? L"  put back the earlier " : L"  could not put back the earlier ") + path);
+        complete = complete && restored;
+    }
+    if (complete) {
+        RemoveRecord();
+        console.line(L"  the record of the kept run is removed: the prefix is as before that run");
+    } else {
+        console.line(L"  the record of the kept run stays, so that --clean can be tried again");
+    }
+    return complete ? 0 : 1;
+}
+
+}  // namespace host

@@ -1,0 +1,228 @@
+#include "result.h"
+
+#include "console.h"
+
+#include <algorithm>
+
+namespace host {
+
+namespace {
+
+constexpr std::size_t kNameColumn = 30;
+constexpr std::size_t kDeviceColumn = 36;
+
+std::wstring Shown(const std::optional<std::wstring> &value)
+{
+    return value ? *value : L"(none)";
+}
+
+// A cell of at most `width` characters: a longer text is cut, and says so.
+std::wstring Cell(const std::wstring &text, std::size_t width)
+{
+    return text.size() <= width ? text : text.substr(0, width - 3) + L"...";
+}
+
+std::wstring Padded(const std::wstring &text, std::size_t width)
+{
+    return text.size() >= width ? text : text + std::wstring(width - text.size(), L' ');
+}
+
+const tracedecoder::Profile *FindProfile(const tracedecoder::Pass &pass, const std::wstring &name)
+{
+    for (const tracedecoder::Profile &profile : pass.profiles) {
+        if (profile.name == name) {
+            return &profile;
+        }
+    }
+    return nullptr;
+}
+
+// Why a profile is as it is, when VELDRIAN's pass did not reach it.
+std::wstring ReasonWithoutWalk(const RunResult &result)
+{
+    if (result.passes.empty()) {
+        return L"VELDRIAN did not run its post-processing";
+    }
+    const tracedecoder::Pass &pass = result.passes.back();
+    if (!pass.queueFound) {
+        return L"VELDRIAN found no queue";
+    }
+    return pass.complete ? L"not walked by VELDRIAN" : L"trace incomplete";
+}
+
+void JudgeProfiles(RunResult *result)
+{
+    for (ProfileResult &row : result->profiles) {
+        const tracedecoder::Profile *profile =
+            result->passes.empty() ? nullptr : FindProfile(result->passes.back(), row.name);
+        if (profile != nullptr) {
+            row.outcome = Wide(tracedecoder::OutcomeName(profile->outcome));
+            row.reason = tracedecoder::Reason(*profile, result->passes.back().queue);
+        } else {
+            row.reason = ReasonWithoutWalk(*result);
+        }
+    }
+}
+
+std::wstring Plural(std::size_t count, const wchar_t *one, const wchar_t *many)
+{
+    return std::to_wstring(count) + L" " + (count == 1 ? one : many);
+}
+
+void JudgeStatus(RunResult *result)
+{
+    const tracedecoder::Pass &pass = result->passes.back();
+    if (!pass.queueFound) {
+        result->status = kExitNoQueue;
+        result->verdict =
+            L"VELDRIAN ran but found no queue" +
+            (pass.endedBy.empty() ? L" of model \"" + pass.model + L"\" on port \"" + pass.port + L"\""
+                                  : L": " + pass.endedBy);
+        return;
+    }
+    result->queue = pass.queue;
+    std::vector<std::wstring> unchanged;
+    std::size_t listing = 0;
+    for (const ProfileResult &row : result->profiles) {
+        if (row.listsQueue) {
+            ++listing;
+            if (row.outcome != L"made-default") {
+                unchanged.push_back(row.name);
+            }
+        }
+    }
+    if (!unchanged.empty()) {
+        std::wstring names;
+        for (const std::wstring &name : unchanged) {
+            names += (names.empty() ? L"" : L", ") + name;
+        }
+        result->status = kExitNotChanged;
+        result->verdict = Plural(unchanged.size(), L"profile lists", L"profiles list") + L" the queue \"" +
+                          pass.queue + L"\" but kept " + (unchanged.size() == 1 ? L"its" : L"their") +
+                          L" default printer: " + names;
+        return;
+    }
+    result->status = kExitOk;
+    result->verdict = L"VELDRIAN made \"" + pass.queue + L"\" the default printer of " +
+                      Plural(listing, L"profile", L"profiles") + L" that list it";
+}
+
+}  // namespace
+
+void Judge(RunResult *result, bool installed, const std::wstring &failure)
+{
+    tracedecoder::Decoder decoder;
+    for (const std::wstring &message : result->messages) {
+        decoder.add(message);
+    }
+    result->passes = decoder.passes();
+    JudgeProfiles(result);
+    if (!installed) {
+        result->status = kExitNotInstalled;
+        result->verdict = L"the package could not be installed: " + failure;
+    } else if (result->passes.empty()) {
+        result->status = kExitNotCalled;
+        result->verdict = L"VELDRIAN was not called for the post-processing: " + failure;
+    } else {
+        JudgeStatus(result);
+    }
+}
+
+std::vector<std::wstring> ProfileTable(const RunResult &result, std::size_t width)
+{
+    std::size_t nameWidth = std::wstring(L"Profile under HKEY_USERS").size();
+    std::size_t beforeWidth = std::wstring(L"Device before").size();
+    std::size_t afterWidth = std::wstring(L"Device after").size();
+    for (const ProfileResult &row : result.profiles) {
+        nameWidth = std::max(nameWidth, Cell(row.name, kNameColumn).size() + (row.madeForRun ? 2 : 0));
+        beforeWidth = std::max(beforeWidth, Cell(Shown(row.before), kDeviceColumn).size());
+        afterWidth = std::max(afterWidth, Cell(Shown(row.after), kDeviceColumn).size());
+    }
+    const std::size_t reasonWidth =
+        std::max<std::size_t>(30, width - std::min(width, nameWidth + beforeWidth + afterWidth + 6));
+    std::vector<std::wstring> lines;
+    lines.push_back(Padded(L"Profile under HKEY_USERS", nameWidth) + L"  " +
+                    Padded(L"Device before", beforeWidth) + L"  " + Padded(L"Device after", afterWidth) +
+                    L"  Why");
+    bool made = false;
+    for (const ProfileResult &row : result.profiles) {
+        made = made || row.madeForRun;
+        lines.push_back(Padded(Cell(row.name, kNameColumn) + (row.madeForRun ? L" *" : L""), nameWidth) +
+                        L"  " + Padded(Cell(Shown(row.before), kDeviceColumn), beforeWidth) + L"  " +
+                        Padded(Cell(Shown(row.after), kDeviceColumn), afterWidth) + L"  " +
+                        Cell(row.reason, reasonWidth));
+    }
+    if (made) {
+        lines.push_back(std::wstring(L"* made for this run") +
+                        (result.kept ? L" (kept)" : L" (removed again)"));
+    }
+    return lines;
+}
+
+std::vector<std::wstring> ModelsTable(const std::vector<RunResult> &results, std::size_t width)
+{
+    std::size_t modelWidth = 5;
+    std::size_t queueWidth = 5;
+    for (const RunResult &result : results) {
+        modelWidth = std::max(modelWidth, Cell(result.model.name, kNameColumn).size());
+        queueWidth =
+            std::max(queueWidth, Cell(result.queue.empty() ? L"(none)" : result.queue, kNameColumn).size());
+    }
+    const std::wstring changedHeading = L"Profiles changed";
+    const std::size_t verdictWidth = std::max<std::size_t>(
+        30, width - std::min(width, modelWidth + queueWidth + changedHeading.size() + 6));
+    std::vector<std::wstring> lines;
+    lines.push_back(Padded(L"Model", modelWidth) + L"  " + Padded(L"Queue", queueWidth) + L"  " +
+                    changedHeading + L"  Verdict");
+    for (const RunResult &result : results) {
+        const auto changed = std::count_if(result.profiles.begin(), result.profiles.end(),
+                                           [](const ProfileResult &row) { return row.before != row.after; });
+        lines.push_back(
+            Padded(Cell(result.model.name, kNameColumn), modelWidth) + L"  " +
+            Padded(Cell(result.queue.empty() ? L"(none)" : result.queue, kNameColumn), queueWidth) + L"  " +
+            Padded(std::to_wstring(changed) + L" of " + std::to_wstring(result.profiles.size()),
+                   changedHeading.size()) +
+            L"  " + Cell(L"[" + std::to_wstring(result.status) + L"] " + result.verdict, verdictWidth));
+    }
+    return lines;
+}
+
+std::string ResultsJson(const std::wstring &infPath, const std::vector<RunResult> &results, int status)
+{
+    using tracedecoder::JsonString;
+    auto optional = [](const std::optional<std::wstring> &value) {
+        return value ? JsonString(*value) : std::string("null");
+    };
+    std::string json =
+        "{\"inf\": " + JsonString(infPath) + ", \"status\": " + std::to_string(status) + ", \"models\": [";
+    for (std::size_t index = 0; index < results.size(); ++index) {
+        const RunResult &result = results[index];
+        json += std::string(index == 0 ? "" : ", ") + "{\"model\": " + JsonString(result.model.name) +
+                ", \"hardwareId\": " + JsonString(result.model.hardwareId) +
+                ", \"status\": " + std::to_string(result.status) +
+                ", \"verdict\": " + JsonString(result.verdict) +
+                ", \"queue\": " + (result.queue.empty() ? "null" : JsonString(result.queue)) +
+                ", \"kept\": " + (result.kept ? "true" : "false") + ", \"profiles\": [";
+        for (std::size_t row = 0; row < result.profiles.size(); ++row) {
+            const ProfileResult &profile = result.profiles[row];
+            json += std::string(row == 0 ? "" : ", ") + "{\"name\": " + JsonString(profile.name) +
+                    ", \"before\": " + optional(profile.before) + ", \"after\": " + optional(profile.after) +
+                    ", \"madeForRun\": " + (profile.madeForRun ? "true" : "false") +
+                    ", \"listsQueue\": " + (profile.listsQueue ? "true" : "false") +
+                    ", \"outcome\": " + (profile.outcome.empty() ? "null" : JsonString(profile.outcome)) +
+                    ", \"reason\": " + JsonString(profile.reason) + "}";
+        }
+        json += "], \"messages\": [";
+        for (std::size_t message = 0; message < result.messages.size(); ++message) {
+            json += std::string(message == 0 ? "" : ", ") + JsonString(result.messages[message]);
+        }
+        json += "], \"passes\": [";
+        for (std::size_t pass = 0; pass < result.passes.size(); ++pass) {
+            json += std::string(pass == 0 ? "" : ", ") + tracedecoder::ToJson(result.passes[pass]);
+        }
+        json += "]}";
+    }
+    return json + "]}\n";
+}
+
+}  // namespace host

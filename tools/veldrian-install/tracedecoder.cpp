@@ -1,0 +1,531 @@
+#include "tracedecoder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <cwctype>
+
+namespace tracedecoder {
+
+const wchar_t kPrefix[] = L"VELDRIAN : ";
+
+namespace {
+
+const std::wstring kPrefixText = kPrefix;
+const std::wstring kPrefixTrimmed = L"VELDRIAN :";  // a viewer may drop the prefix's trailing blank
+const std::wstring kRule(43, L'=');
+const std::wstring kCodeMark = L"GetLastError() = ";
+
+// The 260-byte text holds the queue name, a comma, the entry and a terminator.
+constexpr int kFullNameUnits = 260 / 2;
+
+bool StartsWith(const std::wstring &text, const std::wstring &start)
+{
+    return text.compare(0, start.size(), start) == 0;
+}
+
+bool EndsWith(const std::wstring &text, const std::wstring &end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+bool Contains(const std::wstring &text, const std::wstring &part)
+{
+    return text.find(part) != std::wstring::npos;
+}
+
+std::wstring WithoutLineFeed(const std::wstring &message)
+{
+    return EndsWith(message, L"\n") ? message.substr(0, message.size() - 1) : message;
+}
+
+// The code of a failure line: the number behind "GetLastError() = ". False when there is none.
+bool CodeOf(const std::wstring &message, long *code)
+{
+    const std::size_t mark = message.rfind(kCodeMark);
+    if (mark == std::wstring::npos) {
+        return false;
+    }
+    const std::wstring number = WithoutLineFeed(message.substr(mark + kCodeMark.size()));
+    std::size_t digits = number.size() > 0 && number[0] == L'-' ? 1 : 0;
+    if (digits == number.size()) {
+        return false;
+    }
+    for (std::size_t i = digits; i < number.size(); ++i) {
+        if (!std::iswdigit(number[i])) {
+            return false;
+        }
+    }
+    *code = std::wcstol(number.c_str(), nullptr, 10);
+    return true;
+}
+
+// The text between `opening` and `closing`, as in Model Name = "..." (the text itself may hold quotes).
+std::wstring Between(const std::wstring &message, const std::wstring &opening, const std::wstring &closing)
+{
+    const std::size_t from = message.find(opening);
+    if (from == std::wstring::npos) {
+        return L"";
+    }
+    const std::size_t start = from + opening.size();
+    const std::size_t end = message.find(closing, start);
+    return message.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+}
+
+std::wstring Lower(std::wstring text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
+    return text;
+}
+
+// The queue of the FOUND line, whose model and port (equal but for case) the pass knows already.
+std::wstring FoundQueue(const std::wstring &message, const Pass &pass)
+{
+    const std::wstring opening = L"FOUND : Printer Name = \"";
+    const std::wstring closing =
+        L"\" Model Name = \"" + pass.model + L"\" Port Name = \"" + pass.port + L"\"\n";
+    if (message.size() >= opening.size() + closing.size() && EndsWith(Lower(message), Lower(closing))) {
+        return message.substr(opening.size(), message.size() - opening.size() - closing.size());
+    }
+    return Between(message, opening, L"\" Model Name = \"");
+}
+
+// The messages VELDRIAN sends without a line feed (a profile's failures): in a capture
+// the next message runs on behind them.
+bool SentWithoutLineFeed(const std::wstring &message)
+{
+    long code = 0;
+    if (!CodeOf(message, &code) || EndsWith(message, L"\n")) {
+        return false;
+    }
+    return (StartsWith(message, L"GetFullPrinterName(") &&
+            Contains(message, L") : RegQueryValueEx() : failed. ")) ||
+           (StartsWith(message, L"SetDefaultPrinterInRegistry(") &&
+            (Contains(message, L") : RegOpenKeyEx() : failed. ") ||
+             Contains(message, L") : RegSetValueEx() : failed. ")));
+}
+
+bool IsSeparator(const std::wstring &message)
+{
+    return EndsWith(message, L"\n" + kRule + L"\n");
+}
+
+// A line that holds the separator rule, possibly behind a debug viewer's columns.
+bool IsRuleLine(const std::wstring &line)
+{
+    if (!EndsWith(line, kRule)) {
+        return false;
+    }
+    const std::size_t before = line.size() - kRule.size();
+    return before == 0 || std::iswspace(line[before - 1]) || line[before - 1] == L']';
+}
+
+std::vector<std::wstring> Lines(const std::wstring &text)
+{
+    std::vector<std::wstring> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) {
+            end = text.size();
+        }
+        std::wstring line = text.substr(start, end - start);
+        if (EndsWith(line, L"\r")) {
+            line.pop_back();
+        }
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Appends the rule to the message it belongs to (the one naming the profile).
+void JoinRule(std::vector<std::wstring> &messages)
+{
+    if (messages.empty()) {
+        return;
+    }
+    if (!EndsWith(messages.back(), L"\n")) {
+        messages.back() += L"\n";
+    }
+    messages.back() += kRule + L"\n";
+}
+
+// A line of a capture with prefixes: everything before the first prefix is a viewer's
+// columns; a prefix further on starts a message that ran on behind the one before.
+void SplitPrefixedLine(std::wstring line, std::vector<std::wstring> &messages)
+{
+    std::wstring trimmed = line;
+    while (!trimmed.empty() && std::iswspace(trimmed.back())) {
+        trimmed.pop_back();
+    }
+    if (EndsWith(trimmed, kPrefixTrimmed)) {
+        line = trimmed + L" ";
+    }
+    std::size_t start = line.find(kPrefixText);
+    if (start == std::wstring::npos) {
+        if (IsRuleLine(line)) {
+            JoinRule(messages);
+        }
+        return;  // another program's output
+    }
+    while (start != std::wstring::npos) {
+        const std::size_t from = start + kPrefixText.size();
+        const std::size_t next = line.find(kPrefixText, from);
+        std::wstring message =
+            line.substr(from, next == std::wstring::npos ? std::wstring::npos : next - from);
+        if (next == std::wstring::npos && !SentWithoutLineFeed(message)) {
+            message += L"\n";
+        }
+        messages.push_back(message);
+        start = next;
+    }
+}
+
+// A line of a capture without prefixes: the line feed that ends a failure message sent
+// without one is the blank line that followed it.
+// A line without its columns of index, time and [process ID], as debug-output viewers and
+// veldrian-trace save them in front of a message; the line as it is when it has none.
+std::wstring WithoutColumns(const std::wstring &line)
+{
+    std::size_t at = 0;
+    while (at < line.size() && (std::iswdigit(line[at]) || std::iswspace(line[at]) ||
+                                std::wcschr(L":.APM", line[at]) != nullptr)) {
+        ++at;
+    }
+    std::size_t end = at + 1;
+    while (at < line.size() && line[at] == L'[' && end < line.size() && std::iswdigit(line[end])) {
+        ++end;
+    }
+    if (at < line.size() && line[at] == L'[' && end > at + 1 && end < line.size() && line[end] == L']') {
+        ++end;
+        while (end < line.size() && std::iswspace(line[end])) {
+            ++end;
+        }
+        return line.substr(end);
+    }
+    return line;
+}
+
+void SplitPlainLine(const std::wstring &columns, std::vector<std::wstring> &messages)
+{
+    const std::wstring line = WithoutColumns(columns);
+    if (IsRuleLine(line)) {
+        JoinRule(messages);
+    } else if (SentWithoutLineFeed(line)) {
+        messages.push_back(line);
+        messages.push_back(L"\n");
+    } else {
+        messages.push_back(line + L"\n");
+    }
+}
+
+const wchar_t *ReasonText(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::MadeDefault:
+        return L"made default";
+    case Outcome::NoDevicesKey:
+        return L"no Devices key";
+    case Outcome::NotListed:
+        return L"Devices does not list the queue";
+    case Outcome::QueueNameTooLong:
+        return L"the queue name has 129 characters or more";
+    case Outcome::ProfileKeyTooLong:
+        return L"the profile key name is longer than 206 characters";
+    case Outcome::NoWindowsKey:
+        return L"no Windows key";
+    case Outcome::Incomplete:
+        return L"trace incomplete";
+    default:
+        return L"";
+    }
+}
+
+void AppendUtf8(std::string &out, unsigned long point)
+{
+    if (point < 0x80) {
+        out += static_cast<char>(point);
+    } else if (point < 0x800) {
+        out += static_cast<char>(0xC0 | (point >> 6));
+        out += static_cast<char>(0x80 | (point & 0x3F));
+    } else if (point < 0x10000) {
+        out += static_cast<char>(0xE0 | (point >> 12));
+        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (point & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (point >> 18));
+        out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (point & 0x3F));
+    }
+}
+
+std::string JsonBool(bool value)
+{
+    return value ? "true" : "false";
+}
+
+std::string JsonStrings(const std::vector<std::wstring> &texts)
+{
+    std::string out = "[";
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        out += (i == 0 ? "" : ",") + JsonString(texts[i]);
+    }
+    return out + "]";
+}
+
+std::string ProfileJson(const Profile &profile, const std::wstring &queue)
+{
+    return "{\"name\":" + JsonString(profile.name) + ",\"outcome\":\"" + OutcomeName(profile.outcome) +
+           "\",\"reason\":" + JsonString(Reason(profile, queue)) +
+           ",\"device\":" + JsonString(profile.device) + ",\"code\":" + std::to_string(profile.code) +
+           ",\"line\":" + JsonString(profile.line) + "}";
+}
+
+}  // namespace
+
+int MaxEntryCharacters(const std::wstring &queue)
+{
+    // Name, comma, entry and terminator within 130 units.
+    const int room = kFullNameUnits - static_cast<int>(queue.size()) - 2;
+    return room > 0 ? room : 0;
+}
+
+std::wstring Reason(const Profile &profile, const std::wstring &queue)
+{
+    switch (profile.outcome) {
+    case Outcome::EntryTooLong:
+        return L"the queue name and its Devices entry are too long for the 260-byte default-printer text (at "
+               L"most " +
+               std::to_wstring(MaxEntryCharacters(queue)) + L" characters of entry for this queue)";
+    case Outcome::WriteRefused:
+        return L"the write was refused (error " + std::to_wstring(profile.code) + L")";
+    case Outcome::OtherFailure:
+        return L"failed: " + profile.line;
+    default:
+        return ReasonText(profile.outcome);
+    }
+}
+
+const char *OutcomeName(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::MadeDefault:
+        return "made-default";
+    case Outcome::NoDevicesKey:
+        return "no-devices-key";
+    case Outcome::NotListed:
+        return "not-listed";
+    case Outcome::EntryTooLong:
+        return "entry-too-long";
+    case Outcome::QueueNameTooLong:
+        return "queue-name-too-long";
+    case Outcome::ProfileKeyTooLong:
+        return "profile-key-too-long";
+    case Outcome::NoWindowsKey:
+        return "no-windows-key";
+    case Outcome::WriteRefused:
+        return "write-refused";
+    case Outcome::OtherFailure:
+        return "other-failure";
+    case Outcome::Incomplete:
+        return "incomplete";
+    }
+    return "incomplete";
+}
+
+std::vector<std::wstring> SplitMessages(const std::wstring &text)
+{
+    const std::vector<std::wstring> lines = Lines(text);
+    const bool prefixed = std::any_of(lines.begin(), lines.end(), [](const std::wstring &line) {
+        return Contains(line, kPrefixText) || Contains(line, kPrefixTrimmed);
+    });
+    std::vector<std::wstring> messages;
+    for (const std::wstring &line : lines) {
+        if (prefixed) {
+            SplitPrefixedLine(line, messages);
+        } else {
+            SplitPlainLine(line, messages);
+        }
+    }
+    return messages;
+}
+
+void Decoder::add(const std::wstring &sent)
+{
+    const std::wstring message = StartsWith(sent, kPrefixText) ? sent.substr(kPrefixText.size()) : sent;
+    if (message == L"DIF_INSTALLDEVICE PostProcessing\n") {
+        passes_.emplace_back();
+        walking_ = false;
+        profileOpen_ = false;
+    }
+    if (passes_.empty() || passes_.back().complete) {
+        return;  // outside a pass: the other installation steps
+    }
+    Pass &pass = passes_.back();
+    pass.messages.push_back(message);
+    addToPass(pass, message);
+}
+
+void Decoder::addToPass(Pass &pass, const std::wstring &message)
+{
+    if (!walking_) {
+        beforeWalk(pass, message);
+    } else if (profileOpen_) {
+        inProfile(pass, pass.profiles.back(), message);
+    } else {
+        inWalk(pass, message);
+    }
+}
+
+void Decoder::beforeWalk(Pass &pass, const std::wstring &message)
+{
+    long code = 0;
+    const bool failure = CodeOf(message, &code);
+    if (StartsWith(message, L"GetPrinterModelName() : Model Name = \"")) {
+        pass.model = Between(message, L"Model Name = \"", L"\"\n");
+    } else if (StartsWith(message, L"Device Instance ID = ")) {
+        pass.instanceId = WithoutLineFeed(message.substr(21));
+    } else if (StartsWith(message, L"PortName = ")) {
+        pass.port = WithoutLineFeed(message.substr(11));
+    } else if (StartsWith(message, L"FOUND : Printer Name = \"")) {
+        pass.queueFound = true;
+        pass.queue = FoundQueue(message, pass);
+        walking_ = true;
+    } else if (StartsWith(message, L"Unable to found Printer : ")) {
+        pass.endedBy = WithoutLineFeed(message);
+        pass.complete = true;
+    } else if (StartsWith(message, L"GetPrinterModelName() failed. ")) {
+        // The sequence's own line after the driver query's: it ends the pass whatever its code.
+        if (pass.endedBy.empty()) {
+            pass.endedBy = WithoutLineFeed(message);
+        }
+        pass.complete = true;
+    } else if (failure && code != 0) {
+        // Every other failure with a code ends the pass; the driver query's is followed by the sequence's
+        // line.
+        pass.endedBy = WithoutLineFeed(message);
+        pass.complete = !StartsWith(message, L"GetPrinterModelName() : ");
+    }
+}
+
+void Decoder::inWalk(Pass &pass, const std::wstring &message)
+{
+    long code = 0;
+    if (IsSeparator(message)) {
+        Profile profile;
+        profile.name = message.substr(0, message.size() - kRule.size() - 2);
+        pass.profiles.push_back(profile);
+        profileOpen_ = true;
+    } else if (StartsWith(message, L"RegEnumKeyEx(") && CodeOf(message, &code)) {
+        if (code != 259) {  // ERROR_NO_MORE_ITEMS is the walk's normal end
+            pass.walkEndedBy = WithoutLineFeed(message);
+        }
+        pass.complete = true;
+    } else if (StartsWith(message, L"RegOpenKeyEx(HKEY_USERS) : failed. ")) {
+        pass.endedBy = WithoutLineFeed(message);
+        pass.complete = true;
+    }
+}
+
+void Decoder::inProfile(Pass &pass, Profile &profile, const std::wstring &message)
+{
+    if (message == L"\n") {
+        profileOpen_ = false;
+        if (profile.outcome == Outcome::Incomplete) {
+            // Nothing but the separator: the queue name did not fit the text at all.
+            profile.outcome = profile.device.empty() ? Outcome::QueueNameTooLong : Outcome::MadeDefault;
+        }
+        return;
+    }
+    if (profile.outcome != Outcome::Incomplete) {
+        return;
+    }
+    if (profile.device.empty() && StartsWith(message, pass.queue + L",") && EndsWith(message, L"\n")) {
+        profile.device = WithoutLineFeed(message);
+        return;
+    }
+    long code = 0;
+    if (!CodeOf(message, &code) && !Contains(message, L" is NULL")) {
+        return;  // not a failure line
+    }
+    profile.code = code;
+    profile.line = WithoutLineFeed(message);
+    const bool reading = StartsWith(message, L"GetFullPrinterName(");
+    const bool writing = StartsWith(message, L"SetDefaultPrinterInRegistry(");
+    if (reading && Contains(message, L") : user key name too long. ")) {
+        profile.outcome = Outcome::ProfileKeyTooLong;
+    } else if (reading && Contains(message, L") : RegOpenKeyEx(") && code == 2) {
+        profile.outcome = Outcome::NoDevicesKey;
+    } else if (reading && Contains(message, L") : RegQueryValueEx() : failed. ") &&
+               (code == 2 || code == 234)) {
+        profile.outcome = code == 2 ? Outcome::NotListed : Outcome::EntryTooLong;
+    } else if (writing && Contains(message, L") : RegOpenKeyEx() : failed. ")) {
+        profile.outcome = code == 2 ? Outcome::NoWindowsKey : Outcome::WriteRefused;
+    } else if (writing && Contains(message, L") : RegSetValueEx() : failed. ")) {
+        profile.outcome = Outcome::WriteRefused;
+    } else {
+        profile.outcome = Outcome::OtherFailure;
+    }
+}
+
+std::string Utf8(const std::wstring &text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned long unit = static_cast<unsigned long>(text[i]) & 0xFFFF;
+        if (sizeof(wchar_t) > 2) {
+            unit = static_cast<unsigned long>(text[i]);
+        } else if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                   text[i + 1] < 0xE000) {
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (static_cast<unsigned long>(text[i + 1]) - 0xDC00);
+            ++i;
+        } else if (unit >= 0xD800 && unit < 0xE000) {
+            unit = 0xFFFD;  // a lone surrogate
+        }
+        AppendUtf8(out, unit);
+    }
+    return out;
+}
+
+std::string JsonString(const std::wstring &text)
+{
+    std::string out = "\"";
+    for (const char c : Utf8(text)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string ToJson(const Pass &pass)
+{
+    std::string profiles = "[";
+    for (std::size_t i = 0; i < pass.profiles.size(); ++i) {
+        profiles += (i == 0 ? "" : ",") + ProfileJson(pass.profiles[i], pass.queue);
+    }
+    profiles += "]";
+    return "{\"model\":" + JsonString(pass.model) + ",\"instanceId\":" + JsonString(pass.instanceId) +
+           ",\"port\":" + JsonString(pass.port) + ",\"queueFound\":" + JsonBool(pass.queueFound) +
+           ",\"queue\":" + JsonString(pass.queue) + ",\"endedBy\":" + JsonString(pass.endedBy) +
+           ",\"walkEndedBy\":" + JsonString(pass.walkEndedBy) + ",\"complete\":" + JsonBool(pass.complete) +
+           ",\"profiles\":" + profiles + ",\"messages\":" + JsonStrings(pass.messages) + "}";
+}
+
+}  // namespace tracedecoder

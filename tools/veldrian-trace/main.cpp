@@ -1,0 +1,148 @@
+// veldrian-trace: what VELDRIAN did during printer installations on this machine, read
+// from the debugger output as it happens (or from a saved capture), pass by pass.
+#include "options.h"
+#include "report.h"
+#include "tracedecoder.h"
+#include "win32/dbwin.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+HANDLE g_stop = nullptr;  // set by Ctrl+C, or once the pass asked for is complete
+
+BOOL WINAPI OnControl(DWORD event)
+{
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        SetEvent(g_stop);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+std::wstring Decode(UINT codePage, DWORD flags, const char *bytes, int size, bool *ok)
+{
+    const int length = MultiByteToWideChar(codePage, flags, bytes, size, nullptr, 0);
+    *ok = length > 0 || size == 0;
+    std::wstring text(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    MultiByteToWideChar(codePage, flags, bytes, size, text.data(), length);
+    return text;
+}
+
+// A capture as saved by a viewer or an editor: UTF-16 with its byte order mark, UTF-8,
+// or else the ANSI code page (the debugger output's own).
+std::wstring CaptureText(const std::string &bytes)
+{
+    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
+        return std::wstring(reinterpret_cast<const wchar_t *>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    }
+    const std::size_t skip = bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    bool ok = false;
+    const int size = static_cast<int>(bytes.size() - skip);
+    std::wstring text = Decode(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + skip, size, &ok);
+    return ok ? text : Decode(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &ok);
+}
+
+std::wstring ReadError(DWORD code)
+{
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+        return L"there is no such file";
+    case ERROR_PATH_NOT_FOUND:
+        return L"there is no such folder";
+    case ERROR_ACCESS_DENIED:
+        return L"access is denied (or it is a folder)";
+    default:
+        return L"error " + std::to_wstring(code);
+    }
+}
+
+bool ReadCapture(const std::wstring &path, std::wstring *text, std::wstring *error)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = L"cannot read the capture " + path + L": " + ReadError(GetLastError());
+        return false;
+    }
+    std::string bytes;
+    char block[65536];
+    DWORD read = 0;
+    BOOL ok = TRUE;
+    while ((ok = ReadFile(file, block, sizeof(block), &read, nullptr)) != FALSE && read > 0) {
+        bytes.append(block, read);
+    }
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    if (!ok) {
+        *error = L"cannot read the capture " + path + L": " + ReadError(code);
+        return false;
+    }
+    *text = CaptureText(bytes);
+    return true;
+}
+
+// With --global, session 0's buffer (services, the device installer among them) and this
+// session's: a process writes to its own session's buffer only.
+int Listen(const trace::Options &options, trace::Report &report, trace::Output &err)
+{
+    g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(&OnControl, TRUE);
+    const auto hand = [&report](const win32::DbwinMessage &message) {
+        if (report.message(message.processId, message.time, message.wide())) {
+            SetEvent(g_stop);
+        }
+    };
+    win32::DbwinReader global;
+    win32::DbwinReader session;
+    std::wstring error;
+    if ((options.global &&
+         global.start(win32::DbwinScope::Global, hand, &error) != win32::DbwinOpen::Started) ||
+        session.start(win32::DbwinScope::Session, hand, &error) != win32::DbwinOpen::Started) {
+        err.write(L"veldrian-trace: " + error + L"\n");
+        return trace::kExitFailure;
+    }
+    err.write(std::wstring(L"veldrian-trace: listening to ") +
+              (options.global ? L"all sessions (Global\\DBWIN_BUFFER and this session's DBWIN_BUFFER)"
+                              : L"this session (DBWIN_BUFFER)") +
+              (options.seconds > 0 ? L" for " + std::to_wstring(options.seconds) + L" s" : L"") +
+              (options.onePass ? L" until a post-processing pass is complete" : L"") + L"; Ctrl+C stops\n");
+    WaitForSingleObject(g_stop, options.seconds > 0 ? static_cast<DWORD>(options.seconds) * 1000 : INFINITE);
+    if (!global.stop(2000) || !session.stop(2000)) {
+        err.write(L"veldrian-trace: the reader did not end in time; the passes are shown as they stand\n");
+    }
+    return report.finish();
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    trace::Output out(STD_OUTPUT_HANDLE);
+    trace::Output err(STD_ERROR_HANDLE);
+    const trace::ParsedOptions parsed = trace::ParseOptions(std::vector<std::wstring>(argv + 1, argv + argc));
+    if (!parsed.ok) {
+        err.write(L"veldrian-trace: " + parsed.error + L" (veldrian-trace --help shows the options)\n");
+        return trace::kExitUsage;
+    }
+    const trace::Options &options = parsed.options;
+    if (options.help) {
+        out.write(trace::Usage());
+        return trace::kExitDone;
+    }
+    trace::Report report(options, out, err);
+    if (options.from.empty()) {
+        return Listen(options, report, err);
+    }
+    std::wstring text;
+    std::wstring error;
+    if (!ReadCapture(options.from, &text, &error)) {
+        err.write(L"veldrian-trace: " + error + L"\n");
+        return trace::kExitFailure;
+    }
+    report.capture(tracedecoder::SplitMessages(text));
+    return report.finish();
+}
