@@ -17,9 +17,10 @@
 // Usage: postprocessing_bench [--quick] [--dbwin] [--csv FILE] [--md FILE]
 //   --quick  small cases and few runs (a smoke run)
 //   --dbwin  attach a debug-output (DBWIN) reader while timing
-#include "bench/bench.h"
-#include "bench/iat.h"
-#include "bench/platform.h"
+#include "harness/harness.h"
+#include "harness/iat.h"
+#include "harness/platform.h"
+#include "win32/paths.h"
 
 #include <winspool.h>
 
@@ -40,7 +41,6 @@ const wchar_t kQueuePrefix[] = L"VELDRIAN Bench ";
 const wchar_t kTarget[] = L"VELDRIAN Bench Target";
 const wchar_t kTargetPort[] = L"VBTARGET";
 const wchar_t kProfilePrefix[] = L"S-1-5-21-1000-2000-3000-";
-const wchar_t kCurrentVersion[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
 const wchar_t kDevicesEntry[] = L"winspool,VBTARGET";
 
 double Now()
@@ -78,7 +78,7 @@ public:
     Queues()
     {
         RemoveLeftovers();
-        ok_ = bench::AddDriver(kModel);
+        ok_ = win32::MakePrinterDriver(kModel);
         if (!ok_) {
             std::fprintf(stderr, "AddPrinterDriverExW failed: %lu\n", GetLastError());
         }
@@ -88,8 +88,7 @@ public:
         for (const std::wstring &name : names_) {
             Delete(name);
         }
-        std::wstring driver = kModel;
-        DeletePrinterDriverW(nullptr, nullptr, driver.data());
+        win32::RemovePrinterDriver(kModel);
     }
     Queues(const Queues &) = delete;
     Queues &operator=(const Queues &) = delete;
@@ -114,29 +113,20 @@ public:
 private:
     bool Add(const std::wstring &name, const std::wstring &port)
     {
-        if (!bench::AddQueue(name, kModel, port)) {
-            std::fprintf(stderr, "AddPrinterW(%s) failed: %lu\n", bench::Narrow(name).c_str(), GetLastError());
+        if (!win32::AddQueue(name, kModel, port)) {
+            std::fprintf(stderr, "AddPrinterW(%s) failed: %lu\n", harness::Narrow(name).c_str(), GetLastError());
             return false;
         }
         names_.push_back(name);
         return true;
     }
 
-    static void Delete(const std::wstring &name)
-    {
-        std::wstring queue = name;
-        HANDLE handle = nullptr;
-        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-        if (OpenPrinterW(queue.data(), &handle, &defaults)) {
-            DeletePrinter(handle);
-            ClosePrinter(handle);
-        }
-    }
+    static void Delete(const std::wstring &name) { win32::DeleteQueue(name); }
 
     // Queues left by an interrupted run.
     static void RemoveLeftovers()
     {
-        for (const bench::QueueInfo &queue : bench::EnumQueues()) {
+        for (const harness::QueueInfo &queue : harness::EnumQueues()) {
             if (queue.name.rfind(kQueuePrefix, 0) == 0) {
                 Delete(queue.name);
             }
@@ -153,9 +143,9 @@ class Profiles {
 public:
     Profiles()
     {
-        for (const std::wstring &name : bench::SubkeyNames(HKEY_USERS, L"")) {
+        for (const std::wstring &name : harness::SubkeyNames(HKEY_USERS, L"")) {
             if (name.rfind(kProfilePrefix, 0) == 0) {
-                bench::DeleteKeyTree(HKEY_USERS, name);
+                harness::DeleteKeyTree(HKEY_USERS, name);
             }
         }
     }
@@ -165,15 +155,15 @@ public:
             profiles_.pop_back();
         }
         while (static_cast<int>(profiles_.size()) < total) {
-            profiles_.push_back(std::make_unique<bench::ScopedProfile>(
+            profiles_.push_back(std::make_unique<harness::ScopedProfile>(
                 Numbered(kProfilePrefix, 1001 + static_cast<int>(profiles_.size()), 1), kTarget, kDevicesEntry,
                 true));
         }
     }
-    const bench::ScopedProfile &first() const { return *profiles_.front(); }
+    const harness::ScopedProfile &first() const { return *profiles_.front(); }
 
 private:
-    std::vector<std::unique_ptr<bench::ScopedProfile>> profiles_;
+    std::vector<std::unique_ptr<harness::ScopedProfile>> profiles_;
 };
 
 // ---- The baseline: the pass's platform calls, made directly, without tracing ----
@@ -198,7 +188,7 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
     wchar_t path[MAX_PATH];
     const bool haveId = SetupDiGetDeviceInstanceIdW(set, device, id, required, nullptr) != FALSE;
     if (haveId) {
-        wsprintfW(path, L"SYSTEM\\CurrentControlSet\\Enum\\%s\\Device Parameters", id);
+        wsprintfW(path, L"%s%s\\Device Parameters", win32::kEnumPath, id);
     }
     GlobalFree(id);
     if (!haveId) {
@@ -254,7 +244,7 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
             if (RegEnumKeyExW(users, index, user, &capacity, nullptr, nullptr, nullptr, &written) != ERROR_SUCCESS) {
                 break;
             }
-            wsprintfW(keyPath, L"%s\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Devices", user);
+            wsprintfW(keyPath, L"%s\\%s", user, win32::kDevicesPath);
             HKEY devices = nullptr;
             if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_QUERY_VALUE, &devices) != ERROR_SUCCESS) {
                 continue;
@@ -270,7 +260,7 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
             if (queried != ERROR_SUCCESS) {
                 continue;
             }
-            wsprintfW(keyPath, L"%s\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows", user);
+            wsprintfW(keyPath, L"%s\\%s", user, win32::kWindowsPath);
             HKEY windows = nullptr;
             if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_SET_VALUE, &windows) == ERROR_SUCCESS) {
                 RegSetValueExW(windows, L"Device", 0, REG_SZ, reinterpret_cast<const BYTE *>(full),
@@ -289,7 +279,7 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
 
 void LibraryPass(HDEVINFO set, SP_DEVINFO_DATA *device)
 {
-    bench::CallEntry(DIF_INSTALLDEVICE, set, device, TRUE);
+    harness::CallEntry(DIF_INSTALLDEVICE, set, device, TRUE);
 }
 
 void WINAPI DiscardDebugString(LPCWSTR) {}
@@ -297,9 +287,9 @@ void WINAPI DiscardDebugString(LPCWSTR) {}
 // Points the DLL's OutputDebugStringW import at an empty function while it lives:
 // the messages are still formatted, only the platform's debug-output call is left
 // out. Tells Wine's cost of the trace channel from the library's own work.
-std::unique_ptr<bench::ScopedRedirect> MuteDebugOutput()
+std::unique_ptr<harness::ScopedRedirect> MuteDebugOutput()
 {
-    return std::make_unique<bench::ScopedRedirect>(bench::Veldrian(), "KERNEL32.dll", "OutputDebugStringW",
+    return std::make_unique<harness::ScopedRedirect>(harness::Veldrian(), "KERNEL32.dll", "OutputDebugStringW",
                                                    reinterpret_cast<void *>(&DiscardDebugString));
 }
 
@@ -354,7 +344,7 @@ void WalkShape(int *position, int *comparisons)
 {
     *position = -1;
     *comparisons = 0;
-    const std::vector<bench::QueueInfo> queues = bench::EnumQueues();
+    const std::vector<harness::QueueInfo> queues = harness::EnumQueues();
     for (std::size_t index = 0; index < queues.size(); ++index) {
         const bool sameDriver = lstrcmpiW(queues[index].driver.c_str(), kModel) == 0;
         *comparisons += sameDriver ? 2 : 1;
@@ -373,7 +363,7 @@ Counts CountPass(HDEVINFO set, SP_DEVINFO_DATA *device, int walked, int comparis
         1, 2, 2, 3, 3, walked + 1, 2 + 2 * walked, 2 + walked, walked, 2 + 2 * walked, comparisons, 0,
     };
     std::copy(std::begin(expected), std::end(expected), counts.expected);
-    bench::Interposer interposer;
+    harness::Interposer interposer;
     LibraryPass(set, device);
     for (std::size_t index = 0; index < kCountedSize; ++index) {
         counts.value[index] = interposer.calls(kCounted[index]);
@@ -393,30 +383,30 @@ struct Result {
     bool verified = false;
 };
 
-bool DeviceWritten(const bench::ScopedProfile &profile)
+bool DeviceWritten(const harness::ScopedProfile &profile)
 {
-    return bench::StringOf(profile.device()) == std::wstring(kTarget) + L"," + kDevicesEntry;
+    return harness::StringOf(profile.device()) == std::wstring(kTarget) + L"," + kDevicesEntry;
 }
 
-Result RunCase(bench::ScopedDevice &device, const Profiles &profiles, int queues, int profileCount, bool quick,
-               bench::DbwinReader *reader)
+Result RunCase(harness::ScopedDevice &device, const Profiles &profiles, int queues, int profileCount, bool quick,
+               harness::DbwinReader *reader)
 {
     Result result;
     result.queues = queues;
     result.profiles = profileCount;
-    result.walked = static_cast<int>(bench::SubkeyNames(HKEY_USERS, L"").size());
+    result.walked = static_cast<int>(harness::SubkeyNames(HKEY_USERS, L"").size());
     int comparisons = 0;
     WalkShape(&result.position, &comparisons);
     result.counts = CountPass(device.set(), device.data(), result.walked, comparisons);
 
     // One untimed pass of each, each checked to have written a profile's default.
     const std::wstring windowsPath = profiles.first().windowsPath();
-    bench::DeleteValue(HKEY_USERS, windowsPath, L"Device");
+    harness::DeleteValue(HKEY_USERS, windowsPath, L"Device");
     const double warmStart = Now();
     LibraryPass(device.set(), device.data());
     const double passTime = Now() - warmStart;
     const bool libraryWrote = DeviceWritten(profiles.first());
-    bench::DeleteValue(HKEY_USERS, windowsPath, L"Device");
+    harness::DeleteValue(HKEY_USERS, windowsPath, L"Device");
     const bool baselineFound = BaselinePass(device.set(), device.data());
     result.verified = libraryWrote && baselineFound && DeviceWritten(profiles.first());
 
@@ -430,7 +420,7 @@ Result RunCase(bench::ScopedDevice &device, const Profiles &profiles, int queues
         // Rotate which goes first, so that drift weighs on all alike.
         for (int turn = 0; turn < 3; ++turn) {
             const int which = (run + turn) % 3;
-            std::unique_ptr<bench::ScopedRedirect> mute;
+            std::unique_ptr<harness::ScopedRedirect> mute;
             if (which == 2) {
                 mute = MuteDebugOutput();
             }
@@ -604,12 +594,7 @@ bool WriteFile(const std::string &path, const std::string &text)
     if (path.empty()) {
         return true;
     }
-    std::string windows = path;
-    if (windows[0] == '/') {
-        windows = "Z:" + windows;
-    }
-    std::replace(windows.begin(), windows.end(), '/', '\\');
-    std::ofstream file(windows, std::ios::binary);
+    std::ofstream file(win32::WindowsPath(path), std::ios::binary);
     file << text;
     return static_cast<bool>(file);
 }
@@ -636,7 +621,7 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    if (bench::VeldrianEntry() == nullptr) {
+    if (harness::VeldrianEntry() == nullptr) {
         std::fprintf(stderr, "cannot load VELDRIAN.dll (set VELDRIAN_DLL)\n");
         return 1;
     }
@@ -655,13 +640,13 @@ int main(int argc, char **argv)
                                                               {1000, {1, 10, 100, 500}}};
 
     // Wine's own profiles are made to list the queue too, and put back afterwards.
-    const std::wstring currentUser = bench::CurrentUserKey();
+    const std::wstring currentUser = harness::CurrentUserKey();
     const std::wstring ownProfiles[] = {L".Default", currentUser};
-    std::vector<std::unique_ptr<bench::ScopedKeyRestore>> restores;
+    std::vector<std::unique_ptr<harness::ScopedKeyRestore>> restores;
     for (const std::wstring &profile : ownProfiles) {
         if (!profile.empty()) {
             restores.push_back(
-                std::make_unique<bench::ScopedKeyRestore>(HKEY_USERS, bench::ExistingAncestor(profile + L"\\" + kCurrentVersion)));
+                std::make_unique<harness::ScopedKeyRestore>(HKEY_USERS, harness::ExistingAncestor(profile + L"\\" + win32::kCurrentVersionPath)));
         }
     }
 
@@ -670,14 +655,14 @@ int main(int argc, char **argv)
     {
         Queues queues;
         Profiles profiles;
-        bench::ScopedDevice device(bench::PrinterInf({{kModel, kHardwareId, kTargetPort}}), kHardwareId, true);
+        harness::ScopedDevice device(harness::PrinterInf({{kModel, kHardwareId, kTargetPort}}), kHardwareId, true);
         if (!queues.ok() || !device.ok()) {
             std::fprintf(stderr, "setup failed: %s\n", device.failure().c_str());
             return 1;
         }
-        std::unique_ptr<bench::DbwinReader> reader;
+        std::unique_ptr<harness::DbwinReader> reader;
         if (dbwin) {
-            reader = std::make_unique<bench::DbwinReader>();
+            reader = std::make_unique<harness::DbwinReader>();
         }
         for (const Case &c : cases) {
             const double setupStart = Now();
@@ -687,8 +672,8 @@ int main(int argc, char **argv)
             }
             for (const std::wstring &profile : ownProfiles) {
                 if (!profile.empty()) {
-                    bench::SetString(HKEY_USERS, profile + L"\\" + bench::kDevicesPath, kTarget, kDevicesEntry);
-                    bench::CreateKey(HKEY_USERS, profile + L"\\" + bench::kWindowsPath);
+                    harness::SetString(HKEY_USERS, profile + L"\\" + harness::kDevicesPath, kTarget, kDevicesEntry);
+                    harness::CreateKey(HKEY_USERS, profile + L"\\" + harness::kWindowsPath);
                 }
             }
             std::fprintf(stderr, "Q=%d: queues made in %.1f s\n", c.queues, Now() - setupStart);

@@ -6,13 +6,14 @@
 # Usage: sh bench/run.sh [build directory] [--quick] [--dbwin]   (default: build)
 set -eu
 cd "$(dirname "$0")/.."
+. tools/wine.sh
 build=build
 case "${1:-}" in
     ""|--*) ;;
     *) build=$1; shift ;;
 esac
 sh tools/install-deps.sh plot
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+cmake --preset gcc -B "$build" >/dev/null
 cmake --build "$build" -j2 --target VELDRIAN postprocessing_bench
 prefix="$PWD/$build/bench/wineprefix"
 sh tools/wineprefix.sh "$prefix"
@@ -20,7 +21,7 @@ results=bench/results
 mkdir -p "$results"
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 WINEPREFIX="$prefix" WINEDEBUG=-all VELDRIAN_DLL="$PWD/$build/VELDRIAN.dll" \
-    /usr/lib/wine/wine64 "$build/bench/postprocessing_bench.exe" \
+    "$wine64" "$build/bench/postprocessing_bench.exe" \
     --csv "$results/postprocessing.csv" --md "$results/postprocessing.md" "$@"
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 printf '\nMachine: %s cores; load average (1, 5, 15 min) %s at the start, %s at the end.\n' \

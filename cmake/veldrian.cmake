@@ -14,7 +14,9 @@ set(VELDRIAN_LIBRARY_LINK_OPTIONS
   -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
   -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
   -Wl,--no-insert-timestamp)
-set(VELDRIAN_LIBRARY_SYSTEM_LIBRARIES setupapi winspool advapi32 user32 kernel32 msvcrt gcc)
+# The system DLLs it imports from, and nothing else: module/startup_gnu.cpp gives it
+# what a C runtime or the compiler's runtime would.
+set(VELDRIAN_LIBRARY_SYSTEM_LIBRARIES setupapi winspool advapi32 user32 kernel32)
 
 # clang's linker (lld) writes the DLL's debug information, as CodeView, to a PDB
 # beside it; the DLL's debug directory names that file, by its name alone (not the

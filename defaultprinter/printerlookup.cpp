@@ -18,6 +18,90 @@ bool IsInstalledPrinter(const PRINTER_INFO_2W &record, const WCHAR *strModelName
            lstrcmpiW(strPortName, record.pPortName) == 0;
 }
 
+// The size probe: 122 is its normal answer, and a last-error of 0 lets it go on.
+DWORD ProbePrinters(DWORD *dwNeeded)
+{
+    DWORD status = NO_ERROR;
+    DWORD dwReturned = 0;
+    if (EnumPrintersW(kEnumFlags, nullptr, kEnumLevel, nullptr, 0, dwNeeded, &dwReturned)) {
+        TraceMessage(L"EnumPrinters(0) succeed2. dwReturned = %d\n", dwReturned);
+    } else {
+        const DWORD code = GetLastError();
+        if (code == ERROR_INSUFFICIENT_BUFFER) {
+            TraceMessage(L"EnumPrinters(0) return ERROR_INSUFFICIENT_BUFFER (%d)\n", *dwNeeded);
+        } else if (code == NO_ERROR) {
+            TraceMessage(L"EnumPrinters(0) succeed1. dwReturned = %d\n", dwReturned);
+        } else {
+            TraceMessage(L"EnumPrinters(0) failed. GetLastError() = %d\n", code);
+            status = code;
+        }
+    }
+    return status;
+}
+
+// The enumeration block of the probe's size. A failure whose last-error is 0 goes
+// on without a block.
+DWORD AllocateRecords(DWORD dwNeeded, PRINTER_INFO_2W **records)
+{
+    DWORD status = NO_ERROR;
+    *records = static_cast<PRINTER_INFO_2W *>(GlobalAlloc(GMEM_FIXED, dwNeeded));
+    if (*records != nullptr) {
+        TraceMessage(L"GlobalAlloc(GMEM_FIXED, %d) succeeded\n", dwNeeded);
+    } else {
+        status = GetLastError();
+        TraceMessage(L"GlobalAlloc(GMEM_FIXED, %d) failed. GetLastError() = %d\n", dwNeeded, status);
+    }
+    return status;
+}
+
+// Fills the block with the spooler's queues. *count is the number of records to
+// walk: only those the spooler wrote, none after a failed call, and never more
+// than the block holds.
+DWORD EnumerateRecords(PRINTER_INFO_2W *records, DWORD dwNeeded, DWORD *count)
+{
+    DWORD status = NO_ERROR;
+    DWORD dwNeeded2 = 0;
+    DWORD nNbPrinters = 0;
+    // Without a block (an allocation that failed with a last-error of 0) there is
+    // no room at all: a null buffer is never passed with a size.
+    const DWORD bytes = records != nullptr ? dwNeeded : 0;
+    *count = 0;
+    if (EnumPrintersW(kEnumFlags, nullptr, kEnumLevel, reinterpret_cast<BYTE *>(records), bytes, &dwNeeded2,
+                      &nNbPrinters)) {
+        TraceMessage(L"EnumPrinters(1) succeed. nNbPrinters = %d\n", nNbPrinters);
+        const DWORD capacity = bytes / sizeof(PRINTER_INFO_2W);
+        *count = nNbPrinters < capacity ? nNbPrinters : capacity;
+    } else {
+        status = GetLastError();
+        TraceMessage(L"EnumPrinters(1) failed. GetLastError() = %d\n", status);
+    }
+    return status;
+}
+
+// The name of the first of `count` records that is the installed printer, or null.
+const WCHAR *MatchInstalledPrinter(const PRINTER_INFO_2W *records, DWORD count, const WCHAR *strModelName,
+                                   const WCHAR *strPortName)
+{
+    const PRINTER_INFO_2W *match = nullptr;
+    for (DWORD index = 0; index < count && match == nullptr; ++index) {
+        if (IsInstalledPrinter(records[index], strModelName, strPortName)) {
+            match = &records[index];
+        }
+    }
+
+    const WCHAR *strPrinter = nullptr;
+    if (match != nullptr) {
+        TraceMessage(L"FOUND : Printer Name = \"%s\" Model Name = \"%s\" Port Name = \"%s\"\n",
+                     match->pPrinterName, match->pDriverName, match->pPortName);
+        strPrinter = match->pPrinterName;
+    }
+    if (strPrinter == nullptr) {
+        TraceMessage(L"Unable to found Printer : Model Name = \"%s\" Port Name = \"%s\"\n", strModelName,
+                     strPortName);
+    }
+    return strPrinter;
+}
+
 }  // namespace
 
 const WCHAR *FindInstalledPrinter(const WCHAR *strModelName, const WCHAR *strPortName,
@@ -26,74 +110,17 @@ const WCHAR *FindInstalledPrinter(const WCHAR *strModelName, const WCHAR *strPor
     const WCHAR *strPrinter = nullptr;
     PRINTER_INFO_2W *records = nullptr;
     DWORD dwNeeded = 0;
-    DWORD dwReturned = 0;
-    DWORD dwNeeded2 = 0;
-    DWORD nNbPrinters = 0;
-    bool goOn = true;
-    bool enumerated = false;
+    DWORD count = 0;
 
-    if (EnumPrintersW(kEnumFlags, nullptr, kEnumLevel, nullptr, 0, &dwNeeded, &dwReturned)) {
-        TraceMessage(L"EnumPrinters(0) succeed2. dwReturned = %d\n", dwReturned);
-    } else {
-        const DWORD code = GetLastError();
-        if (code == ERROR_INSUFFICIENT_BUFFER) {
-            TraceMessage(L"EnumPrinters(0) return ERROR_INSUFFICIENT_BUFFER (%d)\n", dwNeeded);
-        } else if (code == NO_ERROR) {
-            TraceMessage(L"EnumPrinters(0) succeed1. dwReturned = %d\n", dwReturned);
-        } else {
-            TraceMessage(L"EnumPrinters(0) failed. GetLastError() = %d\n", code);
-            goOn = false;
-        }
+    DWORD status = ProbePrinters(&dwNeeded);
+    if (status == NO_ERROR && dwNeeded != 0) {
+        status = AllocateRecords(dwNeeded, &records);
     }
-
-    if (goOn && dwNeeded != 0) {
-        records = static_cast<PRINTER_INFO_2W *>(GlobalAlloc(GMEM_FIXED, dwNeeded));
-        if (records != nullptr) {
-            TraceMessage(L"GlobalAlloc(GMEM_FIXED, %d) succeeded\n", dwNeeded);
-        } else {
-            const DWORD code = GetLastError();
-            TraceMessage(L"GlobalAlloc(GMEM_FIXED, %d) failed. GetLastError() = %d\n", dwNeeded, code);
-            goOn = code == NO_ERROR;
-        }
+    if (status == NO_ERROR) {
+        status = EnumerateRecords(records, dwNeeded, &count);
     }
-
-    if (goOn) {
-        // Without a block (an allocation that failed with a last-error of 0) there is
-        // no room at all: a null buffer is never passed with a size.
-        const DWORD bytes = records != nullptr ? dwNeeded : 0;
-        if (EnumPrintersW(kEnumFlags, nullptr, kEnumLevel, reinterpret_cast<BYTE *>(records), bytes,
-                          &dwNeeded2, &nNbPrinters)) {
-            TraceMessage(L"EnumPrinters(1) succeed. nNbPrinters = %d\n", nNbPrinters);
-            enumerated = true;
-        } else {
-            const DWORD code = GetLastError();
-            TraceMessage(L"EnumPrinters(1) failed. GetLastError() = %d\n", code);
-            goOn = code == NO_ERROR;
-        }
-    }
-
-    if (goOn) {
-        // Only records that the spooler wrote are walked: none after a failed call,
-        // and never more than the block holds.
-        DWORD count = 0;
-        if (enumerated && records != nullptr) {
-            const DWORD capacity = dwNeeded / sizeof(PRINTER_INFO_2W);
-            count = nNbPrinters < capacity ? nNbPrinters : capacity;
-        }
-        bool found = false;
-        for (DWORD index = 0; index < count && !found; ++index) {
-            const PRINTER_INFO_2W &record = records[index];
-            if (IsInstalledPrinter(record, strModelName, strPortName)) {
-                found = true;
-                TraceMessage(L"FOUND : Printer Name = \"%s\" Model Name = \"%s\" Port Name = \"%s\"\n",
-                             record.pPrinterName, record.pDriverName, record.pPortName);
-                strPrinter = record.pPrinterName;
-            }
-        }
-        if (strPrinter == nullptr) {
-            TraceMessage(L"Unable to found Printer : Model Name = \"%s\" Port Name = \"%s\"\n", strModelName,
-                         strPortName);
-        }
+    if (status == NO_ERROR) {
+        strPrinter = MatchInstalledPrinter(records, count, strModelName, strPortName);
     }
 
     *printerEnum = records;

@@ -1,7 +1,8 @@
 // Start-up of VELDRIAN.dll for the GNU toolchains (gcc and clang targeting mingw).
 // The DLL links no C runtime, so this file gives it what the runtime would: the
 // stack protector's guard value, chosen at load before any guarded function runs,
-// its failure routine, and the block fill and copy that compilers call on their own.
+// its failure routine, the block fill and copy that compilers call on their own, and
+// the stack probe of frames larger than a page.
 // Built with MSVC, /GS and the CRT's entry do this instead.
 #include <windows.h>
 
@@ -47,6 +48,28 @@ void *memcpy(void *target, const void *source, std::size_t count)
     __asm__ volatile("rep movsb" : "+D"(target), "+S"(source), "+c"(count) : : "memory");
     return start;
 }
+
+// A function whose frame is larger than a page (the trace channel's line buffer)
+// calls this with the frame's size in rax before it moves rsp: Windows commits the
+// stack one guard page at a time, so each page of the frame is touched in turn, from
+// the top down. Every register but the flags is kept; the caller moves rsp itself.
+__asm__(".text\n"
+        ".globl ___chkstk_ms\n"
+        "___chkstk_ms:\n"
+        "    pushq %rcx\n"
+        "    pushq %rax\n"
+        "    leaq 24(%rsp), %rcx\n"  // the caller's rsp, above the return address and the two saves
+        "1:  cmpq $0x1000, %rax\n"
+        "    jb 2f\n"
+        "    subq $0x1000, %rcx\n"
+        "    orq $0, (%rcx)\n"
+        "    subq $0x1000, %rax\n"
+        "    jmp 1b\n"
+        "2:  subq %rax, %rcx\n"
+        "    orq $0, (%rcx)\n"
+        "    popq %rax\n"
+        "    popq %rcx\n"
+        "    ret\n");
 
 __attribute__((no_stack_protector)) BOOL WINAPI VeldrianDllEntry(HINSTANCE instance, DWORD reason,
                                                                  LPVOID reserved)

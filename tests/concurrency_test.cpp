@@ -3,8 +3,8 @@
 // and profiles. Every result must be the protocol's, every trace message whole
 // (exactly one of the texts a single-threaded run gives, none cut or mixed), and
 // every profile must end with its own queue as its default.
-#include "bench/bench.h"
-#include "bench/platform.h"
+#include "harness/harness.h"
+#include "harness/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 
 namespace {
 
-using bench::Narrow;
+using harness::Narrow;
 
 constexpr int kPassThreads = 3;    // one device, queue and profile each
 constexpr int kPassesEach = 40;
@@ -33,44 +33,44 @@ class Concurrency : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_NE(bench::Veldrian(), nullptr);
+        ASSERT_NE(harness::Veldrian(), nullptr);
         for (int index = 0; index < kPassThreads; ++index) {
             const std::wstring model = Numbered(L"Concurrent Model ", index);
             const std::wstring port = Numbered(L"USB09", index);
             const std::wstring id = Numbered(L"VELDRIAN\\CONCURRENT", index);
-            devices_.push_back(std::make_unique<bench::ScopedDevice>(bench::PrinterInf({{model, id, port}}), id, true));
+            devices_.push_back(std::make_unique<harness::ScopedDevice>(harness::PrinterInf({{model, id, port}}), id, true));
             ASSERT_TRUE(devices_.back()->ok()) << devices_.back()->failure();
-            queues_.push_back(std::make_unique<bench::ScopedPrinter>(Numbered(L"Concurrent Queue ", index), model, port));
+            queues_.push_back(std::make_unique<harness::ScopedPrinter>(Numbered(L"Concurrent Queue ", index), model, port));
             ASSERT_TRUE(queues_.back()->ok()) << queues_.back()->error();
             // Each profile lists only its own queue: only that device's passes write it.
             const std::wstring entry = L"winspool," + port;
-            profiles_.push_back(std::make_unique<bench::ScopedProfile>(Numbered(L"VELDRIAN-CONCURRENT-", index),
+            profiles_.push_back(std::make_unique<harness::ScopedProfile>(Numbered(L"VELDRIAN-CONCURRENT-", index),
                                                                        queues_.back()->name(), entry.c_str()));
         }
     }
 
     DWORD Pass(int index)
     {
-        return bench::CallEntry(DIF_INSTALLDEVICE, devices_[index]->set(), devices_[index]->data(), TRUE);
+        return harness::CallEntry(DIF_INSTALLDEVICE, devices_[index]->set(), devices_[index]->data(), TRUE);
     }
 
-    std::vector<std::unique_ptr<bench::ScopedDevice>> devices_;
-    std::vector<std::unique_ptr<bench::ScopedPrinter>> queues_;
-    std::vector<std::unique_ptr<bench::ScopedProfile>> profiles_;
+    std::vector<std::unique_ptr<harness::ScopedDevice>> devices_;
+    std::vector<std::unique_ptr<harness::ScopedPrinter>> queues_;
+    std::vector<std::unique_ptr<harness::ScopedProfile>> profiles_;
 };
 
 TEST_F(Concurrency, ThreadsCallingAtOnceGetWholeResultsAndWholeMessages)
 {
-    bench::Interposer bench;
-    bench.useGuardPages(true);
+    harness::Interposer interposer;
+    interposer.useGuardPages(true);
 
     // What one call of each kind traces, alone.
     std::map<std::wstring, long> expected;
     std::vector<std::vector<std::wstring>> passTraces;
     for (int index = 0; index < kPassThreads; ++index) {
-        bench.clearTraces();
+        interposer.clearTraces();
         ASSERT_EQ(Pass(index), static_cast<DWORD>(NO_ERROR));
-        passTraces.push_back(bench.traces());
+        passTraces.push_back(interposer.traces());
         ASSERT_TRUE(std::find(passTraces.back().begin(), passTraces.back().end(),
                               L"VELDRIAN : " + queues_[index]->name() + L",winspool," + Numbered(L"USB09", index) +
                                   L"\n") != passTraces.back().end())
@@ -78,20 +78,20 @@ TEST_F(Concurrency, ThreadsCallingAtOnceGetWholeResultsAndWholeMessages)
         for (const std::wstring &line : passTraces.back()) {
             expected[line] += kPassesEach;
         }
-        bench::DeleteValue(HKEY_USERS, profiles_[index]->windowsPath(), L"Device");
+        harness::DeleteValue(HKEY_USERS, profiles_[index]->windowsPath(), L"Device");
     }
     std::map<DWORD, std::wstring> codeTrace;
     for (DWORD code = 0; code <= 45; ++code) {
         if (code != DIF_INSTALLDEVICE) {
-            bench.clearTraces();
-            bench::CallEntry(code);
-            ASSERT_EQ(bench.traces().size(), 1u);
-            codeTrace[code] = bench.traces()[0];
+            interposer.clearTraces();
+            harness::CallEntry(code);
+            ASSERT_EQ(interposer.traces().size(), 1u);
+            codeTrace[code] = interposer.traces()[0];
             expected[codeTrace[code]] += kCodeThreads * kCodeRounds;
         }
     }
     expected[L"VELDRIAN : DIF_INSTALLDEVICE\n"] += kCodeThreads * kCodeRounds;
-    bench.clearTraces();
+    interposer.clearTraces();
 
     std::atomic<int> ready{0};
     std::atomic<int> wrongResults{0};
@@ -120,7 +120,7 @@ TEST_F(Concurrency, ThreadsCallingAtOnceGetWholeResultsAndWholeMessages)
                     // Each thread walks the codes from its own starting point.
                     const DWORD code = (step + static_cast<DWORD>(thread) * 9) % 46;
                     const DWORD want = code == DIF_INSTALLDEVICE ? ERROR_DI_POSTPROCESSING_REQUIRED : NO_ERROR;
-                    wrongResults += bench::CallEntry(code) == want ? 0 : 1;
+                    wrongResults += harness::CallEntry(code) == want ? 0 : 1;
                     ++callsMade;
                 }
             }
@@ -131,11 +131,11 @@ TEST_F(Concurrency, ThreadsCallingAtOnceGetWholeResultsAndWholeMessages)
     }
 
     EXPECT_EQ(wrongResults.load(), 0);
-    EXPECT_EQ(bench.outstandingBlocks(), 0);
-    EXPECT_EQ(bench.openKeys(), 0);
+    EXPECT_EQ(interposer.outstandingBlocks(), 0);
+    EXPECT_EQ(interposer.openKeys(), 0);
     std::map<std::wstring, long> seen;
     long alien = 0;
-    for (const std::wstring &line : bench.traces()) {
+    for (const std::wstring &line : interposer.traces()) {
         ++seen[line];
         if (!expected.count(line) && ++alien <= 5) {
             ADD_FAILURE() << "a message no single call gives (cut or mixed?): \"" << Narrow(line) << "\"";
@@ -146,7 +146,7 @@ TEST_F(Concurrency, ThreadsCallingAtOnceGetWholeResultsAndWholeMessages)
         EXPECT_EQ(seen[line], count) << "\"" << Narrow(line) << "\"";
     }
     for (int index = 0; index < kPassThreads; ++index) {
-        EXPECT_EQ(bench::StringOf(profiles_[index]->device()),
+        EXPECT_EQ(harness::StringOf(profiles_[index]->device()),
                   queues_[index]->name() + L",winspool," + Numbered(L"USB09", index))
             << "each profile ends with its own queue";
     }

@@ -1,9 +1,7 @@
 // The installed device's identity: the model name of the selected driver and the
 // PortName of its Device Parameters key, read through Wine's SetupAPI and registry,
 // with every block ending at a guard page.
-#include "defaultprinter_bench.h"
-
-#include "bench/iat.h"
+#include "assignment.h"
 
 #include <algorithm>
 
@@ -35,13 +33,14 @@ struct PortValue {
     std::vector<SIZE_T> portBlocks;  // the blocks taken for it, in order
 };
 
-std::vector<BYTE> Bytes(const std::wstring &text, size_t count)
-{
-    std::vector<BYTE> bytes(reinterpret_cast<const BYTE *>(text.data()),
-                            reinterpret_cast<const BYTE *>(text.data()) + text.size() * sizeof(wchar_t));
-    bytes.resize(count, 0);
-    return bytes;
-}
+// 4000 units of text with non-ASCII characters in it.
+const std::wstring kLongPort = [] {
+    std::wstring text;
+    while (text.size() < 4000) {
+        text += L"USB083 \u00C9";
+    }
+    return text.substr(0, 4000);
+}();
 
 class PortNameAsStored : public DeviceIdentity, public testing::WithParamInterface<PortValue> {};
 
@@ -49,9 +48,9 @@ TEST_P(PortNameAsStored, IsReadWithinTheBlockAndEndsWithinWhatWasWritten)
 {
     const PortValue &value = GetParam();
     auto device = MakeDevice(L"Model X", L"USB001");
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     ASSERT_TRUE(printer.ok()) << printer.error();
-    ASSERT_TRUE(bench::SetValue(HKEY_LOCAL_MACHINE, device->parametersPath(), L"PortName", value.type,
+    ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, device->parametersPath(), L"PortName", value.type,
                                 value.data.data(), static_cast<DWORD>(value.data.size())));
     const DWORD needed = EnumNeeded();
 
@@ -60,12 +59,12 @@ TEST_P(PortNameAsStored, IsReadWithinTheBlockAndEndsWithinWhatWasWritten)
         {Start(), ModelName(L"Model X"), InstanceId(device->instanceId()), PortName(value.shown)},
         AfterPortName(value.shown, needed),
     });
-    EXPECT_TRACES(bench_.traces(), expected);
+    EXPECT_TRACES(harness_.traces(), expected);
 
     std::vector<SIZE_T> sizes = {IdBlockBytes(device->instanceId())};
     sizes.insert(sizes.end(), value.portBlocks.begin(), value.portBlocks.end());
     sizes.push_back(needed);
-    EXPECT_EQ(bench_.allocationSizes(), sizes);
+    EXPECT_EQ(harness_.allocationSizes(), sizes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -83,107 +82,109 @@ INSTANTIATE_TEST_SUITE_P(
         PortValue{"MultiString", REG_MULTI_SZ, Bytes(L"USB001\0USB002\0", 30), L"USB001", {30}},
         PortValue{"Number", REG_DWORD, {0x41, 0x00, 0x42, 0x00}, L"AB", {4, 6}},
         // Empty: no block, the port stays null and matches no queue.
-        PortValue{"Empty", REG_SZ, {}, L"(null)", {}}),
+        PortValue{"Empty", REG_SZ, {}, L"(null)", {}},
+        // Only a terminator, or a single byte (no whole unit): the empty text, which no queue has.
+        PortValue{"EmptyText", REG_SZ, Bytes(L"", 2), L"", {2}},
+        PortValue{"OneByte", REG_BINARY, {0x41}, L"", {1, 2}},
+        // Far longer than a trace line: traced up to the formatter's cut, never read past the block.
+        PortValue{"Long", REG_SZ, Bytes(kLongPort, 8002), kLongPort, {8002}},
+        PortValue{"LongUnterminated", REG_BINARY, Bytes(kLongPort, 8000), kLongPort, {8000, 8002}}),
     [](const testing::TestParamInfo<PortValue> &info) { return std::string(info.param.name); });
 
 TEST_F(DeviceIdentity, ADeviceWithoutDeviceParametersEndsTheSequenceAtTheKey)
 {
     auto device = MakeDevice(L"Model X", L"USB001", false);
-    ASSERT_FALSE(bench::KeyExists(HKEY_LOCAL_MACHINE, device->parametersPath()));
+    ASSERT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, device->parametersPath()));
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
     const Traces expected = {
         Start(), ModelName(L"Model X"), InstanceId(device->instanceId()),
         Line(L"RegOpenKeyEx(" + device->parametersPath() + L") failed. GetLastError() = 2\n"),
     };
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("EnumPrintersW"), 0);
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("EnumPrintersW"), 0);
 }
 
 TEST_F(DeviceIdentity, AFailedPortNameQueryHandsItsBlockBackForFreeing)
 {
     auto device = MakeDevice(L"Model X", L"USB001");
     for (const DWORD code : std::vector<DWORD>{ERROR_MORE_DATA, ERROR_ACCESS_DENIED}) {
-        bench_.clearFaults();
-        bench_.inject({"RegQueryValueExW", 1, code});
+        harness_.clearFaults();
+        harness_.inject({"RegQueryValueExW", 1, code});
         EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
         const Traces expected = {
             Start(), ModelName(L"Model X"), InstanceId(device->instanceId()),
             Line(L"RegQueryValueEx(1) failed. GetLastError() = " + Dec(code) + L"\n"),
         };
-        EXPECT_TRACES(bench_.traces(), expected);
-        EXPECT_EQ(bench_.calls("GlobalFree"), 2) << "the instance ID and the port name block";
-        EXPECT_EQ(bench_.outstandingBlocks(), 0);
-        EXPECT_EQ(bench_.calls("EnumPrintersW"), 0);
+        EXPECT_TRACES(harness_.traces(), expected);
+        EXPECT_EQ(harness_.calls("GlobalFree"), 2) << "the instance ID and the port name block";
+        EXPECT_EQ(harness_.outstandingBlocks(), 0);
+        EXPECT_EQ(harness_.calls("EnumPrintersW"), 0);
     }
 }
 
 // ---- Instance IDs the real platform does not give on demand ----
 
-std::wstring g_instanceId;
-
-// Answers like SetupAPI, for the ID in g_instanceId.
-BOOL WINAPI FakeInstanceId(HDEVINFO, PSP_DEVINFO_DATA, PWSTR id, DWORD capacity, PDWORD required)
+// SetupAPI's answer for the instance ID `id`: its size to a probe, the ID to a
+// query with room for it.
+harness::Answer<decltype(&SetupDiGetDeviceInstanceIdW)> InstanceIdIs(const std::wstring &id)
 {
-    const DWORD units = static_cast<DWORD>(g_instanceId.size() + 1);
-    if (required != nullptr) {
-        *required = units;
-    }
-    if (id == nullptr || capacity < units) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    std::copy(g_instanceId.c_str(), g_instanceId.c_str() + units, id);
-    return TRUE;
+    return [id](auto, HDEVINFO, PSP_DEVINFO_DATA, PWSTR buffer, DWORD capacity, PDWORD required) {
+        const DWORD units = static_cast<DWORD>(id.size() + 1);
+        if (required != nullptr) {
+            *required = units;
+        }
+        if (buffer == nullptr || capacity < units) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        std::copy(id.c_str(), id.c_str() + units, buffer);
+        return TRUE;
+    };
 }
 
 TEST_F(DeviceIdentity, AnInstanceIdOf211UnitsFillsTheKeyPathExactly)
 {
     auto device = MakeDevice(L"Model X", L"USB001", false);
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
-    g_instanceId = L"VELDRIANTEST\\" + std::wstring(211 - 13, L'7');
-    ASSERT_EQ(g_instanceId.size(), 211u);
-    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Enum\\" + g_instanceId + L"\\Device Parameters";
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    const std::wstring id = L"VELDRIANTEST\\" + std::wstring(211 - 13, L'7');
+    ASSERT_EQ(id.size(), 211u);
+    const std::wstring path = std::wstring(win32::kEnumPath) + id + L"\\Device Parameters";
     ASSERT_EQ(path.size(), 259u);
-    ASSERT_TRUE(bench::SetString(HKEY_LOCAL_MACHINE, path, L"PortName", L"USB001"));
+    ASSERT_TRUE(harness::SetString(HKEY_LOCAL_MACHINE, path, L"PortName", L"USB001"));
     const DWORD needed = EnumNeeded();
 
-    {
-        bench::ScopedRedirect redirect(bench::Veldrian(), "SETUPAPI.dll", "SetupDiGetDeviceInstanceIdW",
-                                       reinterpret_cast<void *>(&FakeInstanceId));
-        ASSERT_TRUE(redirect.active());
-        EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
-    }
-    bench::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\VELDRIANTEST");
+    harness_.answer<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW", InstanceIdIs(id));
+    EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
+    harness::DeleteKeyTree(HKEY_LOCAL_MACHINE, std::wstring(win32::kEnumPath) + L"VELDRIANTEST");
 
     const Traces expected = Concat({
-        {Start(), ModelName(L"Model X"), InstanceId(g_instanceId), PortName(L"USB001")},
+        {Start(), ModelName(L"Model X"), InstanceId(id), PortName(L"USB001")},
         AfterPortName(L"USB001", needed),
     });
-    EXPECT_TRACES(bench_.traces(), expected);
+    EXPECT_TRACES(harness_.traces(), expected);
 }
 
 TEST_F(DeviceIdentity, ALongerInstanceIdEndsTheSequenceWithoutFormingAPath)
 {
     auto device = MakeDevice(L"Model X", L"USB001", false);
-    bench::ScopedRedirect redirect(bench::Veldrian(), "SETUPAPI.dll", "SetupDiGetDeviceInstanceIdW",
-                                   reinterpret_cast<void *>(&FakeInstanceId));
     for (const size_t length : {212u, 2000u}) {
-        g_instanceId = L"VELDRIANTEST\\" + std::wstring(length - 13, L'%');
+        const std::wstring id = L"VELDRIANTEST\\" + std::wstring(length - 13, L'%');
+        harness_.answer<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW", InstanceIdIs(id));
         EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
-        const std::vector<std::wstring> traces = bench_.traces();
+        const std::vector<std::wstring> traces = harness_.traces();
         ASSERT_EQ(traces.size(), 4u) << length;
         EXPECT_EQ(traces[0], Start());
         EXPECT_EQ(traces[1], ModelName(L"Model X"));
         // The formatter cuts a message at 1023 characters; the prefix stays whole.
-        const std::wstring line = L"Device Instance ID = " + g_instanceId + L"\n";
+        const std::wstring line = L"Device Instance ID = " + id + L"\n";
         EXPECT_EQ(traces[2], Line(line.substr(0, 1023))) << length;
         EXPECT_EQ(traces[2].size(), std::min<size_t>(11 + line.size(), 11 + 1023)) << length;
         EXPECT_EQ(traces[3], Line(L"Device Instance ID too long (" + std::to_wstring(length) +
                                   L"). GetLastError() = 122\n"));
-        EXPECT_EQ(bench_.calls("RegOpenKeyExW"), 0) << length;
-        EXPECT_EQ(bench_.calls("EnumPrintersW"), 0) << length;
+        EXPECT_EQ(harness_.calls("RegOpenKeyExW"), 0) << length;
+        EXPECT_EQ(harness_.calls("EnumPrintersW"), 0) << length;
         const std::vector<SIZE_T> sizes = {(length + 2) * sizeof(wchar_t)};
-        EXPECT_EQ(bench_.allocationSizes(), sizes);
+        EXPECT_EQ(harness_.allocationSizes(), sizes);
     }
 }
 
@@ -201,10 +202,10 @@ TEST_P(InstanceIdFailure, IsTracedAndAnUnwrittenIdIsNeverUsed)
 {
     const IdFault &fault = GetParam();
     auto device = MakeDevice(L"Model X", L"USB001");
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
     const std::wstring required = Dec(static_cast<DWORD>(device->instanceId().size() + 1));
-    bench_.inject({"SetupDiGetDeviceInstanceIdW", fault.call, fault.error});
+    harness_.inject({"SetupDiGetDeviceInstanceIdW", fault.call, fault.error});
 
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
     Traces expected = {Start(), ModelName(L"Model X")};
@@ -218,9 +219,54 @@ TEST_P(InstanceIdFailure, IsTracedAndAnUnwrittenIdIsNeverUsed)
         // No ID, so no key path: the port stays unknown and matches no queue.
         expected = Concat({expected, Enumeration(needed, 1), {NotFound(L"Model X", L"(null)")}});
     }
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("RegOpenKeyExW"), 0) << "no device key is opened";
-    EXPECT_EQ(bench_.calls("RegEnumKeyExW"), 0) << "nothing is written";
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("RegOpenKeyExW"), 0) << "no device key is opened";
+    EXPECT_EQ(harness_.calls("RegEnumKeyExW"), 0) << "nothing is written";
+}
+
+// A probe that fails with a last-error of 0 leaves the size at 0: no block is
+// taken, and the query, given no room, fails with 122.
+TEST_F(DeviceIdentity, AProbeThatFailsWithoutACodeLeavesNoRoomForTheId)
+{
+    auto device = MakeDevice(L"Model X", L"USB001");
+    harness_.inject({"SetupDiGetDeviceInstanceIdW", 0, NO_ERROR});
+    EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
+    const Traces expected = {Start(), ModelName(L"Model X"),
+                             Line(L"SetupDiGetDeviceInstanceId(0) failed. GetLastError() = 122\n")};
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("GlobalAlloc"), 0);
+    EXPECT_EQ(harness_.calls("RegOpenKeyExW"), 0);
+}
+
+// A registry call that answers success without doing anything: no key, no size,
+// no data. The pass goes on with what it has, and never reads what was not written.
+TEST_F(DeviceIdentity, ARegistryThatAnswersSuccessWithoutDoingAnything)
+{
+    auto device = MakeDevice(L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    const DWORD needed = EnumNeeded();
+    const Traces identity = {Start(), ModelName(L"Model X"), InstanceId(device->instanceId())};
+
+    // No device key: the probe is made on no key at all.
+    harness_.inject({"RegOpenKeyExW", 0, NO_ERROR});
+    EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRACES(harness_.traces(), Concat({identity, {Line(L"RegQueryValueEx(0) failed. GetLastError() = 6\n")}}));
+
+    // No size: no block, so the port stays unknown.
+    harness_.clearFaults();
+    harness_.inject({"RegQueryValueExW", 0, NO_ERROR});
+    EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRACES(harness_.traces(), Concat({identity, {PortName(L"(null)")}, AfterPortName(L"(null)", needed)}));
+
+    // No data: the block holds what the allocator left in it (the harness's fill),
+    // read up to the block's end and ended in a block one unit larger.
+    harness_.clearFaults();
+    harness_.inject({"RegQueryValueExW", 1, NO_ERROR});
+    EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
+    const std::wstring fill(7, static_cast<wchar_t>(harness::Interposer::kFill * 0x101));
+    EXPECT_TRACES(harness_.traces(), Concat({identity, {PortName(fill)}, AfterPortName(fill, needed)}));
+    const std::vector<SIZE_T> sizes = {IdBlockBytes(device->instanceId()), 14, 16, needed};
+    EXPECT_EQ(harness_.allocationSizes(), sizes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, InstanceIdFailure,
@@ -244,15 +290,15 @@ TEST_P(IdentityAllocationFailure, IsTracedWithItsSizeAndEndsOrGoesOnAsItsCodeSay
 {
     const AllocFault &fault = GetParam();
     auto device = MakeDevice(L"Model X", L"USB001");
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     if (fault.call == 2) {
         const std::vector<BYTE> port = Bytes(L"USB001", 12);
-        ASSERT_TRUE(bench::SetValue(HKEY_LOCAL_MACHINE, device->parametersPath(), L"PortName", REG_BINARY,
+        ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, device->parametersPath(), L"PortName", REG_BINARY,
                                     port.data(), static_cast<DWORD>(port.size())));
     }
     const std::wstring id = device->instanceId();
     const DWORD needed = EnumNeeded();
-    bench_.inject({"GlobalAlloc", fault.call, fault.error});
+    harness_.inject({"GlobalAlloc", fault.call, fault.error});
 
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
     Traces expected = {Start(), ModelName(L"Model X")};
@@ -270,8 +316,8 @@ TEST_P(IdentityAllocationFailure, IsTracedWithItsSizeAndEndsOrGoesOnAsItsCodeSay
             expected = Concat({expected, {PortName(L"(null)")}, AfterPortName(L"(null)", needed)});
         }
     }
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("RegEnumKeyExW"), 0) << "nothing is written";
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("RegEnumKeyExW"), 0) << "nothing is written";
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, IdentityAllocationFailure,

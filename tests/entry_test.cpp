@@ -1,16 +1,16 @@
 // The entry point's dispatch over DIF codes and the trace channel, on the exact
 // UTF-16 text of each message and on the real debugger output.
-#include "bench/bench.h"
+#include "harness/harness.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using bench::CallEntry;
+using harness::CallEntry;
 
 class Entry : public testing::Test {
 protected:
-    bench::Interposer bench_;
+    harness::Interposer harness_;
 };
 
 TEST_F(Entry, NamesEveryCodeOfTheTableAndAnswersNoError)
@@ -33,68 +33,68 @@ TEST_F(Entry, NamesEveryCodeOfTheTableAndAnswersNoError)
         if (code == DIF_INSTALLDEVICE) {
             continue;
         }
-        bench_.clearTraces();
+        harness_.clearTraces();
         EXPECT_EQ(CallEntry(code), static_cast<DWORD>(NO_ERROR)) << code;
-        ASSERT_EQ(bench_.traces().size(), 1u) << code;
-        EXPECT_EQ(bench_.traces()[0], std::wstring(L"VELDRIAN : ") + expected[code]) << code;
+        ASSERT_EQ(harness_.traces().size(), 1u) << code;
+        EXPECT_EQ(harness_.traces()[0], std::wstring(L"VELDRIAN : ") + expected[code]) << code;
     }
 }
 
 TEST_F(Entry, CodesWithoutANameShareTheFallbackAndNeverReadTheirArguments)
 {
     for (DWORD code : {0u, 22u, 31u, 37u, 40u, 41u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
-        bench_.clearTraces();
+        harness_.clearTraces();
         // Null context and invalid device arguments: none of them may be touched.
-        const DWORD result = bench::VeldrianEntry()(code, reinterpret_cast<HDEVINFO>(0x10), reinterpret_cast<PSP_DEVINFO_DATA>(0x10), nullptr);
+        const DWORD result = harness::VeldrianEntry()(code, reinterpret_cast<HDEVINFO>(0x10), reinterpret_cast<PSP_DEVINFO_DATA>(0x10), nullptr);
         EXPECT_EQ(result, static_cast<DWORD>(NO_ERROR)) << code;
-        ASSERT_EQ(bench_.traces().size(), 1u) << code;
-        EXPECT_EQ(bench_.traces()[0], L"VELDRIAN : ?????\n") << code;
+        ASSERT_EQ(harness_.traces().size(), 1u) << code;
+        EXPECT_EQ(harness_.traces()[0], L"VELDRIAN : ?????\n") << code;
     }
-    bench_.clearTraces();
-    EXPECT_EQ(bench::VeldrianEntry()(DIF_REMOVE, nullptr, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
-    EXPECT_EQ(bench_.traceText(), L"VELDRIAN : DIF_REMOVE\n");
+    harness_.clearTraces();
+    EXPECT_EQ(harness::VeldrianEntry()(DIF_REMOVE, nullptr, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(harness_.traceText(), L"VELDRIAN : DIF_REMOVE\n");
 }
 
 TEST_F(Entry, InstallDeviceAsksForPostProcessingFirst)
 {
     EXPECT_EQ(CallEntry(DIF_INSTALLDEVICE, nullptr, nullptr, FALSE), 0xE0000226u);
-    ASSERT_EQ(bench_.traces().size(), 1u);
-    EXPECT_EQ(bench_.traces()[0], L"VELDRIAN : DIF_INSTALLDEVICE\n");
-    EXPECT_EQ(bench_.calls("SetupDiGetSelectedDriverW"), 0) << "no post-processing before the class installer";
-    EXPECT_EQ(bench_.calls("EnumPrintersW"), 0);
+    ASSERT_EQ(harness_.traces().size(), 1u);
+    EXPECT_EQ(harness_.traces()[0], L"VELDRIAN : DIF_INSTALLDEVICE\n");
+    EXPECT_EQ(harness_.calls("SetupDiGetSelectedDriverW"), 0) << "no post-processing before the class installer";
+    EXPECT_EQ(harness_.calls("EnumPrintersW"), 0);
 }
 
 TEST_F(Entry, InstallDeviceWithoutAContextIsThePreProcessingCall)
 {
-    EXPECT_EQ(bench::VeldrianEntry()(DIF_INSTALLDEVICE, nullptr, nullptr, nullptr), 0xE0000226u);
-    EXPECT_EQ(bench_.traceText(), L"VELDRIAN : DIF_INSTALLDEVICE\n");
+    EXPECT_EQ(harness::VeldrianEntry()(DIF_INSTALLDEVICE, nullptr, nullptr, nullptr), 0xE0000226u);
+    EXPECT_EQ(harness_.traceText(), L"VELDRIAN : DIF_INSTALLDEVICE\n");
 }
 
 TEST_F(Entry, PostProcessingRunsWhateverTheInstallResultAndAnswersNoError)
 {
     // A device the driver query knows nothing of: the sequence stops at the model name.
-    bench_.inject({"SetupDiGetSelectedDriverW", -1, ERROR_INVALID_DATA});
+    harness_.inject({"SetupDiGetSelectedDriverW", -1, ERROR_INVALID_DATA});
     EXPECT_EQ(CallEntry(DIF_INSTALLDEVICE, nullptr, nullptr, TRUE, ERROR_DI_DONT_INSTALL), static_cast<DWORD>(NO_ERROR));
     const std::vector<std::wstring> expected = {
         L"VELDRIAN : DIF_INSTALLDEVICE PostProcessing\n",
         L"VELDRIAN : GetPrinterModelName() : SetupDiGetSelectedDriver() failed. GetLastError() = 13\n",
         L"VELDRIAN : GetPrinterModelName() failed. GetLastError() = 13\n",
     };
-    EXPECT_EQ(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("GlobalAlloc"), 0);
+    EXPECT_EQ(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("GlobalAlloc"), 0);
 }
 
 TEST_F(Entry, EachTraceIsOneDebuggerOutputCall)
 {
     CallEntry(DIF_SELECTDEVICE);
     CallEntry(DIF_REMOVE);
-    EXPECT_EQ(bench_.calls("OutputDebugStringW"), 2);
-    EXPECT_EQ(bench_.calls("GlobalAlloc"), 0) << "tracing takes no heap";
+    EXPECT_EQ(harness_.calls("OutputDebugStringW"), 2);
+    EXPECT_EQ(harness_.calls("GlobalAlloc"), 0) << "tracing takes no heap";
 }
 
 TEST(DebuggerOutput, AViewerReceivesEachMessageWithThePrefix)
 {
-    bench::DbwinReader reader;
+    harness::DbwinReader reader;
     ASSERT_TRUE(reader.ok());
     reader.drain();
     const size_t before = reader.drain().size();

@@ -4,8 +4,8 @@
 // guarded functions, listed by the exception directory, read it on entry and
 // check it on exit, and all of them call one routine when it no longer matches.
 // Where the DLL keeps its COFF symbol table, the names are checked as well.
-#include "bench/bench.h"
-#include "bench/pefile.h"
+#include "harness/harness.h"
+#include "harness/pefile.h"
 
 #include <gtest/gtest.h>
 
@@ -63,7 +63,7 @@ std::set<DWORD> RelocatedSlots(const Image &image)
 }
 
 // The COFF symbol table of the file, name -> RVA, when the build kept it.
-std::map<std::string, DWORD> Symbols(const bench::PeFile &pe)
+std::map<std::string, DWORD> Symbols(const harness::PeFile &pe)
 {
     std::map<std::string, DWORD> symbols;
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(pe.bytes.data());
@@ -92,9 +92,9 @@ std::map<std::string, DWORD> Symbols(const bench::PeFile &pe)
 
 TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
 {
-    const bench::PeFile pe = bench::ReadPeFile(bench::VeldrianPath());
+    const harness::PeFile pe = harness::ReadPeFile(harness::VeldrianPath());
     ASSERT_TRUE(pe.ok);
-    HMODULE module = bench::Veldrian();
+    HMODULE module = harness::Veldrian();
     ASSERT_NE(module, nullptr);
     const Image image = Loaded(module);
     const std::set<DWORD> relocated = RelocatedSlots(image);

@@ -1,14 +1,14 @@
 // The real host: SetupAPI loads VELDRIAN.dll as a class co-installer of the Printer
 // class and calls CoInstallerE through SetupDiCallClassInstaller.
-#include "bench/bench.h"
-#include "bench/platform.h"
+#include "harness/harness.h"
+#include "harness/platform.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-const wchar_t kCoInstallersPath[] = L"SYSTEM\\CurrentControlSet\\Control\\CoDeviceInstallers";
-const wchar_t kPrinterClassName[] = L"{4D36E979-E325-11CE-BFC1-08002BE10318}";
+const wchar_t *const kCoInstallersPath = win32::kCoDeviceInstallersPath;
+const wchar_t *const kPrinterClassName = win32::kPrinterClassText;
 
 std::vector<std::string> VeldrianLines(const std::vector<std::string> &messages, size_t from)
 {
@@ -25,22 +25,22 @@ class Host : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_NE(bench::Veldrian(), nullptr);
-        std::wstring entry = bench::VeldrianPath() + L",CoInstallerE";
+        ASSERT_NE(harness::Veldrian(), nullptr);
+        std::wstring entry = harness::VeldrianPath() + L",CoInstallerE";
         entry.push_back(L'\0');
         entry.push_back(L'\0');
-        ASSERT_TRUE(bench::SetValue(HKEY_LOCAL_MACHINE, kCoInstallersPath, kPrinterClassName, REG_MULTI_SZ,
+        ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, kCoInstallersPath, kPrinterClassName, REG_MULTI_SZ,
                                     entry.data(), static_cast<DWORD>(entry.size() * sizeof(wchar_t))));
     }
 
-    bench::ScopedKeyRestore restore_{HKEY_LOCAL_MACHINE, kCoInstallersPath};
-    bench::DbwinReader reader_;
+    harness::ScopedKeyRestore restore_{HKEY_LOCAL_MACHINE, kCoInstallersPath};
+    harness::DbwinReader reader_;
 };
 
 TEST_F(Host, SetupApiCallsTheClassCoInstallerForEachRequest)
 {
     ASSERT_TRUE(reader_.ok());
-    bench::ScopedDevice device(bench::PrinterInf({{L"Model X", L"VELDRIAN\\HOSTTEST", L"USB001"}}),
+    harness::ScopedDevice device(harness::PrinterInf({{L"Model X", L"VELDRIAN\\HOSTTEST", L"USB001"}}),
                                L"VELDRIAN\\HOSTTEST", false);
     ASSERT_TRUE(device.ok()) << device.failure();
     const size_t before = reader_.drain().size();
@@ -63,20 +63,20 @@ TEST_F(Host, SetupApiCallsTheClassCoInstallerForEachRequest)
 TEST_F(Host, PostProcessingCallAfterTheClassInstallerLooksForTheQueue)
 {
     ASSERT_TRUE(reader_.ok());
-    bench::ScopedDevice device(bench::PrinterInf({{L"Model Host", L"VELDRIAN\\HOSTPOST", L"USB077"}}),
+    harness::ScopedDevice device(harness::PrinterInf({{L"Model Host", L"VELDRIAN\\HOSTPOST", L"USB077"}}),
                                L"VELDRIAN\\HOSTPOST", false);
     ASSERT_TRUE(device.ok()) << device.failure();
     ASSERT_TRUE(SetupDiCallClassInstaller(DIF_INSTALLDEVICE, device.set(), device.data())) << GetLastError();
     const size_t before = reader_.drain().size();
 
-    // Wine's SetupAPI makes no post-processing call: the bench makes it, as Windows does.
-    EXPECT_EQ(bench::CallEntry(DIF_INSTALLDEVICE, device.set(), device.data(), TRUE), static_cast<DWORD>(NO_ERROR));
+    // Wine's SetupAPI makes no post-processing call: the harness makes it, as Windows does.
+    EXPECT_EQ(harness::CallEntry(DIF_INSTALLDEVICE, device.set(), device.data(), TRUE), static_cast<DWORD>(NO_ERROR));
 
     const std::vector<std::string> lines = VeldrianLines(reader_.drain(), before);
     ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ(lines[0], "VELDRIAN : DIF_INSTALLDEVICE PostProcessing\n");
     EXPECT_EQ(lines[1], "VELDRIAN : GetPrinterModelName() : Model Name = \"Model Host\"\n");
-    EXPECT_EQ(lines[2], "VELDRIAN : Device Instance ID = " + bench::Narrow(device.instanceId()) + "\n");
+    EXPECT_EQ(lines[2], "VELDRIAN : Device Instance ID = " + harness::Narrow(device.instanceId()) + "\n");
     EXPECT_EQ(lines[3], "VELDRIAN : PortName = USB077\n");
     EXPECT_EQ(lines.back(), "VELDRIAN : Unable to found Printer : Model Name = \"Model Host\" Port Name = \"USB077\"\n");
 }

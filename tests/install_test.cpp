@@ -1,8 +1,9 @@
 // The installation host, veldrian-install, run as its own process on the example
 // package and on packages of the tests' own: the trace it shows, the default printer
 // each profile ends with, its errors, and the Wine prefix it leaves behind.
-#include "bench/bench.h"
-#include "bench/platform.h"
+#include "harness/harness.h"
+#include "harness/platform.h"
+#include "win32/paths.h"
 
 #include <gtest/gtest.h>
 
@@ -15,18 +16,14 @@
 
 namespace {
 
-const wchar_t kPrinterClassKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E979-E325-11CE-BFC1-08002BE10318}";
-const wchar_t kRootPrinters[] = L"SYSTEM\\CurrentControlSet\\Enum\\ROOT\\PRINTER";
-const wchar_t kPrint[] = L"SYSTEM\\CurrentControlSet\\Control\\Print";
+const wchar_t *const kPrinterClassKey = win32::kPrinterClassPath;
+const std::wstring kRootPrinters = std::wstring(win32::kEnumPath) + L"ROOT\\PRINTER";
+const wchar_t *const kPrint = win32::kPrintPath;
 const char kRule[] = "===========================================";
 
-std::wstring WindowsFormOf(std::string path)
+std::wstring WindowsFormOf(const std::string &path)
 {
-    if (!path.empty() && path[0] == '/') {
-        std::replace(path.begin(), path.end(), '/', '\\');
-        path = "Z:" + path;
-    }
-    return bench::Wide(path);
+    return harness::Wide(win32::WindowsPath(path));
 }
 
 std::wstring HostPath()
@@ -169,7 +166,7 @@ HostRun RunHost(const std::vector<std::wstring> &arguments, const std::wstring &
 {
     HostRun run;
     static int serial = 0;
-    const std::wstring base = bench::TempDirectory() + L"install-test-" + std::to_wstring(GetCurrentProcessId()) +
+    const std::wstring base = harness::TempDirectory() + L"install-test-" + std::to_wstring(GetCurrentProcessId()) +
                               L"-" + std::to_wstring(++serial);
     const std::wstring outPath = base + L".out";
     const std::wstring errPath = base + L".err";
@@ -197,7 +194,7 @@ HostRun RunHost(const std::vector<std::wstring> &arguments, const std::wstring &
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     } else {
-        run.err = "cannot start " + bench::Narrow(command) + ": " + std::to_string(GetLastError());
+        run.err = "cannot start " + harness::Narrow(command) + ": " + std::to_string(GetLastError());
     }
     CloseHandle(out);
     CloseHandle(err);
@@ -230,7 +227,7 @@ std::set<std::wstring> FileNames(const std::wstring &directory)
 
 // What a run may touch in the Wine prefix.
 struct PrefixState {
-    bench::RegSnapshot users, devices, driverKeys, spooler;
+    harness::RegSnapshot users, devices, driverKeys, spooler;
     std::string systemDll;
     bool systemDllExists = false;
     std::set<std::wstring> infFiles, tempFiles, spoolDrivers;
@@ -238,15 +235,15 @@ struct PrefixState {
     static PrefixState Take()
     {
         PrefixState state;
-        state.users = bench::Snapshot(HKEY_USERS);
-        state.devices = bench::Snapshot(HKEY_LOCAL_MACHINE, kRootPrinters);
-        state.driverKeys = bench::Snapshot(HKEY_LOCAL_MACHINE, kPrinterClassKey);
-        state.spooler = bench::Snapshot(HKEY_LOCAL_MACHINE, kPrint);
+        state.users = harness::Snapshot(HKEY_USERS);
+        state.devices = harness::Snapshot(HKEY_LOCAL_MACHINE, kRootPrinters);
+        state.driverKeys = harness::Snapshot(HKEY_LOCAL_MACHINE, kPrinterClassKey);
+        state.spooler = harness::Snapshot(HKEY_LOCAL_MACHINE, kPrint);
         const std::wstring dll = SystemDirectory() + L"\\VELDRIAN.dll";
         state.systemDllExists = GetFileAttributesW(dll.c_str()) != INVALID_FILE_ATTRIBUTES;
         state.systemDll = ReadAll(dll);
         state.infFiles = FileNames(WindowsDirectory() + L"\\inf");
-        state.tempFiles = FileNames(bench::TempDirectory());
+        state.tempFiles = FileNames(harness::TempDirectory());
         state.spoolDrivers = FileNames(SystemDirectory() + L"\\spool\\drivers\\x64\\3");
         return state;
     }
@@ -255,9 +252,9 @@ struct PrefixState {
     std::vector<std::string> differencesFrom(const PrefixState &before) const
     {
         std::vector<std::string> lines;
-        auto registry = [&](const char *what, const bench::RegSnapshot &a, const bench::RegSnapshot &b) {
-            for (const std::wstring &line : bench::Diff(a, b)) {
-                lines.push_back(std::string(what) + ": " + bench::Narrow(line));
+        auto registry = [&](const char *what, const harness::RegSnapshot &a, const harness::RegSnapshot &b) {
+            for (const std::wstring &line : harness::Diff(a, b)) {
+                lines.push_back(std::string(what) + ": " + harness::Narrow(line));
             }
         };
         registry("HKEY_USERS", before.users, users);
@@ -270,12 +267,12 @@ struct PrefixState {
         auto files = [&](const char *what, const std::set<std::wstring> &a, const std::set<std::wstring> &b) {
             for (const std::wstring &name : b) {
                 if (a.count(name) == 0) {
-                    lines.push_back(std::string(what) + ": added " + bench::Narrow(name));
+                    lines.push_back(std::string(what) + ": added " + harness::Narrow(name));
                 }
             }
             for (const std::wstring &name : a) {
                 if (b.count(name) == 0) {
-                    lines.push_back(std::string(what) + ": removed " + bench::Narrow(name));
+                    lines.push_back(std::string(what) + ": removed " + harness::Narrow(name));
                 }
             }
         };
@@ -311,12 +308,13 @@ class TestPackage {
 public:
     TestPackage()
     {
-        directory_ = bench::TempDirectory() + L"install-test-package-" + std::to_wstring(GetCurrentProcessId());
+        directory_ = harness::TempDirectory() + L"install-test-package-" + std::to_wstring(GetCurrentProcessId());
         CreateDirectoryW(directory_.c_str(), nullptr);
         path_ = directory_ + L"\\testpackage.inf";
         const std::wstring inf =
-            L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n"
-            L"ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\nProvider=Tests\r\n"
+            L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\nClassGUID=" +
+            std::wstring(win32::kPrinterClassText) +
+            L"\r\nProvider=Tests\r\n"
             L"[Manufacturer]\r\nTests=Models,NTamd64\r\n"
             L"[Models.NTamd64]\r\n\"Model X\"=PortModel,TESTS\\PORTMODEL\r\n\"Model Y\"=NoPortModel,TESTS\\NOPORT\r\n"
             L"\"Model Z\"=Unregistered,TESTS\\UNREGISTERED\r\n"
@@ -329,7 +327,7 @@ public:
             L"[Veldrian.Reg]\r\nHKR,,CoInstallers32,0x00010000,\"VELDRIAN.dll,CoInstallerE\"\r\n"
             L"[DestinationDirs]\r\nVeldrian.Copy=11\r\n"
             L"[SourceDisksNames]\r\n1=\"Tests\",,,\r\n[SourceDisksFiles]\r\nVELDRIAN.dll=1\r\n";
-        bench::WriteUtf16File(path_, inf);
+        harness::WriteUtf16File(path_, inf);
     }
     ~TestPackage()
     {
@@ -354,7 +352,7 @@ protected:
         // the current user, who lists every new queue.
         HKEY key = nullptr;
         DWORD disposition = 0;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, bench::kWindowsPath, 0, nullptr, 0, KEY_READ, nullptr, &key,
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, harness::kWindowsPath, 0, nullptr, 0, KEY_READ, nullptr, &key,
                                   &disposition),
                   ERROR_SUCCESS);
         RegCloseKey(key);
@@ -365,7 +363,7 @@ protected:
     void TearDown() override
     {
         if (madeWindowsKey_) {
-            RegDeleteKeyW(HKEY_CURRENT_USER, bench::kWindowsPath);
+            RegDeleteKeyW(HKEY_CURRENT_USER, harness::kWindowsPath);
         }
     }
 
@@ -377,7 +375,7 @@ protected:
 
     void ExpectBadRuns(const TestPackage &package);
 
-    std::wstring dll_ = bench::VeldrianPath();
+    std::wstring dll_ = harness::VeldrianPath();
     PrefixState before_;
     bool madeWindowsKey_ = false;
 };
@@ -470,19 +468,19 @@ public:
         DeletePrinterDriverW(nullptr, nullptr, queue.data());
         HKEY user = nullptr;
         if (RegOpenCurrentUser(KEY_ALL_ACCESS, &user) == ERROR_SUCCESS) {
-            for (const wchar_t *path : {bench::kDevicesPath, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\PrinterPorts"}) {
-                bench::DeleteValue(user, path, queue);
+            for (const wchar_t *path : {win32::kDevicesPath, win32::kPrinterPortsPath}) {
+                harness::DeleteValue(user, path, queue);
             }
             RegCloseKey(user);
         }
         for (const std::wstring &profile : profiles_) {
-            bench::DeleteKeyTree(HKEY_USERS, profile);
+            harness::DeleteKeyTree(HKEY_USERS, profile);
         }
         DeleteFileW((SystemDirectory() + L"\\VELDRIAN.dll").c_str());
         for (const wchar_t *name : {L"\\inf\\VELDRIAN-example.inf", L"\\inf\\VELDRIAN-example.pnf"}) {
             DeleteFileW((WindowsDirectory() + name).c_str());
         }
-        bench::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\VELDRIAN");
+        harness::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\VELDRIAN");
     }
     KeptInstallation(const KeptInstallation &) = delete;
     KeptInstallation &operator=(const KeptInstallation &) = delete;
@@ -504,33 +502,33 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
         std::smatch id;
         std::regex_search(run.out, id, std::regex("Device Instance ID = (ROOT\\\\PRINTER\\\\[0-9]{4})"));
         ASSERT_EQ(id.size(), 2u) << run.out;
-        kept.setInstanceId(bench::Wide(id[1].str()));
+        kept.setInstanceId(harness::Wide(id[1].str()));
         ASSERT_EQ(run.exitCode, 0u) << run.err << run.out;
 
         // The profiles as VELDRIAN left them.
-        const bench::RegValue device = bench::GetValue(HKEY_USERS, listed + L"\\" + bench::kWindowsPath, L"Device");
+        const harness::RegValue device = harness::GetValue(HKEY_USERS, listed + L"\\" + harness::kWindowsPath, L"Device");
         EXPECT_EQ(device.type, static_cast<DWORD>(REG_SZ));
-        EXPECT_EQ(bench::StringOf(device), L"Model X,winspool,USB007");
+        EXPECT_EQ(harness::StringOf(device), L"Model X,winspool,USB007");
         EXPECT_EQ(device.data.size(), (std::wstring(L"Model X,winspool,USB007").size() + 1) * sizeof(wchar_t));
-        EXPECT_EQ(bench::StringOf(bench::GetValue(HKEY_USERS, unlisted + L"\\" + bench::kWindowsPath, L"Device")),
+        EXPECT_EQ(harness::StringOf(harness::GetValue(HKEY_USERS, unlisted + L"\\" + harness::kWindowsPath, L"Device")),
                   L"Earlier Printer,winspool,LPT1:");
 
         // The device and its queue on the port given, and the co-installer SetupAPI registered.
-        const std::wstring instance = bench::Wide(id[1].str());
-        EXPECT_EQ(bench::StringOf(bench::GetValue(HKEY_LOCAL_MACHINE,
-                                                  L"SYSTEM\\CurrentControlSet\\Enum\\" + instance + L"\\Device Parameters",
+        const std::wstring instance = harness::Wide(id[1].str());
+        EXPECT_EQ(harness::StringOf(harness::GetValue(HKEY_LOCAL_MACHINE,
+                                                  std::wstring(win32::kEnumPath) + instance + L"\\Device Parameters",
                                                   L"PortName")),
                   L"USB007");
-        const std::vector<bench::QueueInfo> queues = bench::EnumQueues();
-        EXPECT_TRUE(std::any_of(queues.begin(), queues.end(), [](const bench::QueueInfo &queue) {
+        const std::vector<harness::QueueInfo> queues = harness::EnumQueues();
+        EXPECT_TRUE(std::any_of(queues.begin(), queues.end(), [](const harness::QueueInfo &queue) {
             return queue.name == L"Model X" && queue.driver == L"Model X" && queue.port == L"USB007";
         }));
-        const std::wstring driverKey = bench::StringOf(
-            bench::GetValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\" + instance, L"Driver"));
-        const bench::RegValue coInstallers = bench::GetValue(
-            HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + driverKey, L"CoInstallers32");
+        const std::wstring driverKey = harness::StringOf(
+            harness::GetValue(HKEY_LOCAL_MACHINE, std::wstring(win32::kEnumPath) + instance, L"Driver"));
+        const harness::RegValue coInstallers = harness::GetValue(
+            HKEY_LOCAL_MACHINE, std::wstring(win32::kClassPath) + driverKey, L"CoInstallers32");
         EXPECT_EQ(coInstallers.type, static_cast<DWORD>(REG_MULTI_SZ));
-        EXPECT_EQ(bench::StringOf(coInstallers), L"VELDRIAN.dll,CoInstallerE");
+        EXPECT_EQ(harness::StringOf(coInstallers), L"VELDRIAN.dll,CoInstallerE");
 
         // The copy in the system directory, which SetupAPI loaded, is the DLL under test.
         const std::string copied = ReadAll(SystemDirectory() + L"\\VELDRIAN.dll");
@@ -547,7 +545,7 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
         const HostRun clean = RunHost({L"--clean"});
         EXPECT_EQ(clean.exitCode, 0u) << clean.out;
         for (const std::string &removed : {"removed the device " + id[1].str(), std::string("removed the print queue \"Model X\""),
-                                           "removed the profile HKEY_USERS\\" + bench::Narrow(listed)}) {
+                                           "removed the profile HKEY_USERS\\" + harness::Narrow(listed)}) {
             EXPECT_TRUE(clean.says(removed)) << removed << "\n" << clean.out;
         }
         ExpectPrefixAsFound();
@@ -577,7 +575,7 @@ TEST_F(InstallHost, ModelWithoutAPortGetsNoQueueAndChangesNothing)
                  "VELDRIAN : Device Instance ID = ROOT\\\\PRINTER\\\\[0-9]{4}",
                  "VELDRIAN : RegQueryValueEx\\(0\\) failed. GetLastError\\(\\) = 2",
                  "VELDRIAN : DIF_NEWDEVICEWIZARD_FINISHINSTALL"});
-    EXPECT_EQ(run.row(bench::Narrow(profile)),
+    EXPECT_EQ(run.row(harness::Narrow(profile)),
               (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Earlier Printer,winspool,LPT1:",
                                         "VELDRIAN found no queue"}));
     ExpectPrefixAsFound();
@@ -650,7 +648,7 @@ TEST_F(InstallHost, CheckPassesTheExampleAndNamesEachFaultPlantedInACopy)
 
     const std::string example = ReadAll(ExampleInf());
     const std::string dll = ReadAll(dll_);
-    const std::wstring directory = bench::TempDirectory() + L"install-test-check";
+    const std::wstring directory = harness::TempDirectory() + L"install-test-check";
     CreateDirectoryW(directory.c_str(), nullptr);
     const std::wstring inf = directory + L"\\package.inf";
     const std::vector<BrokenCopy> copies = {
@@ -737,19 +735,19 @@ TEST_F(InstallHost, BadOptionsAndInputsGiveTheirReasonAndMakeNothing)
 
 void InstallHost::ExpectBadRuns(const TestPackage &package)
 {
-    const std::wstring text = bench::TempDirectory() + L"install-test-not-an-inf.txt";
+    const std::wstring text = harness::TempDirectory() + L"install-test-not-an-inf.txt";
     ASSERT_TRUE(WriteAll(text, "this is neither a DLL nor an INF\n"));
-    const std::wstring displayInf = bench::TempDirectory() + L"install-test-display.inf";
-    ASSERT_TRUE(bench::WriteUtf16File(displayInf, L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Display\r\n"));
-    const std::wstring folder = bench::TempDirectory().substr(0, bench::TempDirectory().size() - 1);
-    const std::wstring dll32 = bench::TempDirectory() + L"install-test-32.dll";
+    const std::wstring displayInf = harness::TempDirectory() + L"install-test-display.inf";
+    ASSERT_TRUE(harness::WriteUtf16File(displayInf, L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Display\r\n"));
+    const std::wstring folder = harness::TempDirectory().substr(0, harness::TempDirectory().size() - 1);
+    const std::wstring dll32 = harness::TempDirectory() + L"install-test-32.dll";
     ASSERT_TRUE(WriteAll(dll32, Machine32(ReadAll(dll_))));
-    const std::wstring binary = bench::TempDirectory() + L"install-test-binary.inf";
+    const std::wstring binary = harness::TempDirectory() + L"install-test-binary.inf";
     ASSERT_TRUE(WriteAll(binary, std::string("MZ\0\0\x90\0binary", 12)));
     const std::string example = ReadAll(ExampleInf());
-    const std::wstring comma = bench::TempDirectory() + L"install-test-comma.inf";
+    const std::wstring comma = harness::TempDirectory() + L"install-test-comma.inf";
     ASSERT_TRUE(WriteAll(comma, Replaced(example, "\"Model X\"=ModelX", "\"Model, X\"=ModelX")));
-    const std::wstring x86 = bench::TempDirectory() + L"install-test-x86.inf";
+    const std::wstring x86 = harness::TempDirectory() + L"install-test-x86.inf";
     ASSERT_TRUE(WriteAll(x86, Replaced(Replaced(example, "Models,NTamd64", "Models,NTx86"), "[Models.NTamd64]",
                                        "[Models.NTx86]")));
 
@@ -765,24 +763,24 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
         {{L"--profile", L"a\\b"}, 2, "--profile a\\b: a profile name cannot hold a backslash"},
         {{L"--profile", std::wstring(256, L'p')}, 2, "--profile: a profile name has at most 255 characters"},
         {{L"--profile", L"Same", L"--unlisted-profile", L"same"}, 2, "the profile same is named twice"},
-        {{L"--dll", bench::TempDirectory() + L"no-such.dll"}, 1, "the DLL under test "},
-        {{L"--dll", text}, 1, "the DLL under test " + bench::Narrow(text) + " is not a DLL"},
+        {{L"--dll", harness::TempDirectory() + L"no-such.dll"}, 1, "the DLL under test "},
+        {{L"--dll", text}, 1, "the DLL under test " + harness::Narrow(text) + " is not a DLL"},
         {{L"--dll", SystemDirectory() + L"\\kernel32.dll"}, 1, "the DLL under test"},
-        {{L"--dll", dll_, L"--inf", bench::TempDirectory() + L"no-such.inf"}, 1, "cannot read the INF"},
+        {{L"--dll", dll_, L"--inf", harness::TempDirectory() + L"no-such.inf"}, 1, "cannot read the INF"},
         {{L"--dll", dll_, L"--inf", text}, 1, "cannot read the INF"},
         {{L"--dll", dll_, L"--inf", displayInf}, 1, "the INF"},
         {{L"--dll", dll_, L"--inf", package.path(), L"--model", L"Model Q"}, 1, "the INF"},
         {{L"--dll", dll_, L"--profile", L".Default"}, 1, "HKEY_USERS\\.Default exists already"},
-        {{L"--dll", folder}, 1, "the DLL under test " + bench::Narrow(folder) + " is a folder, not a DLL"},
-        {{L"--dll", dll32}, 1, "the DLL under test " + bench::Narrow(dll32) + " is a 32-bit DLL"},
-        {{L"--inf", binary}, 1, "the INF " + bench::Narrow(binary) + " is not a text file"},
+        {{L"--dll", folder}, 1, "the DLL under test " + harness::Narrow(folder) + " is a folder, not a DLL"},
+        {{L"--dll", dll32}, 1, "the DLL under test " + harness::Narrow(dll32) + " is a 32-bit DLL"},
+        {{L"--inf", binary}, 1, "the INF " + harness::Narrow(binary) + " is not a text file"},
         {{L"--inf", package.path()}, 1, "the package has no VELDRIAN.dll beside its INF"},
         {{L"--dll", dll_, L"--inf", comma}, 1, "the model name \"Model, X\" cannot name a print queue"},
-        {{L"--dll", dll_, L"--inf", x86}, 1, "the INF " + bench::Narrow(x86) + " has no models for 64-bit Windows"},
+        {{L"--dll", dll_, L"--inf", x86}, 1, "the INF " + harness::Narrow(x86) + " has no models for 64-bit Windows"},
     };
     for (const BadRun &bad : runs) {
         const HostRun run = RunHost(bad.arguments);
-        const std::string what = testing::PrintToString(bench::Narrow(bad.arguments.front())) + " ...";
+        const std::string what = testing::PrintToString(harness::Narrow(bad.arguments.front())) + " ...";
         EXPECT_EQ(run.exitCode, bad.exitCode) << what << "\n" << run.err;
         const std::vector<std::string> errLines = Lines(run.err);
         ASSERT_FALSE(errLines.empty()) << what;

@@ -4,8 +4,8 @@
 // of driver packages, each named by its rule; the stack protector's (BA2011) is in
 // hardening_test. Run on a signed copy (VELDRIAN_EXPECT_SIGNATURE=1), the same checks
 // hold and the signature's certificate table is checked too.
-#include "bench/bench.h"
-#include "bench/pefile.h"
+#include "harness/harness.h"
+#include "harness/pefile.h"
 
 #include <wintrust.h>
 
@@ -25,15 +25,15 @@ std::string Upper(std::string text)
 
 class ModuleFile : public testing::Test {
 protected:
-    static void SetUpTestSuite() { pe_ = new bench::PeFile(bench::ReadPeFile(bench::VeldrianPath())); }
+    static void SetUpTestSuite() { pe_ = new harness::PeFile(harness::ReadPeFile(harness::VeldrianPath())); }
     static void TearDownTestSuite() { delete pe_; }
-    static bench::PeFile *pe_;
+    static harness::PeFile *pe_;
 };
-bench::PeFile *ModuleFile::pe_ = nullptr;
+harness::PeFile *ModuleFile::pe_ = nullptr;
 
 TEST_F(ModuleFile, IsA64BitDll)
 {
-    ASSERT_TRUE(pe_->ok) << "cannot read " << bench::Narrow(bench::VeldrianPath());
+    ASSERT_TRUE(pe_->ok) << "cannot read " << harness::Narrow(harness::VeldrianPath());
     EXPECT_EQ(pe_->machine, IMAGE_FILE_MACHINE_AMD64);
     EXPECT_TRUE(pe_->characteristics & IMAGE_FILE_DLL);
     EXPECT_EQ(pe_->exportDllName, "VELDRIAN.dll");
@@ -114,8 +114,8 @@ TEST_F(ModuleFile, IsCetCompatible)
         GTEST_SKIP() << "GNU ld cannot mark a DLL CET-compatible (see the README)";
     }
     EXPECT_EQ(
-        std::count(pe_->debugTypes.begin(), pe_->debugTypes.end(), bench::kDebugTypeExDllCharacteristics), 1);
-    EXPECT_TRUE(pe_->dllCharacteristicsEx & bench::kDllCharacteristicsExCetCompat)
+        std::count(pe_->debugTypes.begin(), pe_->debugTypes.end(), harness::kDebugTypeExDllCharacteristics), 1);
+    EXPECT_TRUE(pe_->dllCharacteristicsEx & harness::kDllCharacteristicsExCetCompat)
         << "BA2025 EnableShadowStack";
 }
 
@@ -127,15 +127,15 @@ TEST_F(ModuleFile, CarriesControlFlowGuardTables)
     if (!VELDRIAN_CONTROL_FLOW_GUARD) {
         GTEST_SKIP() << "GNU ld builds no Control Flow Guard tables";
     }
-    const bench::PeFile &pe = *pe_;
+    const harness::PeFile &pe = *pe_;
     EXPECT_TRUE(pe.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_GUARD_CF) << "BA2008 EnableControlFlowGuard";
     ASSERT_NE(pe.loadConfig.VirtualAddress, 0u) << "no load configuration directory";
     EXPECT_NE(pe.SectionOf(pe.loadConfig.VirtualAddress), nullptr);
     EXPECT_LE(pe.loadConfig.VirtualAddress + pe.loadConfig.Size, pe.sizeOfImage);
-    ASSERT_GE(pe.guard.size, bench::kGuardFlagsOffset + sizeof(DWORD)) << "too small for the guard's fields";
+    ASSERT_GE(pe.guard.size, harness::kGuardFlagsOffset + sizeof(DWORD)) << "too small for the guard's fields";
     EXPECT_LE(pe.guard.size, pe.loadConfig.Size);
-    EXPECT_TRUE(pe.guard.flags & bench::kGuardCfInstrumented);
-    EXPECT_TRUE(pe.guard.flags & bench::kGuardCfFunctionTablePresent);
+    EXPECT_TRUE(pe.guard.flags & harness::kGuardCfInstrumented);
+    EXPECT_TRUE(pe.guard.flags & harness::kGuardCfFunctionTablePresent);
 
     // The check and dispatch pointers lie in the image, each holding the address of code.
     const auto sectionOf = [&pe](ULONGLONG va) {
@@ -163,7 +163,7 @@ TEST_F(ModuleFile, CarriesControlFlowGuardTables)
     for (DWORD rva : pe.guard.functions) {
         EXPECT_TRUE(executable(pe.imageBase + rva)) << std::hex << rva;
     }
-    HMODULE module = bench::Veldrian();
+    HMODULE module = harness::Veldrian();
     ASSERT_NE(module, nullptr);
     const auto entry = static_cast<DWORD>(reinterpret_cast<BYTE *>(GetProcAddress(module, "CoInstallerE")) -
                                           reinterpret_cast<BYTE *>(module));
@@ -196,7 +196,7 @@ TEST_F(ModuleFile, SignatureIsAtTheEndAndWellFormed)
 
 TEST(ModuleLoad, LoadsAndResolvesTheExportByNameAndOrdinal)
 {
-    HMODULE module = bench::Veldrian();
+    HMODULE module = harness::Veldrian();
     ASSERT_NE(module, nullptr) << "LoadLibrary failed: " << GetLastError();
     FARPROC byName = GetProcAddress(module, "CoInstallerE");
     FARPROC byOrdinal = GetProcAddress(module, MAKEINTRESOURCEA(1));
@@ -218,8 +218,8 @@ TEST(ModuleLoad, GuardFunctionsLetCallsThrough)
     if (!VELDRIAN_CONTROL_FLOW_GUARD) {
         GTEST_SKIP() << "GNU ld builds no Control Flow Guard tables";
     }
-    const bench::PeFile pe = bench::ReadPeFile(bench::VeldrianPath());
-    HMODULE module = bench::Veldrian();
+    const harness::PeFile pe = harness::ReadPeFile(harness::VeldrianPath());
+    HMODULE module = harness::Veldrian();
     ASSERT_TRUE(pe.ok);
     ASSERT_NE(module, nullptr);
     const auto loaded = [&](ULONGLONG va) {

@@ -1,9 +1,7 @@
 // The search for the installed printer's queue among the spooler's queues: Wine's
-// own spooler for the queues, and a redirection of EnumPrintersW for answers it does
-// not give on demand. The enumeration block ends at a guard page.
-#include "defaultprinter_bench.h"
-
-#include "bench/iat.h"
+// own spooler for the queues, and answers of the test's own to EnumPrintersW where
+// the spooler does not give them on demand. The enumeration block ends at a guard page.
+#include "assignment.h"
 
 #include <functional>
 
@@ -12,41 +10,12 @@ namespace {
 using namespace assignment;
 
 using EnumPrintersFunction = decltype(&EnumPrintersW);
-using EnumPrintersHook = std::function<BOOL(EnumPrintersFunction original, LPBYTE buffer, DWORD bytes,
-                                            LPDWORD needed, LPDWORD returned)>;
+using EnumPrintersHook = std::function<BOOL(EnumPrintersFunction real, LPBYTE buffer, DWORD bytes, LPDWORD needed,
+                                            LPDWORD returned)>;
 
-EnumPrintersFunction g_original = nullptr;
-EnumPrintersHook g_hook;
-
-BOOL WINAPI HookedEnumPrinters(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD bytes, LPDWORD needed,
-                               LPDWORD returned)
+BOOL PassThrough(EnumPrintersFunction real, LPBYTE buffer, DWORD bytes, LPDWORD needed, LPDWORD returned)
 {
-    EXPECT_EQ(flags, static_cast<DWORD>(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS));
-    EXPECT_EQ(name, nullptr);
-    EXPECT_EQ(level, 2u);
-    return g_hook(g_original, buffer, bytes, needed, returned);
-}
-
-// EnumPrintersW of the DLL goes to `hook` while it lives; `original` passes the call
-// on to the bench (and so to the spooler).
-class ScopedEnumHook {
-public:
-    explicit ScopedEnumHook(EnumPrintersHook hook)
-        : redirect_(bench::Veldrian(), "WINSPOOL.DRV", "EnumPrintersW", reinterpret_cast<void *>(&HookedEnumPrinters))
-    {
-        g_original = redirect_.original<EnumPrintersFunction>();
-        g_hook = std::move(hook);
-    }
-    ~ScopedEnumHook() { g_hook = nullptr; }
-    bool active() const { return redirect_.active(); }
-
-private:
-    bench::ScopedRedirect redirect_;
-};
-
-BOOL PassThrough(EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD needed, LPDWORD returned)
-{
-    return original(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer, bytes, needed, returned);
+    return real(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer, bytes, needed, returned);
 }
 
 class PrinterLookup : public Assignment {
@@ -63,32 +32,45 @@ protected:
     }
 
     DWORD Run() { return Assignment::Run(*device_); }
+    // The spooler answers the DLL's EnumPrintersW (local and connected queues, level 2)
+    // through `hook`, which passes the call on to the real spooler where it wants to.
+    void AnswerEnumPrinters(EnumPrintersHook hook)
+    {
+        harness_.answer<EnumPrintersFunction>(
+            "EnumPrintersW", [hook](EnumPrintersFunction real, DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer,
+                                    DWORD bytes, LPDWORD needed, LPDWORD returned) {
+                EXPECT_EQ(flags, static_cast<DWORD>(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS));
+                EXPECT_EQ(name, nullptr);
+                EXPECT_EQ(level, 2u);
+                return hook(real, buffer, bytes, needed, returned);
+            });
+    }
     Traces Identity(const std::wstring &port = L"USB001") const
     {
         return {Start(), ModelName(L"Model X"), InstanceId(device_->instanceId()), PortName(port)};
     }
 
-    std::unique_ptr<bench::ScopedDevice> device_;
+    std::unique_ptr<harness::ScopedDevice> device_;
 };
 
 TEST_F(PrinterLookup, WithNoQueuesNoBlockIsTakenAndNothingIsFound)
 {
-    ASSERT_TRUE(bench::EnumQueues().empty());
+    ASSERT_TRUE(harness::EnumQueues().empty());
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     const Traces expected = Concat({
         Identity(),
         {Line(L"EnumPrinters(0) succeed2. dwReturned = 0\n"), Enumerated(0), NotFound(L"Model X", L"USB001")},
     });
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("GlobalAlloc"), 2) << "the instance ID and the port name only";
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("GlobalAlloc"), 2) << "the instance ID and the port name only";
 }
 
 TEST_F(PrinterLookup, OfTwoQueuesOnTheSameDriverAndPortTheFirstListedIsTaken)
 {
-    bench::ScopedPrinter first(L"Model X", L"Model X", L"USB001");
-    bench::ScopedPrinter copy(L"Model X (Copy 1)", L"Model X", L"USB001");
+    harness::ScopedPrinter first(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter copy(L"Model X (Copy 1)", L"Model X", L"USB001");
     ASSERT_TRUE(first.ok() && copy.ok());
-    const std::vector<bench::QueueInfo> queues = bench::EnumQueues();
+    const std::vector<harness::QueueInfo> queues = harness::EnumQueues();
     ASSERT_EQ(queues.size(), 2u);
     const std::wstring listedFirst = queues[0].name;
     const DWORD needed = EnumNeeded();
@@ -98,23 +80,23 @@ TEST_F(PrinterLookup, OfTwoQueuesOnTheSameDriverAndPortTheFirstListedIsTaken)
         Identity(), Enumeration(needed, 2), {Found(listedFirst, L"Model X", L"USB001")},
         Walk(WineProfiles(listedFirst, L"USB001")),
     });
-    EXPECT_TRACES(bench_.traces(), expected);
+    EXPECT_TRACES(harness_.traces(), expected);
 }
 
 TEST_F(PrinterLookup, DriverAndPortAreComparedWholeWithoutCase)
 {
-    bench::ScopedPrinter twoPorts(L"Two ports", L"Model X", L"USB001,USB002");
-    bench::ScopedPrinter longerPort(L"Longer port", L"Model X", L"USB0011");
-    bench::ScopedPrinter shorterDriver(L"Shorter driver", L"Model", L"USB001");
-    bench::ScopedPrinter otherDriver(L"Other driver", L"Model X2", L"USB001");
+    harness::ScopedPrinter twoPorts(L"Two ports", L"Model X", L"USB001,USB002");
+    harness::ScopedPrinter longerPort(L"Longer port", L"Model X", L"USB0011");
+    harness::ScopedPrinter shorterDriver(L"Shorter driver", L"Model", L"USB001");
+    harness::ScopedPrinter otherDriver(L"Other driver", L"Model X2", L"USB001");
     ASSERT_TRUE(twoPorts.ok() && longerPort.ok() && shorterDriver.ok() && otherDriver.ok());
     DWORD needed = EnumNeeded();
 
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(bench_.traces(), Concat({Identity(), Enumeration(needed, 4), {NotFound(L"Model X", L"USB001")}}));
+    EXPECT_TRACES(harness_.traces(), Concat({Identity(), Enumeration(needed, 4), {NotFound(L"Model X", L"USB001")}}));
 
     // Equal but for case: the queue is the one.
-    bench::ScopedPrinter lower(L"Lower case", L"model x", L"usb001");
+    harness::ScopedPrinter lower(L"Lower case", L"model x", L"usb001");
     ASSERT_TRUE(lower.ok());
     needed = EnumNeeded();
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
@@ -122,7 +104,7 @@ TEST_F(PrinterLookup, DriverAndPortAreComparedWholeWithoutCase)
         Identity(), Enumeration(needed, 5), {Found(L"Lower case", L"model x", L"usb001")},
         Walk(WineProfiles(L"Lower case", L"usb001")),
     });
-    EXPECT_TRACES(bench_.traces(), expected);
+    EXPECT_TRACES(harness_.traces(), expected);
 }
 
 const wchar_t kEmpty[] = L"";
@@ -130,13 +112,13 @@ const wchar_t kEmpty[] = L"";
 TEST_F(PrinterLookup, AnUnknownPortMatchesNoQueueNotEvenOneWithoutAPort)
 {
     // An empty PortName value leaves the port name null.
-    ASSERT_TRUE(bench::SetValue(HKEY_LOCAL_MACHINE, device_->parametersPath(), L"PortName", REG_SZ, kEmpty, 0));
-    bench::ScopedPrinter first(L"Model X", L"Model X", L"USB001");
-    bench::ScopedPrinter second(L"Model X (Copy 1)", L"Model X", L"USB001");
-    bench::ScopedPrinter third(L"Model X (Copy 2)", L"Model X", L"USB001");
+    ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, device_->parametersPath(), L"PortName", REG_SZ, kEmpty, 0));
+    harness::ScopedPrinter first(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter second(L"Model X (Copy 1)", L"Model X", L"USB001");
+    harness::ScopedPrinter third(L"Model X (Copy 2)", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
     // The spooler's records get a null, an empty and a real port.
-    ScopedEnumHook hook([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
+    AnswerEnumPrinters([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
         const BOOL result = PassThrough(original, buffer, bytes, need, returned);
         if (result && buffer != nullptr && *returned == 3) {
             auto *records = reinterpret_cast<PRINTER_INFO_2W *>(buffer);
@@ -145,19 +127,18 @@ TEST_F(PrinterLookup, AnUnknownPortMatchesNoQueueNotEvenOneWithoutAPort)
         }
         return result;
     });
-    ASSERT_TRUE(hook.active());
 
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(bench_.traces(),
+    EXPECT_TRACES(harness_.traces(),
                   Concat({Identity(L"(null)"), Enumeration(needed, 3), {NotFound(L"Model X", L"(null)")}}));
-    EXPECT_EQ(bench_.calls("RegEnumKeyExW"), 0);
+    EXPECT_EQ(harness_.calls("RegEnumKeyExW"), 0);
 }
 
 TEST_F(PrinterLookup, AMatchWithoutAQueueNameIsNoQueue)
 {
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
-    ScopedEnumHook hook([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
+    AnswerEnumPrinters([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
         const BOOL result = PassThrough(original, buffer, bytes, need, returned);
         if (result && buffer != nullptr && *returned == 1) {
             reinterpret_cast<PRINTER_INFO_2W *>(buffer)->pPrinterName = nullptr;
@@ -170,49 +151,49 @@ TEST_F(PrinterLookup, AMatchWithoutAQueueNameIsNoQueue)
         Identity(), Enumeration(needed, 1),
         {Found(L"(null)", L"Model X", L"USB001"), NotFound(L"Model X", L"USB001")},
     });
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("RegEnumKeyExW"), 0) << "no walk";
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("RegEnumKeyExW"), 0) << "no walk";
 }
 
 // ---- Failures of the spooler and of the allocation ----
 
 TEST_F(PrinterLookup, AFailedProbeEndsTheLookupUnlessItsCodeIsZero)
 {
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
 
-    bench_.inject({"EnumPrintersW", 0, RPC_S_SERVER_UNAVAILABLE});
+    harness_.inject({"EnumPrintersW", 0, RPC_S_SERVER_UNAVAILABLE});
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(bench_.traces(), Concat({Identity(), {Line(L"EnumPrinters(0) failed. GetLastError() = 1722\n")}}));
-    EXPECT_EQ(bench_.calls("EnumPrintersW"), 1);
-    EXPECT_EQ(bench_.calls("GlobalAlloc"), 2);
+    EXPECT_TRACES(harness_.traces(), Concat({Identity(), {Line(L"EnumPrinters(0) failed. GetLastError() = 1722\n")}}));
+    EXPECT_EQ(harness_.calls("EnumPrintersW"), 1);
+    EXPECT_EQ(harness_.calls("GlobalAlloc"), 2);
 
     // A code of 0 counts as success: the size stays 0, so the enumeration has no room.
-    bench_.clearFaults();
-    bench_.inject({"EnumPrintersW", 0, NO_ERROR});
+    harness_.clearFaults();
+    harness_.inject({"EnumPrintersW", 0, NO_ERROR});
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     const Traces expected = Concat({
         Identity(),
         {Line(L"EnumPrinters(0) succeed1. dwReturned = 0\n"), Line(L"EnumPrinters(1) failed. GetLastError() = 122\n")},
     });
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("EnumPrintersW"), 2);
-    EXPECT_EQ(bench_.calls("GlobalAlloc"), 2);
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("EnumPrintersW"), 2);
+    EXPECT_EQ(harness_.calls("GlobalAlloc"), 2);
 }
 
 TEST_F(PrinterLookup, AFailedEnumerationWalksNoRecord)
 {
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
 
-    bench_.inject({"EnumPrintersW", 1, ERROR_ACCESS_DENIED});
+    harness_.inject({"EnumPrintersW", 1, ERROR_ACCESS_DENIED});
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(bench_.traces(), Concat({Identity(), {ProbeNeeds(needed), Allocated(needed),
+    EXPECT_TRACES(harness_.traces(), Concat({Identity(), {ProbeNeeds(needed), Allocated(needed),
                                                          Line(L"EnumPrinters(1) failed. GetLastError() = 5\n")}}));
-    bench_.clearFaults();
+    harness_.clearFaults();
 
     // The spooler filled the block with the matching queue and its count, yet reported
     // failure with a code of 0: the lookup goes on, but walks nothing it was not given.
-    ScopedEnumHook hook([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
+    AnswerEnumPrinters([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
         const BOOL result = PassThrough(original, buffer, bytes, need, returned);
         if (buffer == nullptr) {
             return result;
@@ -228,44 +209,44 @@ TEST_F(PrinterLookup, AFailedEnumerationWalksNoRecord)
         {ProbeNeeds(needed), Allocated(needed), Line(L"EnumPrinters(1) failed. GetLastError() = 0\n"),
          NotFound(L"Model X", L"USB001")},
     });
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("RegEnumKeyExW"), 0);
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("RegEnumKeyExW"), 0);
 }
 
 TEST_F(PrinterLookup, AFailedAllocationOfTheEnumerationBlock)
 {
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
 
-    bench_.inject({"GlobalAlloc", 2, ERROR_NOT_ENOUGH_MEMORY});
+    harness_.inject({"GlobalAlloc", 2, ERROR_NOT_ENOUGH_MEMORY});
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(bench_.traces(), Concat({Identity(), {ProbeNeeds(needed), AllocFailed(needed, 8)}}));
-    EXPECT_EQ(bench_.calls("EnumPrintersW"), 1);
+    EXPECT_TRACES(harness_.traces(), Concat({Identity(), {ProbeNeeds(needed), AllocFailed(needed, 8)}}));
+    EXPECT_EQ(harness_.calls("EnumPrintersW"), 1);
 
     // With a code of 0 the lookup goes on without a block: the spooler is told there
     // is no room (a null buffer is never handed over with a size) and says so.
-    bench_.clearFaults();
-    bench_.inject({"GlobalAlloc", 2, NO_ERROR});
+    harness_.clearFaults();
+    harness_.inject({"GlobalAlloc", 2, NO_ERROR});
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     const Traces expected = Concat({
         Identity(),
         {ProbeNeeds(needed), AllocFailed(needed, 0), Line(L"EnumPrinters(1) failed. GetLastError() = 122\n")},
     });
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("EnumPrintersW"), 2);
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("EnumPrintersW"), 2);
 }
 
 TEST_F(PrinterLookup, AQueueListThatGrowsBetweenTheTwoCallsEndsTheLookupWithoutRetry)
 {
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
-    std::unique_ptr<bench::ScopedPrinter> late;
-    ScopedEnumHook hook([&late](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need,
+    std::unique_ptr<harness::ScopedPrinter> late;
+    AnswerEnumPrinters([&late](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need,
                                 LPDWORD returned) {
         const BOOL result = PassThrough(original, buffer, bytes, need, returned);
         const DWORD error = GetLastError();
         if (buffer == nullptr && late == nullptr) {
-            late = std::make_unique<bench::ScopedPrinter>(L"Model X (Copy 1)", L"Model X", L"USB001");
+            late = std::make_unique<harness::ScopedPrinter>(L"Model X (Copy 1)", L"Model X", L"USB001");
             EXPECT_TRUE(late->ok()) << late->error();
         }
         SetLastError(error);
@@ -277,9 +258,9 @@ TEST_F(PrinterLookup, AQueueListThatGrowsBetweenTheTwoCallsEndsTheLookupWithoutR
         Identity(),
         {ProbeNeeds(needed), Allocated(needed), Line(L"EnumPrinters(1) failed. GetLastError() = 122\n")},
     });
-    EXPECT_TRACES(bench_.traces(), expected);
-    EXPECT_EQ(bench_.calls("EnumPrintersW"), 2);
-    EXPECT_EQ(bench_.calls("RegEnumKeyExW"), 0);
+    EXPECT_TRACES(harness_.traces(), expected);
+    EXPECT_EQ(harness_.calls("EnumPrintersW"), 2);
+    EXPECT_EQ(harness_.calls("RegEnumKeyExW"), 0);
 }
 
 const wchar_t kOtherPort[] = L"USB002";
@@ -289,7 +270,7 @@ const wchar_t kPort[] = L"USB001";
 
 TEST_F(PrinterLookup, TheWalkEndsAtTheLastRecordThatFitsTheBlock)
 {
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
     const DWORD fit = needed / sizeof(PRINTER_INFO_2W);
     ASSERT_GE(fit, 2u);
@@ -297,7 +278,7 @@ TEST_F(PrinterLookup, TheWalkEndsAtTheLastRecordThatFitsTheBlock)
     // is a readable one on the model's driver; the match, if any, is the last of them.
     // One record further lies partly in the guard page behind the block.
     bool withMatch = false;
-    ScopedEnumHook hook([fit, &withMatch](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need,
+    AnswerEnumPrinters([fit, &withMatch](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need,
                                           LPDWORD returned) {
         const BOOL result = PassThrough(original, buffer, bytes, need, returned);
         if (result && buffer != nullptr) {
@@ -314,9 +295,9 @@ TEST_F(PrinterLookup, TheWalkEndsAtTheLastRecordThatFitsTheBlock)
     });
 
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(bench_.traces(), Concat({Identity(), {ProbeNeeds(needed), Allocated(needed), Enumerated(fit + 1000),
+    EXPECT_TRACES(harness_.traces(), Concat({Identity(), {ProbeNeeds(needed), Allocated(needed), Enumerated(fit + 1000),
                                                          NotFound(L"Model X", L"USB001")}}));
-    EXPECT_EQ(bench_.calls("lstrcmpiW"), static_cast<int>(2 * fit)) << "driver and port of each record that fits";
+    EXPECT_EQ(harness_.calls("lstrcmpiW"), static_cast<int>(2 * fit)) << "driver and port of each record that fits";
 
     withMatch = true;
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
@@ -324,7 +305,7 @@ TEST_F(PrinterLookup, TheWalkEndsAtTheLastRecordThatFitsTheBlock)
         Identity(), {ProbeNeeds(needed), Allocated(needed), Enumerated(fit + 1000), Found(kQueue, kDriver, kPort)},
         Walk(WineProfiles(L"Model X", L"USB001")),
     });
-    EXPECT_TRACES(bench_.traces(), expected);
+    EXPECT_TRACES(harness_.traces(), expected);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // What the built DLL carries for Windows' own tools: the version resource that
 // Explorer and installers read, and (from the clang build) the debug directory
 // that leads a debugger to the PDB written beside the DLL.
-#include "bench/bench.h"
-#include "bench/pefile.h"
+#include "harness/harness.h"
+#include "harness/pefile.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +27,7 @@ class VersionResource : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        const std::wstring path = bench::VeldrianPath();
+        const std::wstring path = harness::VeldrianPath();
         DWORD handle = 0;
         const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
         if (size != 0) {
@@ -71,7 +71,7 @@ std::vector<BYTE> VersionResource::data_;
 
 TEST_F(VersionResource, FixedPartCarriesTheProjectVersion)
 {
-    ASSERT_FALSE(data_.empty()) << "no version resource in " << bench::Narrow(bench::VeldrianPath())
+    ASSERT_FALSE(data_.empty()) << "no version resource in " << harness::Narrow(harness::VeldrianPath())
                                 << ", error " << GetLastError();
     VS_FIXEDFILEINFO *fixed = nullptr;
     UINT bytes = 0;
@@ -96,12 +96,12 @@ TEST_F(VersionResource, StringsNameTheModule)
     EXPECT_EQ(Text(L"FileVersion"), VersionText());
     EXPECT_EQ(Text(L"ProductVersion"), VersionText());
     const std::wstring description = Text(L"FileDescription");
-    EXPECT_NE(description.find(L"co-installer"), std::wstring::npos) << bench::Narrow(description);
+    EXPECT_NE(description.find(L"co-installer"), std::wstring::npos) << harness::Narrow(description);
 }
 
 TEST(VersionResourceLoaded, IsFoundInTheLoadedModule)
 {
-    HMODULE module = bench::Veldrian();
+    HMODULE module = harness::Veldrian();
     ASSERT_NE(module, nullptr);
     HRSRC resource =
         FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16));  // RT_VERSION
@@ -216,7 +216,7 @@ TEST(ModuleDebugInfo, DebugDirectoryNamesThePdbBesideTheDll)
 #ifndef VELDRIAN_PDB_NAME
     GTEST_SKIP() << "this toolchain writes the debug information into the DLL, not a PDB";
 #else
-    const bench::PeFile pe = bench::ReadPeFile(bench::VeldrianPath());
+    const harness::PeFile pe = harness::ReadPeFile(harness::VeldrianPath());
     ASSERT_TRUE(pe.ok);
     ASSERT_TRUE(pe.hasDebugDirectory);
     const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(
@@ -246,13 +246,13 @@ TEST(ModuleDebugInfo, DebugDirectoryNamesThePdbBesideTheDll)
     EXPECT_EQ(named, VELDRIAN_PDB_NAME);
 
     // The debugger's match: the PDB beside the DLL carries the record's GUID and age.
-    std::wstring pdbPath = bench::VeldrianPath();
-    pdbPath = pdbPath.substr(0, pdbPath.find_last_of(L"\\/") + 1) + bench::Wide(named);
+    std::wstring pdbPath = harness::VeldrianPath();
+    pdbPath = pdbPath.substr(0, pdbPath.find_last_of(L"\\/") + 1) + harness::Wide(named);
     const std::vector<BYTE> pdb = ReadBytes(pdbPath);
-    ASSERT_FALSE(pdb.empty()) << "no " << bench::Narrow(pdbPath);
+    ASSERT_FALSE(pdb.empty()) << "no " << harness::Narrow(pdbPath);
     GUID guid = {};
     DWORD age = 0;
-    ASSERT_TRUE(ReadPdbIdentity(pdb, &guid, &age)) << bench::Narrow(pdbPath) << " is no PDB 7.0 file";
+    ASSERT_TRUE(ReadPdbIdentity(pdb, &guid, &age)) << harness::Narrow(pdbPath) << " is no PDB 7.0 file";
     EXPECT_EQ(std::memcmp(&guid, &record->guid, sizeof(GUID)), 0) << "the PDB is of another link";
     EXPECT_EQ(age, record->age);
 #endif

@@ -1,7 +1,7 @@
 // veldrian-trace run as its own process: listening while VELDRIAN runs a real
 // post-processing pass, reading the same pass from a saved capture, refusing to
 // compete with another reader of the debugger output, and its usage errors.
-#include "defaultprinter_bench.h"
+#include "assignment.h"
 #include "tracedecoder.h"
 
 #include <algorithm>
@@ -20,12 +20,12 @@ std::wstring TracePath()
         std::replace(path.begin(), path.end(), '/', '\\');
         path = "Z:" + path;
     }
-    return bench::Wide(path);
+    return harness::Wide(path);
 }
 
 std::string ReadFileText(const std::wstring &path)
 {
-    std::ifstream file(bench::Narrow(path), std::ios::binary);
+    std::ifstream file(harness::Narrow(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
@@ -35,7 +35,7 @@ public:
     explicit TraceRun(const std::vector<std::wstring> &arguments)
     {
         static int serial = 0;
-        const std::wstring base = bench::TempDirectory() + L"trace-test-" + std::to_wstring(GetCurrentProcessId()) +
+        const std::wstring base = harness::TempDirectory() + L"trace-test-" + std::to_wstring(GetCurrentProcessId()) +
                                   L"-" + std::to_wstring(++serial);
         outPath_ = base + L".out";
         errPath_ = base + L".err";
@@ -123,23 +123,23 @@ class TraceReader : public Assignment {};
 TEST_F(TraceReader, ListeningAndReadingTheCaptureShowEveryProfileWithItsReason)
 {
     auto device = MakeDevice(L"Model X", L"USB001");
-    bench::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
+    harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     ASSERT_TRUE(printer.ok()) << printer.error();
-    bench::ScopedProfile listed(L"S-1-5-21-1-2-3-500", L"Model X", L"winspool,USB001");
-    bench::ScopedProfile unlisted(L"S-1-5-21-1-2-3-501", L"Earlier Printer", L"winspool,LPT1:");
+    harness::ScopedProfile listed(L"S-1-5-21-1-2-3-500", L"Model X", L"winspool,USB001");
+    harness::ScopedProfile unlisted(L"S-1-5-21-1-2-3-501", L"Earlier Printer", L"winspool,LPT1:");
 
     // The test reads no debugger output itself: the trace reader is the only reader.
     TraceRun live({L"--one-pass", L"--json", L"--for", L"60"});
     ASSERT_TRUE(live.listening());
-    bench_.passTracesThrough(true);
-    EXPECT_EQ(bench::CallEntry(DIF_INSTALLDEVICE, device->set(), device->data(), FALSE), 0xE0000226u);
+    harness_.passTracesThrough(true);
+    EXPECT_EQ(harness::CallEntry(DIF_INSTALLDEVICE, device->set(), device->data(), FALSE), 0xE0000226u);
     Run(*device);
     live.finish(30000);
     ASSERT_EQ(live.exitCode, 0u) << live.err;
 
     // What the decoder makes of the messages the DLL sent: four profiles, four outcomes.
     tracedecoder::Decoder decoder;
-    for (const std::wstring &message : bench_.traces()) {
+    for (const std::wstring &message : harness_.traces()) {
         decoder.add(message);
     }
     ASSERT_EQ(decoder.passes().size(), 1u);
@@ -167,10 +167,10 @@ TEST_F(TraceReader, ListeningAndReadingTheCaptureShowEveryProfileWithItsReason)
         << live.err;
 
     // The same messages saved as a viewer without line breaks of its own shows them.
-    const std::wstring capture = bench::TempDirectory() + L"trace-test-capture.log";
+    const std::wstring capture = harness::TempDirectory() + L"trace-test-capture.log";
     {
-        std::ofstream file(bench::Narrow(capture), std::ios::binary);
-        file << bench::Narrow(bench_.traceText());
+        std::ofstream file(harness::Narrow(capture), std::ios::binary);
+        file << harness::Narrow(harness_.traceText());
     }
     TraceRun saved({L"--from", capture});
     saved.finish(30000);
@@ -187,7 +187,7 @@ TEST_F(TraceReader, ListeningAndReadingTheCaptureShowEveryProfileWithItsReason)
 
 TEST(TraceReaderErrors, ASecondListenerIsRefused)
 {
-    bench::DbwinReader reader;
+    harness::DbwinReader reader;
     ASSERT_TRUE(reader.ok());
     TraceRun second({L"--for", L"60"});
     second.finish(30000);

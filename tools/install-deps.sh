@@ -3,10 +3,11 @@
 # this machine lacks: the mingw-w64 cross compiler, Wine, CMake and GoogleTest's
 # sources. Does nothing when everything is there.
 set -eu
+. "$(dirname "$0")/wine.sh"
 
 need=""
 command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64-posix"
-[ -x /usr/lib/wine/wine64 ] || need="$need wine64"
+[ -x "$wine64" ] || need="$need wine64"
 command -v cmake >/dev/null 2>&1 || need="$need cmake"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 for extra in "$@"; do

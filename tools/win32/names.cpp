@@ -10,7 +10,9 @@ const wchar_t kClassPath[] = L"SYSTEM\\CurrentControlSet\\Control\\Class\\";
 const wchar_t kPrinterClassPath[] =
     L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E979-E325-11CE-BFC1-08002BE10318}";
 const wchar_t kPrintPath[] = L"SYSTEM\\CurrentControlSet\\Control\\Print";
+const wchar_t kCoDeviceInstallersPath[] = L"SYSTEM\\CurrentControlSet\\Control\\CoDeviceInstallers";
 
+const wchar_t kCurrentVersionPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
 const wchar_t kDevicesPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Devices";
 const wchar_t kPrinterPortsPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\PrinterPorts";
 const wchar_t kWindowsPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";

@@ -15,8 +15,10 @@ extern const wchar_t kEnumPath[];          // SYSTEM\CurrentControlSet\Enum\ (a 
 extern const wchar_t kClassPath[];         // SYSTEM\CurrentControlSet\Control\Class\ (a class GUID follows)
 extern const wchar_t kPrinterClassPath[];  // the Printer class's key
 extern const wchar_t kPrintPath[];         // SYSTEM\CurrentControlSet\Control\Print
+extern const wchar_t kCoDeviceInstallersPath[];  // SYSTEM\CurrentControlSet\Control\CoDeviceInstallers
 
 // Under a profile's key (or HKEY_CURRENT_USER).
+extern const wchar_t kCurrentVersionPath[]; // Software\Microsoft\Windows NT\CurrentVersion, the three below's parent
 extern const wchar_t kDevicesPath[];       // Software\Microsoft\Windows NT\CurrentVersion\Devices
 extern const wchar_t kPrinterPortsPath[];  // Software\Microsoft\Windows NT\CurrentVersion\PrinterPorts
 extern const wchar_t kWindowsPath[];       // Software\Microsoft\Windows NT\CurrentVersion\Windows

@@ -3,8 +3,8 @@
 // lines of each step, built from the state the test set up.
 #pragma once
 
-#include "bench/bench.h"
-#include "bench/platform.h"
+#include "harness/harness.h"
+#include "harness/platform.h"
 
 #include <gtest/gtest.h>
 #include <winspool.h>
@@ -23,9 +23,19 @@ inline const std::wstring kDefaultUser = L".Default";
 inline const std::wstring kCurrentUser = L"S-1-5-21-0-0-0-1000";
 inline const std::wstring kHardwareId = L"VELDRIAN\\ASSIGNMENT";
 
-inline std::wstring Line(const std::wstring &message) { return L"VELDRIAN : " + message; }
+// One trace message: the prefix and the message, which the formatter cuts at 1023 units.
+inline std::wstring Line(const std::wstring &message) { return L"VELDRIAN : " + message.substr(0, 1023); }
 inline std::wstring Dec(DWORD value) { return std::to_wstring(static_cast<int>(value)); }
 inline std::wstring Quoted(const std::wstring &text) { return L"\"" + text + L"\""; }
+
+// The first `count` bytes of a text's UTF-16 units, zeros behind them where the text ends.
+inline std::vector<BYTE> Bytes(const std::wstring &text, size_t count)
+{
+    std::vector<BYTE> bytes(reinterpret_cast<const BYTE *>(text.data()),
+                            reinterpret_cast<const BYTE *>(text.data()) + text.size() * sizeof(wchar_t));
+    bytes.resize(count, 0);
+    return bytes;
+}
 
 inline Traces Concat(std::initializer_list<Traces> parts)
 {
@@ -84,7 +94,7 @@ inline Traces Enumeration(DWORD needed, DWORD count) { return {ProbeNeeds(needed
 inline Traces Written(const std::wstring &full) { return {Line(full + L"\n"), Line(L"\n")}; }
 inline Traces NoDevicesKey(const std::wstring &queue, const std::wstring &user)
 {
-    return {Line(L"GetFullPrinterName(" + queue + L") : RegOpenKeyEx(" + user + L"\\" + bench::kDevicesPath +
+    return {Line(L"GetFullPrinterName(" + queue + L") : RegOpenKeyEx(" + user + L"\\" + harness::kDevicesPath +
                  L") : failed. GetLastError() = 2\n"),
             Line(L"\n")};
 }
@@ -123,7 +133,7 @@ using Blocks = std::map<std::wstring, Traces>;
 inline Traces Walk(const Blocks &blocks)
 {
     Traces traces;
-    const std::vector<std::wstring> users = bench::SubkeyNames(HKEY_USERS, L"");
+    const std::vector<std::wstring> users = harness::SubkeyNames(HKEY_USERS, L"");
     for (const std::wstring &user : users) {
         traces.push_back(Separator(user));
         const auto found = blocks.find(user);
@@ -144,6 +154,36 @@ inline Blocks WineProfiles(const std::wstring &queue, const std::wstring &port)
             {kCurrentUser, OpenWindowsFailed(queue + L",wineps.drv," + port)}};
 }
 
+// ---- What the DLL hands the registry ----
+// Wine grants any rights and terminates a REG_SZ on read, so the tests watch the
+// calls themselves: the rights of each open and the bytes of each write.
+inline std::wstring RootName(HKEY root)
+{
+    return root == HKEY_LOCAL_MACHINE ? L"HKLM" : root == HKEY_USERS ? L"HKU" : L"(another key)";
+}
+inline std::wstring Opened(HKEY root, const std::wstring &path, REGSAM access)
+{
+    return RootName(root) + L"\\" + path + L" access 0x" + [access] {
+        wchar_t hex[16];
+        wsprintfW(hex, L"%x", access);
+        return std::wstring(hex);
+    }();
+}
+inline std::vector<std::wstring> Opens(const harness::Interposer &interposer)
+{
+    std::vector<std::wstring> opens;
+    for (const harness::Call &call : interposer.log("RegOpenKeyExW")) {
+        opens.push_back(Opened(call.key, call.name, call.access));
+    }
+    return opens;
+}
+// A REG_SZ handed over with its terminator: (length + 1) x 2 bytes.
+inline std::vector<BYTE> WithTerminator(const std::wstring &text)
+{
+    const auto *bytes = reinterpret_cast<const BYTE *>(text.c_str());
+    return {bytes, bytes + (text.size() + 1) * sizeof(wchar_t)};
+}
+
 inline std::wstring ShowTraces(const Traces &traces)
 {
     std::wstring all;
@@ -159,42 +199,42 @@ class Assignment : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_NE(bench::Veldrian(), nullptr);
-        bench::DeleteKeyTree(HKEY_USERS, kDefaultUser + L"\\" + bench::kDevicesPath);
-        bench::DeleteKeyTree(HKEY_USERS, kCurrentUser + L"\\" + bench::kWindowsPath);
-        bench_.useGuardPages(true);
+        ASSERT_NE(harness::Veldrian(), nullptr);
+        harness::DeleteKeyTree(HKEY_USERS, kDefaultUser + L"\\" + harness::kDevicesPath);
+        harness::DeleteKeyTree(HKEY_USERS, kCurrentUser + L"\\" + harness::kWindowsPath);
+        harness_.useGuardPages(true);
     }
 
     void TearDown() override
     {
-        EXPECT_EQ(bench_.outstandingBlocks(), 0) << "every GlobalAlloc block is freed";
-        EXPECT_EQ(bench_.openKeys(), 0) << "every key opened is closed";
+        EXPECT_EQ(harness_.outstandingBlocks(), 0) << "every GlobalAlloc block is freed";
+        EXPECT_EQ(harness_.openKeys(), 0) << "every key opened is closed";
     }
 
     // A Printer-class device whose selected driver is `model`, its PortName written
     // from the INF (none when `port` is empty), installed when asked.
-    std::unique_ptr<bench::ScopedDevice> MakeDevice(const std::wstring &model, const std::wstring &port,
+    std::unique_ptr<harness::ScopedDevice> MakeDevice(const std::wstring &model, const std::wstring &port,
                                                     bool install = true)
     {
-        auto device = std::make_unique<bench::ScopedDevice>(bench::PrinterInf({{model, kHardwareId, port}}),
+        auto device = std::make_unique<harness::ScopedDevice>(harness::PrinterInf({{model, kHardwareId, port}}),
                                                             kHardwareId, install);
         EXPECT_TRUE(device->ok()) << device->failure();
         return device;
     }
 
     // The post-processing call of DIF_INSTALLDEVICE, with fresh traces and counts.
-    DWORD Run(bench::ScopedDevice &device)
+    DWORD Run(harness::ScopedDevice &device)
     {
-        bench_.clearTraces();
-        bench_.resetCounts();
-        return bench::CallEntry(DIF_INSTALLDEVICE, device.set(), device.data(), TRUE);
+        harness_.clearTraces();
+        harness_.resetCounts();
+        return harness::CallEntry(DIF_INSTALLDEVICE, device.set(), device.data(), TRUE);
     }
 
-    bench::ScopedKeyRestore users_{HKEY_USERS, L""};
-    bench::Interposer bench_;
+    harness::ScopedKeyRestore users_{HKEY_USERS, L""};
+    harness::Interposer harness_;
 };
 
 #define EXPECT_TRACES(actual, expected) \
-    EXPECT_EQ((actual), (expected)) << bench::Narrow(L"actual:\n" + ::assignment::ShowTraces(actual))
+    EXPECT_EQ((actual), (expected)) << harness::Narrow(L"actual:\n" + ::assignment::ShowTraces(actual))
 
 }  // namespace assignment

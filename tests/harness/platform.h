@@ -3,6 +3,10 @@
 // the test removes again, so the Wine prefix is left as it was found.
 #pragma once
 
+#include "win32/names.h"
+#include "win32/printers.h"
+#include "win32/registry.h"
+
 #include <windows.h>
 #include <setupapi.h>
 
@@ -10,33 +14,41 @@
 #include <string>
 #include <vector>
 
-namespace bench {
+namespace harness {
 
-// ---- Registry ----
-struct RegValue {
-    DWORD type = 0;
-    std::vector<BYTE> data;
-    bool operator==(const RegValue &other) const { return type == other.type && data == other.data; }
-};
-// Every key below a root: key path -> (value name -> value).
-using RegSnapshot = std::map<std::wstring, std::map<std::wstring, RegValue>>;
+// ---- Registry (the shared helpers of tools/win32, in the tests' words) ----
+using win32::RegSnapshot;
+using win32::RegValue;
 
-RegSnapshot Snapshot(HKEY root, const std::wstring &path = L"");
+inline RegSnapshot Snapshot(HKEY root, const std::wstring &path = L"") { return win32::SnapshotTree(root, path); }
 // The differences of two snapshots, one line each, for a readable assertion.
 std::vector<std::wstring> Diff(const RegSnapshot &before, const RegSnapshot &after);
 
-bool CreateKey(HKEY root, const std::wstring &path);
-bool DeleteKeyTree(HKEY root, const std::wstring &path);
-bool KeyExists(HKEY root, const std::wstring &path);
-bool SetValue(HKEY root, const std::wstring &path, const std::wstring &name, DWORD type,
-              const void *data, DWORD bytes);
-bool SetString(HKEY root, const std::wstring &path, const std::wstring &name, const std::wstring &text);
-bool DeleteValue(HKEY root, const std::wstring &path, const std::wstring &name);
+using win32::CreateKey;
+using win32::DeleteKeyTree;
+using win32::DeleteValue;
+using win32::KeyExists;
+using win32::StringOf;  // REG_SZ data up to its terminator
+using win32::SubkeyNames;
+inline bool SetValue(HKEY root, const std::wstring &path, const std::wstring &name, DWORD type, const void *data,
+                     DWORD bytes)
+{
+    const auto *start = static_cast<const BYTE *>(data);
+    return win32::WriteValue(root, path, name, RegValue{type, std::vector<BYTE>(start, start + bytes)});
+}
+inline bool SetString(HKEY root, const std::wstring &path, const std::wstring &name, const std::wstring &text)
+{
+    return win32::WriteString(root, path, name, text);
+}
+inline bool ValueExists(HKEY root, const std::wstring &path, const std::wstring &name)
+{
+    return win32::ReadValue(root, path, name).has_value();
+}
 // The value, or type 0 and no data when it does not exist.
-RegValue GetValue(HKEY root, const std::wstring &path, const std::wstring &name);
-bool ValueExists(HKEY root, const std::wstring &path, const std::wstring &name);
-std::wstring StringOf(const RegValue &value);  // REG_SZ data up to its terminator
-std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring &path);
+inline RegValue GetValue(HKEY root, const std::wstring &path, const std::wstring &name)
+{
+    return win32::ReadValue(root, path, name).value_or(RegValue{});
+}
 
 // The current user's profile key under HKEY_USERS (its SID as text).
 std::wstring CurrentUserKey();
@@ -44,17 +56,9 @@ std::wstring CurrentUserKey();
 // takes away the keys above it that a setup has to create.
 std::wstring ExistingAncestor(const std::wstring &path);
 
-// Adds a printer driver of that name whose every file is Wine's PostScript driver;
-// false, with the platform's last-error, when AddPrinterDriverExW refuses it.
-bool AddDriver(const std::wstring &name);
-
-// Makes a print queue on an existing driver (print processor WinPrint, data type
-// RAW); false, with the platform's last-error, when AddPrinterW refuses it.
-bool AddQueue(const std::wstring &name, const std::wstring &driver, const std::wstring &port);
-
 // The profile keys below HKEY_USERS\<profile>.
-extern const wchar_t kDevicesPath[];  // Software\Microsoft\Windows NT\CurrentVersion\Devices
-extern const wchar_t kWindowsPath[];  // Software\Microsoft\Windows NT\CurrentVersion\Windows
+using win32::kDevicesPath;  // Software\Microsoft\Windows NT\CurrentVersion\Devices
+using win32::kWindowsPath;  // Software\Microsoft\Windows NT\CurrentVersion\Windows
 
 // A profile key made directly under HKEY_USERS, deleted with everything below it
 // when it goes out of scope.
@@ -110,10 +114,8 @@ private:
     DWORD error_ = 0;
 };
 
-struct QueueInfo {
-    std::wstring name, driver, port;
-};
-std::vector<QueueInfo> EnumQueues();
+using win32::EnumQueues;
+using win32::QueueInfo;
 
 // ---- SetupAPI ----
 std::wstring TempDirectory();
@@ -154,4 +156,4 @@ private:
     std::string failure_;
 };
 
-}  // namespace bench
+}  // namespace harness

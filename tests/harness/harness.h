@@ -1,4 +1,4 @@
-// The test bench around the shipped VELDRIAN.dll: loads it as the device installer
+// The test harness around the shipped VELDRIAN.dll: loads it as the device installer
 // does, and interposes on its imports to record traces, count calls, account for
 // blocks and keys, hand out guard-page blocks and inject platform failures.
 #pragma once
@@ -7,12 +7,14 @@
 #include <setupapi.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-namespace bench {
+namespace harness {
 
 using CoInstallerEntry = DWORD(CALLBACK *)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA,
                                            PCOINSTALLER_CONTEXT_DATA);
@@ -36,6 +38,32 @@ struct Fault {
     DWORD error;
 };
 
+// One call the DLL made through an interposed import, with its arguments.
+struct Call {
+    std::string function;
+    HKEY key = nullptr;            // the root (RegOpenKeyExW) or the key the call is made on
+    std::wstring name;             // the key path opened, the value name, or the subkey name enumerated
+    REGSAM access = 0;             // RegOpenKeyExW: the rights asked for
+    HKEY opened = nullptr;         // RegOpenKeyExW: the key it opened
+    DWORD type = 0;                // RegSetValueExW: the value type
+    std::vector<BYTE> data;        // RegSetValueExW: exactly the bytes handed over
+    const void *buffer = nullptr;  // the buffer or block handed over; null for a size probe
+    SIZE_T number = 0;             // bytes (GlobalAlloc, EnumPrintersW), capacity (instance ID), index (RegEnumKeyExW)
+};
+
+// What the platform answers in a test's place: called with the real function (to
+// pass the call on) and the DLL's arguments. A failure injected with inject() comes
+// first; an answer replaces only the real call, so the call is still counted, logged
+// and accounted for.
+template <typename Function>
+struct AnswerOf;
+template <typename R, typename... Args>
+struct AnswerOf<R (*)(Args...)> {
+    using type = std::function<R(R (*real)(Args...), Args...)>;
+};
+template <typename Function>
+using Answer = typename AnswerOf<Function>::type;
+
 // Interposes on every import of the DLL that it knows while it lives. One at a time.
 class Interposer {
 public:
@@ -52,16 +80,37 @@ public:
     void passTracesThrough(bool on) { passTraces_ = on; }
 
     // Blocks from GlobalAlloc end exactly at an inaccessible page and are filled with
-    // a non-zero pattern, so a read one byte past a block faults.
+    // a non-zero pattern (kFill bytes), so a read one byte past a block faults.
+    static constexpr BYTE kFill = 0xAB;
     void useGuardPages(bool on) { guardPages_ = on; }
 
     void inject(const Fault &fault);
     void clearFaults();
 
+    // The answer to every call of `function` (an import such as "EnumPrintersW",
+    // Function its type, decltype(&EnumPrintersW)) until it is cleared.
+    template <typename Function>
+    void answer(const std::string &function, Answer<Function> reply)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_[function] = std::make_shared<Answer<Function>>(std::move(reply));
+    }
+    void clearAnswers();
+    template <typename Function>
+    std::shared_ptr<Answer<Function>> answerFor(const std::string &function) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = answers_.find(function);
+        return found == answers_.end() ? nullptr : std::static_pointer_cast<Answer<Function>>(found->second);
+    }
+
     // Calls made by the DLL, by function name, since construction or reset.
     int calls(const std::string &function) const;
     void resetCounts();
     std::vector<SIZE_T> allocationSizes() const;
+    // The calls made since construction or reset, in order, with their arguments;
+    // only those of `function` when one is named.
+    std::vector<Call> log(const std::string &function = "") const;
 
     // Accounting: blocks not yet freed and keys not yet closed.
     int outstandingBlocks() const;
@@ -73,6 +122,8 @@ public:
     // Internal: used by the interposed functions.
     bool shouldFail(const char *function, DWORD *error);
     void count(const char *function);
+    std::size_t record(Call call);  // the call's place in the log
+    void amend(std::size_t at, const std::function<void(Call &)> &change);
     void recordTrace(const wchar_t *text);
     void *allocate(UINT flags, SIZE_T bytes, DWORD *error);
     bool release(void *block);
@@ -90,6 +141,8 @@ private:
     std::map<void *, int> blocks_;
     std::map<HKEY, int> keys_;
     std::vector<SIZE_T> sizes_;
+    std::vector<Call> log_;
+    std::map<std::string, std::shared_ptr<void>> answers_;
     std::map<std::string, void *> originals_;
     std::atomic<bool> guardPages_{false};
     std::atomic<bool> passTraces_{false};
@@ -109,7 +162,7 @@ public:
 
     bool ok() const { return thread_ != nullptr; }
     // Waits until every message sent before the call has been read, and returns all
-    // messages read so far (the bench's own sentinels left out).
+    // messages read so far (the harness's own sentinels left out).
     std::vector<std::string> drain();
 
 private:
@@ -130,4 +183,4 @@ private:
 DWORD CallEntry(DI_FUNCTION code, HDEVINFO set = nullptr, PSP_DEVINFO_DATA device = nullptr,
                 BOOL postProcessing = FALSE, DWORD installResult = NO_ERROR);
 
-}  // namespace bench
+}  // namespace harness

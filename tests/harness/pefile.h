@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace bench {
+namespace harness {
 
 struct PeExport {
     std::string name;
@@ -61,4 +61,4 @@ struct PeFile {
 
 PeFile ReadPeFile(const std::wstring &path);
 
-}  // namespace bench
+}  // namespace harness

@@ -1,20 +1,20 @@
-#include "bench.h"
+#include "harness.h"
 
 #include "iat.h"
+#include "win32/paths.h"
 
 #include <winspool.h>
 
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
-namespace bench {
+namespace harness {
 
 namespace {
 
 std::atomic<Interposer *> g_active{nullptr};
-
-constexpr BYTE kFillPattern = 0xAB;
 
 template <typename F>
 F Original(const char *function)
@@ -22,19 +22,44 @@ F Original(const char *function)
     return reinterpret_cast<F>(Active()->original(function));
 }
 
-// Counts the call and tells whether it is to fail, and with which error.
+// Counts and logs the call; tells whether it is to fail, and with which error.
+bool Enter(Call call, DWORD *error, std::size_t *at = nullptr)
+{
+    Interposer *interposer = Active();
+    const std::string function = call.function;
+    interposer->count(function.c_str());
+    const std::size_t index = interposer->record(std::move(call));
+    if (at != nullptr) {
+        *at = index;
+    }
+    return interposer->shouldFail(function.c_str(), error);
+}
+
 bool Enter(const char *function, DWORD *error)
 {
-    Interposer *bench = Active();
-    bench->count(function);
-    return bench->shouldFail(function, error);
+    Call call;
+    call.function = function;
+    return Enter(std::move(call), error);
+}
+
+// The test's answer to the call, or the real function's.
+template <typename Function, typename... Args>
+auto Pass(const char *function, Args... args)
+{
+    const auto real = Original<Function>(function);
+    if (const auto reply = Active()->answerFor<Function>(function)) {
+        return (*reply)(real, args...);
+    }
+    return real(args...);
 }
 
 // --- KERNEL32 ---
 HGLOBAL WINAPI HookGlobalAlloc(UINT flags, SIZE_T bytes)
 {
+    Call call{"GlobalAlloc"};
+    call.number = bytes;
     DWORD error = 0;
-    if (Enter("GlobalAlloc", &error)) {
+    if (Enter(std::move(call), &error)) {
         SetLastError(error);
         return nullptr;
     }
@@ -47,8 +72,10 @@ HGLOBAL WINAPI HookGlobalAlloc(UINT flags, SIZE_T bytes)
 
 HGLOBAL WINAPI HookGlobalFree(HGLOBAL block)
 {
+    Call call{"GlobalFree"};
+    call.buffer = block;
     DWORD error = 0;
-    const bool fail = Enter("GlobalFree", &error);
+    const bool fail = Enter(std::move(call), &error);
     const bool released = Active()->release(block);
     if (fail) {
         SetLastError(error);
@@ -114,22 +141,25 @@ int WINAPI HookWvsprintfW(LPWSTR buffer, LPCWSTR format, va_list arguments)
 // --- ADVAPI32 ---
 LONG WINAPI HookRegOpenKeyExW(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key)
 {
+    Call call{"RegOpenKeyExW", root, path != nullptr ? path : L"", access};
+    std::size_t at = 0;
     DWORD error = 0;
-    if (Enter("RegOpenKeyExW", &error)) {
+    if (Enter(std::move(call), &error, &at)) {
         return static_cast<LONG>(error);
     }
-    const LONG result =
-        Original<decltype(&RegOpenKeyExW)>("RegOpenKeyExW")(root, path, options, access, key);
+    const LONG result = Pass<decltype(&RegOpenKeyExW)>("RegOpenKeyExW", root, path, options, access, key);
     if (result == ERROR_SUCCESS) {
         Active()->keyOpened(*key);
+        Active()->amend(at, [key](Call &opened) { opened.opened = *key; });
     }
     return result;
 }
 
 LONG WINAPI HookRegCloseKey(HKEY key)
 {
+    Call call{"RegCloseKey", key};
     DWORD error = 0;
-    const bool fail = Enter("RegCloseKey", &error);
+    const bool fail = Enter(std::move(call), &error);
     Active()->keyClosed(key);
     const LONG result = Original<decltype(&RegCloseKey)>("RegCloseKey")(key);
     return fail ? static_cast<LONG>(error) : result;
@@ -138,33 +168,50 @@ LONG WINAPI HookRegCloseKey(HKEY key)
 LONG WINAPI HookRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                  LPDWORD size)
 {
+    Call call{"RegQueryValueExW", key, name != nullptr ? name : L""};
+    call.buffer = data;
+    call.number = size != nullptr ? *size : 0;
     DWORD error = 0;
-    if (Enter("RegQueryValueExW", &error)) {
+    if (Enter(std::move(call), &error)) {
         return static_cast<LONG>(error);
     }
-    return Original<decltype(&RegQueryValueExW)>("RegQueryValueExW")(key, name, reserved, type, data,
-                                                                      size);
+    return Pass<decltype(&RegQueryValueExW)>("RegQueryValueExW", key, name, reserved, type, data, size);
 }
 
 LONG WINAPI HookRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data,
                                DWORD size)
 {
+    Call call{"RegSetValueExW", key, name != nullptr ? name : L""};
+    call.type = type;
+    call.buffer = data;
+    call.number = size;
+    if (data != nullptr) {
+        call.data.assign(data, data + size);
+    }
     DWORD error = 0;
-    if (Enter("RegSetValueExW", &error)) {
+    if (Enter(std::move(call), &error)) {
         return static_cast<LONG>(error);
     }
-    return Original<decltype(&RegSetValueExW)>("RegSetValueExW")(key, name, reserved, type, data, size);
+    return Pass<decltype(&RegSetValueExW)>("RegSetValueExW", key, name, reserved, type, data, size);
 }
 
 LONG WINAPI HookRegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD capacity, LPDWORD reserved,
                               LPWSTR className, LPDWORD classCapacity, PFILETIME lastWrite)
 {
+    Call call{"RegEnumKeyExW", key};
+    call.number = index;
+    std::size_t at = 0;
     DWORD error = 0;
-    if (Enter("RegEnumKeyExW", &error)) {
+    if (Enter(std::move(call), &error, &at)) {
         return static_cast<LONG>(error);
     }
-    return Original<decltype(&RegEnumKeyExW)>("RegEnumKeyExW")(key, index, name, capacity, reserved,
-                                                                className, classCapacity, lastWrite);
+    const LONG result = Pass<decltype(&RegEnumKeyExW)>("RegEnumKeyExW", key, index, name, capacity, reserved,
+                                                       className, classCapacity, lastWrite);
+    if (result == ERROR_SUCCESS) {
+        const std::wstring listed(name, *capacity);
+        Active()->amend(at, [&listed](Call &enumerated) { enumerated.name = listed; });
+    }
+    return result;
 }
 
 // --- SETUPAPI ---
@@ -176,33 +223,37 @@ BOOL WINAPI HookSetupDiGetSelectedDriverW(HDEVINFO set, PSP_DEVINFO_DATA device,
         SetLastError(error);
         return FALSE;
     }
-    return Original<decltype(&SetupDiGetSelectedDriverW)>("SetupDiGetSelectedDriverW")(set, device,
-                                                                                      driver);
+    return Pass<decltype(&SetupDiGetSelectedDriverW)>("SetupDiGetSelectedDriverW", set, device, driver);
 }
 
 BOOL WINAPI HookSetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA device, PWSTR id,
                                             DWORD capacity, PDWORD required)
 {
+    Call call{"SetupDiGetDeviceInstanceIdW"};
+    call.buffer = id;
+    call.number = capacity;
     DWORD error = 0;
-    if (Enter("SetupDiGetDeviceInstanceIdW", &error)) {
+    if (Enter(std::move(call), &error)) {
         SetLastError(error);
         return FALSE;
     }
-    return Original<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW")(
-        set, device, id, capacity, required);
+    return Pass<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW", set, device, id, capacity,
+                                                        required);
 }
 
 // --- WINSPOOL ---
 BOOL WINAPI HookEnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD bytes,
                               LPDWORD needed, LPDWORD returned)
 {
+    Call call{"EnumPrintersW"};
+    call.buffer = buffer;
+    call.number = bytes;
     DWORD error = 0;
-    if (Enter("EnumPrintersW", &error)) {
+    if (Enter(std::move(call), &error)) {
         SetLastError(error);
         return FALSE;
     }
-    return Original<decltype(&EnumPrintersW)>("EnumPrintersW")(flags, name, level, buffer, bytes,
-                                                                needed, returned);
+    return Pass<decltype(&EnumPrintersW)>("EnumPrintersW", flags, name, level, buffer, bytes, needed, returned);
 }
 
 struct Hook {
@@ -260,19 +311,8 @@ std::string Narrow(const std::wstring &text)
 
 std::wstring VeldrianPath()
 {
-    std::string path = GetEnv("VELDRIAN_DLL");
-    if (path.empty()) {
-        path = "VELDRIAN.dll";
-    }
-    if (!path.empty() && path[0] == '/') {
-        for (char &c : path) {
-            if (c == '/') {
-                c = '\\';
-            }
-        }
-        path = "Z:" + path;
-    }
-    return Wide(path);
+    const std::string path = GetEnv("VELDRIAN_DLL");
+    return Wide(win32::WindowsPath(path.empty() ? std::string("VELDRIAN.dll") : path));
 }
 
 HMODULE Veldrian()
@@ -388,6 +428,40 @@ void Interposer::resetCounts()
     std::lock_guard<std::mutex> lock(mutex_);
     counts_.clear();
     sizes_.clear();
+    log_.clear();
+}
+
+void Interposer::amend(std::size_t at, const std::function<void(Call &)> &change)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (at < log_.size()) {
+        change(log_[at]);
+    }
+}
+
+void Interposer::clearAnswers()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_.clear();
+}
+
+std::vector<Call> Interposer::log(const std::string &function) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Call> calls;
+    for (const Call &call : log_) {
+        if (function.empty() || call.function == function) {
+            calls.push_back(call);
+        }
+    }
+    return calls;
+}
+
+std::size_t Interposer::record(Call call)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.push_back(std::move(call));
+    return log_.size() - 1;
 }
 
 std::vector<SIZE_T> Interposer::allocationSizes() const
@@ -465,7 +539,7 @@ void *Interposer::allocate(UINT flags, SIZE_T bytes, DWORD *error)
         *error = GetLastError();
     } else {
         if ((flags & GMEM_ZEROINIT) == 0) {
-            std::memset(block, kFillPattern, bytes);
+            std::memset(block, kFill, bytes);
         }
         std::lock_guard<std::mutex> lock(mutex_);
         ++blocks_[block];
@@ -503,6 +577,9 @@ void Interposer::keyOpened(HKEY key)
 
 void Interposer::keyClosed(HKEY key)
 {
+    if (key == nullptr) {
+        return;  // no key: what a platform's "success" without a key leaves; nothing leaks
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = keys_.find(key);
     if (found != keys_.end() && --found->second == 0) {
@@ -515,7 +592,7 @@ void Interposer::keyClosed(HKEY key)
 // --- DBWIN reader ---
 
 namespace {
-constexpr char kSentinel[] = "VELDRIAN-BENCH-SENTINEL";
+constexpr char kSentinel[] = "VELDRIAN-HARNESS-SENTINEL";
 }
 
 DbwinReader::DbwinReader()
@@ -580,4 +657,4 @@ std::vector<std::string> DbwinReader::drain()
     return messages_;
 }
 
-}  // namespace bench
+}  // namespace harness

@@ -1,6 +1,6 @@
 #include "iat.h"
 
-namespace bench {
+namespace harness {
 
 void *RedirectImport(HMODULE module, const char *dll, const char *function, void *replacement)
 {
@@ -51,4 +51,4 @@ ScopedRedirect::~ScopedRedirect()
     }
 }
 
-}  // namespace bench
+}  // namespace harness

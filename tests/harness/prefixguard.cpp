@@ -2,7 +2,7 @@
 // found it, so that they pass in any order. The guard takes a picture of what the
 // tests touch before the first test and fails the run if anything differs after
 // the last one.
-#include "bench.h"
+#include "harness.h"
 #include "platform.h"
 
 #include <gtest/gtest.h>
@@ -21,16 +21,15 @@ struct Place {
 const Place kPlaces[] = {
     {HKEY_USERS, L"", "HKEY_USERS"},
     {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum", "HKLM\\...\\Enum"},
-    {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E979-E325-11CE-BFC1-08002BE10318}",
-     "HKLM\\...\\Class\\{Printer}"},
-    {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\CoDeviceInstallers", "HKLM\\...\\CoDeviceInstallers"},
+    {HKEY_LOCAL_MACHINE, win32::kPrinterClassPath, "HKLM\\...\\Class\\{Printer}"},
+    {HKEY_LOCAL_MACHINE, win32::kCoDeviceInstallersPath, "HKLM\\...\\CoDeviceInstallers"},
     {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers", "HKLM\\...\\Print\\Printers"},
 };
 
 std::vector<std::wstring> QueueNames()
 {
     std::vector<std::wstring> names;
-    for (const bench::QueueInfo &queue : bench::EnumQueues()) {
+    for (const harness::QueueInfo &queue : harness::EnumQueues()) {
         names.push_back(queue.name + L" | " + queue.driver + L" | " + queue.port);
     }
     return names;
@@ -46,7 +45,7 @@ public:
     void SetUp() override
     {
         for (const Place &place : kPlaces) {
-            before_.push_back(bench::Snapshot(place.root, place.path));
+            before_.push_back(harness::Snapshot(place.root, place.path));
         }
         queues_ = QueueNames();
         systemCopy_ = SystemCopyExists();
@@ -56,10 +55,10 @@ public:
     {
         for (std::size_t index = 0; index < std::size(kPlaces); ++index) {
             const std::vector<std::wstring> changes =
-                bench::Diff(before_[index], bench::Snapshot(kPlaces[index].root, kPlaces[index].path));
+                harness::Diff(before_[index], harness::Snapshot(kPlaces[index].root, kPlaces[index].path));
             std::string listed;
             for (const std::wstring &change : changes) {
-                listed += "\n  " + bench::Narrow(change);
+                listed += "\n  " + harness::Narrow(change);
             }
             EXPECT_TRUE(changes.empty()) << "the tests left " << kPlaces[index].name << " changed:" << listed;
         }
@@ -68,7 +67,7 @@ public:
     }
 
 private:
-    std::vector<bench::RegSnapshot> before_;
+    std::vector<harness::RegSnapshot> before_;
     std::vector<std::wstring> queues_;
     bool systemCopy_ = false;
 };

@@ -1,16 +1,15 @@
 #include "spoolerreply.h"
 
-#include "bench.h"
+#include "harness.h"
 
 #include <winspool.h>
 
 #include <cstring>
+#include <memory>
 
-namespace bench {
+namespace harness {
 
 namespace {
-
-ScopedSpoolerReply *g_reply = nullptr;
 
 std::size_t StringBytes(const std::optional<std::wstring> &text)
 {
@@ -51,50 +50,38 @@ std::vector<BYTE> PrinterInfo2Block(const std::vector<QueueRecord> &queues, BYTE
     return block;
 }
 
-ScopedSpoolerReply::ScopedSpoolerReply()
+Answer<decltype(&EnumPrintersW)> SpoolerAnswer(const SpoolerReply &reply)
 {
-    g_reply = this;
-    redirect_ = std::make_unique<ScopedRedirect>(Veldrian(), "WINSPOOL.DRV", "EnumPrintersW",
-                                                 reinterpret_cast<void *>(&Answer));
-}
-
-ScopedSpoolerReply::~ScopedSpoolerReply()
-{
-    redirect_.reset();
-    g_reply = nullptr;
-}
-
-BOOL WINAPI ScopedSpoolerReply::Answer(DWORD flags, LPWSTR server, DWORD level, LPBYTE buffer, DWORD bytes,
-                                       LPDWORD needed, LPDWORD returned)
-{
-    ScopedSpoolerReply *reply = g_reply;
-    (void)flags;
-    (void)server;
-    if (reply->failure != 0) {
-        SetLastError(reply->failure);
-        return FALSE;
-    }
-    if (++reply->calls == 2) {
-        reply->queues.insert(reply->queues.end(), reply->appearing.begin(), reply->appearing.end());
-    }
-    const DWORD size = PrinterInfo2Bytes(reply->queues);
-    *needed = size;
-    *returned = 0;
-    if (level != 2) {
-        SetLastError(ERROR_INVALID_LEVEL);
-        return FALSE;
-    }
-    if (size == 0) {
+    auto calls = std::make_shared<int>(0);
+    return [&reply, calls](auto, DWORD, LPWSTR, DWORD level, LPBYTE buffer, DWORD bytes, LPDWORD needed,
+                           LPDWORD returned) -> BOOL {
+        if (reply.failure != 0) {
+            SetLastError(reply.failure);
+            return FALSE;
+        }
+        std::vector<QueueRecord> queues = reply.queues;
+        if (++*calls >= 2) {
+            queues.insert(queues.end(), reply.appearing.begin(), reply.appearing.end());
+        }
+        const DWORD size = PrinterInfo2Bytes(queues);
+        *needed = size;
+        *returned = 0;
+        if (level != 2) {
+            SetLastError(ERROR_INVALID_LEVEL);
+            return FALSE;
+        }
+        if (size == 0) {
+            return TRUE;
+        }
+        if (buffer == nullptr || bytes < size) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        const std::vector<BYTE> block = PrinterInfo2Block(queues, buffer);
+        std::memcpy(buffer, block.data(), block.size());
+        *returned = static_cast<DWORD>(queues.size());
         return TRUE;
-    }
-    if (buffer == nullptr || bytes < size) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    const std::vector<BYTE> block = PrinterInfo2Block(reply->queues, buffer);
-    std::memcpy(buffer, block.data(), block.size());
-    *returned = static_cast<DWORD>(reply->queues.size());
-    return TRUE;
+    };
 }
 
-}  // namespace bench
+}  // namespace harness

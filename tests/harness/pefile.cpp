@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
-namespace bench {
+namespace harness {
 
 namespace {
 
@@ -215,4 +215,4 @@ PeFile ReadPeFile(const std::wstring &path)
     return pe;
 }
 
-}  // namespace bench
+}  // namespace harness

@@ -1,11 +1,11 @@
-// Redirection of a loaded module's imports: the test bench points entries of the
+// Redirection of a loaded module's imports: the test harness points entries of the
 // import address table of VELDRIAN.dll at functions of the test, to record calls,
 // count them and inject platform failures the real platform does not give on demand.
 #pragma once
 
 #include <windows.h>
 
-namespace bench {
+namespace harness {
 
 // Replaces the module's import of `function` from `dll` (names compared without
 // case) with `replacement`. Returns the previous pointer, or null when the module
@@ -60,4 +60,4 @@ void ForEachImport(HMODULE module, Visit visit)
     }
 }
 
-}  // namespace bench
+}  // namespace harness
