@@ -21,7 +21,7 @@ results=bench/results
 mkdir -p "$results"
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 WINEPREFIX="$prefix" WINEDEBUG=-all VELDRIAN_DLL="$PWD/$build/VELDRIAN.dll" \
-    "$WINE" "$build/bench/postprocessing_bench.exe" \
+    "$wine64" "$build/bench/postprocessing_bench.exe" \
     --csv "$results/postprocessing.csv" --md "$results/postprocessing.md" "$@"
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 printf '\nMachine: %s cores; load average (1, 5, 15 min) %s at the start, %s at the end.\n' \

@@ -7,7 +7,7 @@ set -eu
 
 need=""
 command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64-posix"
-[ -x "$WINE" ] || need="$need wine64"
+[ -x "$wine64" ] || need="$need wine64"
 command -v cmake >/dev/null 2>&1 || need="$need cmake"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 for extra in "$@"; do

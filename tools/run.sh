@@ -34,7 +34,7 @@ fi
 # Every Windows profile has its Windows key, where its default printer is kept; a
 # new Wine prefix makes the current user's only on first use.
 . tools/wine.sh
-WINEPREFIX="$prefix" WINEDEBUG=-all "$WINE" reg add \
+WINEPREFIX="$prefix" WINEDEBUG=-all "$wine64" reg add \
     'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows' /f </dev/null >/dev/null 2>&1
 cd "$caller"
-WINEPREFIX="$prefix" WINEDEBUG=-all exec "$WINE" "$build/veldrian-install.exe" "$@"
+WINEPREFIX="$prefix" WINEDEBUG=-all exec "$wine64" "$build/veldrian-install.exe" "$@"

@@ -1,5 +1,5 @@
-# The Wine loader and server, named here once for every script that sources this file;
-# cmake/wine.cmake reads the loader from it for both toolchains.
+# The Wine that runs the tests and the tools (Debian's wine64 package), named once:
+# every script sources this file, and cmake/wine.cmake reads the loader from it.
 # shellcheck shell=sh disable=SC2034
-WINE=/usr/lib/wine/wine64
-WINESERVER=/usr/lib/wine/wineserver
+wine64=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver

@@ -8,8 +8,8 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all
 mkdir -p "$prefix"
 if [ ! -f "$prefix/system.reg" ]; then
     echo "making the Wine prefix $prefix (first use only)"
-    "$WINE" wineboot -i >/dev/null 2>&1 || true
-    "$WINESERVER" -w </dev/null >/dev/null 2>&1
+    "$wine64" wineboot -i >/dev/null 2>&1 || true
+    "$wineserver" -w </dev/null >/dev/null 2>&1
     # On a loaded machine the registry files can appear a little after the server
     # has gone: wait for them rather than fail the run.
     waited=0
@@ -24,11 +24,11 @@ if [ ! -f "$prefix/system.reg" ]; then
 fi
 # The server must not hold the test runner's output open. It exits with 2 when the
 # prefix's server is still up from a run shortly before: that one serves as well.
-"$WINESERVER" -p60 </dev/null >/dev/null 2>&1 || true
+"$wineserver" -p60 </dev/null >/dev/null 2>&1 || true
 # Start Wine's own services now, detached from the test runner's output as well:
 # the test processes then find them running instead of starting them and leaving
 # them holding their output open until the server ends.
-"$WINE" cmd /c exit </dev/null >/dev/null 2>&1
+"$wine64" cmd /c exit </dev/null >/dev/null 2>&1
 # Keys that every Windows installation holds but a new Wine prefix makes only on
 # first use (the Printer class, the spooler's x64 driver store, the current user's
 # printer lists). Made here, the first test to install a device or a queue does not
@@ -38,5 +38,5 @@ for key in \
     'HKLM\SYSTEM\CurrentControlSet\Control\Print\Environments\Windows x64\Drivers\Version-3' \
     'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Devices' \
     'HKCU\Software\Microsoft\Windows NT\CurrentVersion\PrinterPorts'; do
-    "$WINE" reg add "$key" /f </dev/null >/dev/null 2>&1
+    "$wine64" reg add "$key" /f </dev/null >/dev/null 2>&1
 done

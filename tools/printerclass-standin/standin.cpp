@@ -1,6 +1,8 @@
 #include "standin.h"
 
 #include "win32/names.h"
+#include "win32/printers.h"
+#include "win32/registry.h"
 
 #include <setupapi.h>
 #include <winspool.h>
@@ -25,24 +27,6 @@ std::wstring Quoted(const std::wstring &text)
     return L"\"" + text + L"\"";
 }
 
-std::vector<std::wstring> MultiString(HKEY key, const wchar_t *name)
-{
-    std::vector<std::wstring> items;
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
-        return items;
-    }
-    std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data.data()), &size) !=
-        ERROR_SUCCESS) {
-        return items;
-    }
-    for (const wchar_t *item = data.data(); *item != L'\0'; item += lstrlenW(item) + 1) {
-        items.emplace_back(item);
-    }
-    return items;
-}
 
 std::wstring StringValue(HKEY key, const wchar_t *name)
 {
@@ -73,59 +57,8 @@ std::wstring DevicePort(HDEVINFO set, SP_DEVINFO_DATA *device)
     return port;
 }
 
-bool QueueExists(const std::wstring &name)
-{
-    HANDLE printer = nullptr;
-    std::wstring text = name;
-    if (!OpenPrinterW(text.data(), &printer, nullptr)) {
-        return false;
-    }
-    ClosePrinter(printer);
-    return true;
-}
 
-// The printer driver of the model, with Wine's PostScript driver standing in for
-// the package's driver files.
-DWORD AddDriver(const std::wstring &model)
-{
-    std::wstring name = model;
-    std::wstring environment = win32::kEnvironment;
-    wchar_t system[MAX_PATH] = {};
-    GetSystemDirectoryW(system, MAX_PATH);
-    std::wstring file = std::wstring(system) + L"\\wineps.drv";
-    DRIVER_INFO_3W driver = {};
-    driver.cVersion = 3;
-    driver.pName = name.data();
-    driver.pEnvironment = environment.data();
-    driver.pDriverPath = file.data();
-    driver.pDataFile = file.data();
-    driver.pConfigFile = file.data();
-    return AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE *>(&driver), APD_COPY_NEW_FILES)
-               ? NO_ERROR
-               : GetLastError();
-}
 
-bool DriverExists(const std::wstring &name)
-{
-    DWORD needed = 0;
-    DWORD returned = 0;
-    std::wstring environment = win32::kEnvironment;
-    EnumPrinterDriversW(nullptr, environment.data(), 1, nullptr, 0, &needed, &returned);
-    if (needed == 0) {
-        return false;
-    }
-    std::vector<BYTE> block(needed);
-    if (!EnumPrinterDriversW(nullptr, environment.data(), 1, block.data(), needed, &needed, &returned)) {
-        return false;
-    }
-    const auto *drivers = reinterpret_cast<const DRIVER_INFO_1W *>(block.data());
-    for (DWORD index = 0; index < returned; ++index) {
-        if (drivers[index].pName != nullptr && lstrcmpiW(drivers[index].pName, name.c_str()) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // The print queue of the installed model on the device's port, named after the
 // model; a second queue of the same model is "<model> (Copy N)", as on Windows.
@@ -145,33 +78,22 @@ DWORD MakeQueue(HDEVINFO set, SP_DEVINFO_DATA *device)
         Note(L"the device has no PortName, so no queue is made");
         return NO_ERROR;
     }
-    const bool driverAdded = !DriverExists(model);
-    DWORD error = AddDriver(model);
+    const bool driverAdded = !win32::PrinterDriverExists(model);
+    // Wine's PostScript driver stands in for the package's driver files.
+    DWORD error = win32::MakePrinterDriver(model) ? NO_ERROR : GetLastError();
     if (error != NO_ERROR) {
         Note(L"AddPrinterDriverEx(" + Quoted(model) + L") failed: error " + std::to_wstring(error));
         return error;
     }
     std::wstring queue = model;
-    for (int copy = 1; QueueExists(queue); ++copy) {
+    for (int copy = 1; win32::QueueExists(queue); ++copy) {
         queue = model + L" (Copy " + std::to_wstring(copy) + L")";
     }
-    std::wstring driverName = model;
-    std::wstring portName = port;
-    std::wstring processor = L"WinPrint";
-    std::wstring datatype = L"RAW";
-    PRINTER_INFO_2W printer = {};
-    printer.pPrinterName = queue.data();
-    printer.pDriverName = driverName.data();
-    printer.pPortName = portName.data();
-    printer.pPrintProcessor = processor.data();
-    printer.pDatatype = datatype.data();
-    HANDLE handle = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE *>(&printer));
-    if (handle == nullptr) {
+    if (!win32::AddQueue(queue, model, port)) {
         error = GetLastError();
         Note(L"AddPrinter(" + Quoted(queue) + L" on " + port + L") failed: error " + std::to_wstring(error));
         return error;
     }
-    ClosePrinter(handle);
     Note(L"printer driver " + Quoted(model) + (driverAdded ? L" added" : L" was there already") +
          L"; print queue " + Quoted(queue) + L" on " + port + L" added");
     if (g_connected && g_host.queueMade != nullptr) {
@@ -231,7 +153,8 @@ void PostProcess(HDEVINFO set, SP_DEVINFO_DATA *device, DWORD installResult)
     HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_QUERY_VALUE);
     std::vector<std::wstring> entries;
     if (key != INVALID_HANDLE_VALUE) {
-        entries = MultiString(key, L"CoInstallers32");
+        const std::optional<win32::RegValue> value = win32::ReadValue(key, L"", L"CoInstallers32");
+        entries = value ? win32::MultiStringOf(*value) : std::vector<std::wstring>{};
         RegCloseKey(key);
     }
     if (entries.empty()) {

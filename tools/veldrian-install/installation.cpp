@@ -4,6 +4,7 @@
 #include "packagecheck.h"
 #include "printerclass-standin/standin.h"
 #include "win32/names.h"
+#include "win32/printers.h"
 
 #include <newdev.h>
 #include <winspool.h>
@@ -55,16 +56,6 @@ std::wstring SwapExtension(const std::wstring &name, const std::wstring &extensi
     return (dot == std::wstring::npos ? name : name.substr(0, dot)) + extension;
 }
 
-bool QueueExists(const std::wstring &name)
-{
-    HANDLE printer = nullptr;
-    std::wstring text = name;
-    if (!OpenPrinterW(text.data(), &printer, nullptr)) {
-        return false;
-    }
-    ClosePrinter(printer);
-    return true;
-}
 
 }  // namespace
 
@@ -200,8 +191,7 @@ bool Installation::prepare()
 
     // The spooler lists a new queue for the current user; that is put back afterwards.
     for (const wchar_t *path : {kDevicesPath, kPrinterPortsPath}) {
-        savedUserKeys_.push_back(SaveKey(HKEY_CURRENT_USER, path));
-        savedUserEntries_.push_back(SaveValues(HKEY_CURRENT_USER, path));
+        savedUserLists_.emplace_back(path, win32::SnapshotTree(HKEY_CURRENT_USER, path));
     }
     return registerClassInstaller();
 }
@@ -401,7 +391,7 @@ void Installation::checkOutcome()
     } else {
         note(L"the device's driver key has InfPath = " + installedInfName_);
     }
-    if (queueMade_ && QueueExists(queue_)) {
+    if (queueMade_ && win32::QueueExists(queue_)) {
         note(L"the print queue " + Quoted(queue_) + L" exists");
     } else if (!installedInfName_.empty()) {
         note(L"no print queue was made for " + Quoted(subject_.model.name));
@@ -444,25 +434,14 @@ void Installation::cleanUp()
         set_ = INVALID_HANDLE_VALUE;
     }
     if (queueMade_) {
-        HANDLE printer = nullptr;
-        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-        if (OpenPrinterW(queue_.data(), &printer, &defaults)) {
-            DeletePrinter(printer);
-            ClosePrinter(printer);
-        }
-        account(!QueueExists(queue_), L"the print queue " + Quoted(queue_));
+        win32::DeleteQueue(queue_);
+        account(!win32::QueueExists(queue_), L"the print queue " + Quoted(queue_));
     }
     if (driverMade_) {
-        std::wstring environment = kEnvironment;
-        std::wstring driver = subject_.model.name;
-        account(DeletePrinterDriverW(nullptr, environment.data(), driver.data()) != FALSE,
-                L"the printer driver " + Quoted(driver));
+        account(win32::RemovePrinterDriver(subject_.model.name), L"the printer driver " + Quoted(subject_.model.name));
     }
-    for (const SavedValues &saved : savedUserEntries_) {
-        RestoreValues(saved);
-    }
-    for (const SavedKey &saved : savedUserKeys_) {
-        RemoveIfNewAndEmpty(saved);
+    for (const auto &[path, saved] : savedUserLists_) {
+        win32::RestoreTree(HKEY_CURRENT_USER, saved, path);
     }
     for (const SavedValue &saved : savedDeviceValues_) {
         RestoreValue(saved);

@@ -95,8 +95,7 @@ private:
     std::wstring queue_;
     bool queueMade_ = false;
     bool driverMade_ = false;
-    std::vector<SavedValues> savedUserEntries_;
-    std::vector<SavedKey> savedUserKeys_;
+    std::vector<std::pair<std::wstring, win32::RegSnapshot>> savedUserLists_;
 
     std::vector<std::wstring> profilesMade_;
     std::vector<SavedValue> savedDeviceValues_;

@@ -2,9 +2,9 @@
 
 #include "package.h"
 #include "win32/names.h"
+#include "win32/printers.h"
 
 #include <setupapi.h>
-#include <winspool.h>
 
 namespace host {
 
@@ -38,13 +38,7 @@ bool WriteList(HKEY key, const wchar_t *name, const std::vector<std::wstring> &i
 
 std::vector<std::wstring> ReadList(const wchar_t *name)
 {
-    HKEY key = nullptr;
-    std::vector<std::wstring> items;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordPath, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        items = MultiString(key, name);
-        RegCloseKey(key);
-    }
-    return items;
+    return MultiString(HKEY_LOCAL_MACHINE, kRecordPath, name);
 }
 
 std::wstring ReadText(const wchar_t *name)
@@ -69,29 +63,12 @@ bool RemoveDevice(const std::wstring &instanceId)
 
 bool RemoveQueue(const std::wstring &name)
 {
-    HANDLE printer = nullptr;
-    std::wstring queue = name;
-    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-    if (OpenPrinterW(queue.data(), &printer, &defaults)) {
-        DeletePrinter(printer);
-        ClosePrinter(printer);
-    }
+    win32::DeleteQueue(name);
     // The spooler's listing of the queue for the current user goes with it.
     for (const wchar_t *path : {win32::kDevicesPath, win32::kPrinterPortsPath}) {
-        SavedValue listing;
-        listing.root = HKEY_CURRENT_USER;
-        listing.path = path;
-        listing.name = name;
-        RestoreValue(listing);
+        win32::DeleteValue(HKEY_CURRENT_USER, path, name);
     }
-    return !OpenPrinterW(queue.data(), &printer, nullptr);
-}
-
-bool RemoveDriver(const std::wstring &name)
-{
-    std::wstring environment = win32::kEnvironment;
-    std::wstring driver = name;
-    return DeletePrinterDriverW(nullptr, environment.data(), driver.data()) != FALSE;
+    return !win32::QueueExists(name);
 }
 
 // The Device values of the earlier profiles, as they were before the kept run.
@@ -99,23 +76,13 @@ std::vector<SavedValue> ReadDeviceValues()
 {
     std::vector<SavedValue> values;
     for (const std::wstring &profile : ReadList(L"ProfilesWithoutDevice")) {
-        SavedValue value;
-        value.root = HKEY_USERS;
-        value.path = profile + L"\\" + win32::kWindowsPath;
-        value.name = L"Device";
-        values.push_back(value);
+        values.push_back(SavedValue{HKEY_USERS, profile + L"\\" + win32::kWindowsPath, L"Device", std::nullopt});
     }
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeviceValuesPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        return values;
-    }
-    RegCloseKey(key);
-    for (const SavedValue &stored : SaveValues(HKEY_LOCAL_MACHINE, kDeviceValuesPath).values) {
-        SavedValue value = stored;
-        value.root = HKEY_USERS;
-        value.path = stored.name + L"\\" + win32::kWindowsPath;
-        value.name = L"Device";
-        values.push_back(value);
+    const win32::RegSnapshot stored = win32::SnapshotTree(HKEY_LOCAL_MACHINE, kDeviceValuesPath);
+    if (const auto key = stored.find(kDeviceValuesPath); key != stored.end()) {
+        for (const auto &[profile, value] : key->second) {
+            values.push_back(SavedValue{HKEY_USERS, profile + L"\\" + win32::kWindowsPath, L"Device", value});
+        }
     }
     return values;
 }
@@ -151,23 +118,18 @@ bool RecordKeptRun(const KeptRun &kept, std::wstring *error)
     std::vector<std::wstring> withoutDevice;
     for (const SavedValue &value : kept.deviceValues) {
         const std::wstring profile = value.path.substr(0, value.path.find(L'\\'));
-        if (!value.existed) {
+        if (!value.value) {
             withoutDevice.push_back(profile);
         }
     }
     ok = ok && WriteList(key, L"ProfilesWithoutDevice", withoutDevice);
     RegCloseKey(key);
-    HKEY values = nullptr;
-    if (ok && RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDeviceValuesPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                              &values, nullptr) == ERROR_SUCCESS) {
-        for (const SavedValue &value : kept.deviceValues) {
-            if (value.existed) {
-                const std::wstring profile = value.path.substr(0, value.path.find(L'\\'));
-                ok = ok &&
-                     WriteValue(values, profile.c_str(), value.type, value.data.data(), value.data.size());
-            }
+    ok = ok && win32::CreateKey(HKEY_LOCAL_MACHINE, kDeviceValuesPath);
+    for (const SavedValue &value : kept.deviceValues) {
+        if (value.value) {
+            const std::wstring profile = value.path.substr(0, value.path.find(L'\\'));
+            ok = ok && win32::WriteValue(HKEY_LOCAL_MACHINE, kDeviceValuesPath, profile, *value.value);
         }
-        RegCloseKey(values);
     }
     if (!ok) {
         *error = L"cannot record the kept run under HKEY_LOCAL_MACHINE\\" + std::wstring(kRecordPath);
@@ -206,14 +168,16 @@ int CleanKeptRun(Console &console)
         report(RemoveQueue(queue), L"the print queue \"" + queue + L"\"");
     }
     if (const std::wstring driver = ReadText(L"Driver"); !driver.empty()) {
-        report(RemoveDriver(driver), L"the printer driver \"" + driver + L"\"");
+        report(win32::RemovePrinterDriver(driver), L"the printer driver \"" + driver + L"\"");
     }
     for (const std::wstring &profile : ReadList(L"Profiles")) {
         report(DeleteKeyTree(HKEY_USERS, profile), L"the profile HKEY_USERS\\" + profile);
     }
     for (const SavedValue &value : ReadDeviceValues()) {
-        RestoreValue(value);
-        console.line(L"  put back the Device value of " + value.path.substr(0, value.path.find(L'\\')));
+        if (SaveValue(value.root, value.path, value.name).value != value.value) {
+            RestoreValue(value);
+            console.line(L"  put back the Device value of " + value.path.substr(0, value.path.find(L'\\')));
+        }
     }
     for (const std::wstring &file : ReadList(L"Files")) {
         SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -224,8 +188,10 @@ int CleanKeptRun(Console &console)
         earlier.path = path;
         earlier.existed = true;
         const SavedValue bytes = SaveValue(HKEY_LOCAL_MACHINE, kRecordPath, L"EarlierSystemDll");
-        earlier.complete = bytes.existed;
-        earlier.data.assign(bytes.data.begin(), bytes.data.end());
+        earlier.complete = bytes.value.has_value();
+        if (bytes.value) {
+            earlier.data.assign(bytes.value->data.begin(), bytes.value->data.end());
+        }
         earlier.attributes = FILE_ATTRIBUTE_NORMAL;
         GetSystemTimeAsFileTime(&earlier.written);
         earlier.created = earlier.accessed = earlier.written;

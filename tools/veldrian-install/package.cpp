@@ -1,6 +1,7 @@
 #include "package.h"
 
 #include "console.h"
+#include "win32/paths.h"
 
 #include <setupapi.h>
 
@@ -223,20 +224,8 @@ std::wstring ProgramDirectory()
 
 std::wstring WindowsPath(const std::wstring &path)
 {
-    std::wstring windows = path;
-    if (!path.empty() && path[0] == L'/') {
-        using DosName = WCHAR *(CDECL *)(const char *);
-        auto convert = reinterpret_cast<DosName>(reinterpret_cast<void *>(
-            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
-        WCHAR *dos = convert != nullptr ? convert(Utf8(path).c_str()) : nullptr;
-        if (dos != nullptr) {
-            windows = dos;
-            HeapFree(GetProcessHeap(), 0, dos);
-        } else {
-            windows = L"Z:" + path;
-            std::replace(windows.begin(), windows.end(), L'/', L'\\');
-        }
-    }
+    // Relative paths are the caller's: Wine starts the program in the caller's folder.
+    const std::wstring windows = win32::WindowsPath(path);
     const DWORD size = GetFullPathNameW(windows.c_str(), 0, nullptr, nullptr);
     if (size == 0) {
         return windows;

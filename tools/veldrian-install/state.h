@@ -1,6 +1,9 @@
-// Registry values, keys and files as they were before the run, so that the run can
-// put them back and leave the Wine prefix as it found it.
+// Registry values and files as they were before the run, so that the run can put
+// them back and leave the Wine prefix as it found it. The registry work is the
+// shared helpers'; files are the host's own.
 #pragma once
+
+#include "win32/registry.h"
 
 #include <windows.h>
 
@@ -10,42 +13,24 @@
 
 namespace host {
 
+using win32::DeleteKeyTree;
+using win32::KeyExists;
+using win32::SubkeyNames;
+using win32::WriteString;
+
+// The text of a string value, or nothing when there is no such value.
 std::optional<std::wstring> ReadString(HKEY root, const std::wstring &path, const std::wstring &name);
-bool WriteString(HKEY root, const std::wstring &path, const std::wstring &name, const std::wstring &text);
-bool KeyExists(HKEY root, const std::wstring &path);
-bool DeleteKeyTree(HKEY root, const std::wstring &path);
-std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring &path);
-std::vector<std::wstring> MultiString(HKEY key, const std::wstring &name);
+// The texts of a REG_MULTI_SZ value (none when there is no such value).
+std::vector<std::wstring> MultiString(HKEY root, const std::wstring &path, const std::wstring &name);
 
 struct SavedValue {
     HKEY root = nullptr;
     std::wstring path;
     std::wstring name;
-    bool existed = false;
-    DWORD type = 0;
-    std::vector<BYTE> data;
+    std::optional<win32::RegValue> value;  // nothing: there was none
 };
 SavedValue SaveValue(HKEY root, const std::wstring &path, const std::wstring &name);
 void RestoreValue(const SavedValue &saved);  // puts the value back, or deletes it
-
-// A key that did not exist before is deleted again if it is left empty.
-struct SavedKey {
-    HKEY root = nullptr;
-    std::wstring path;
-    bool existed = false;
-};
-SavedKey SaveKey(HKEY root, const std::wstring &path);
-void RemoveIfNewAndEmpty(const SavedKey &saved);
-
-// Every value of a key, so that values added under it can be removed again and
-// changed ones put back.
-struct SavedValues {
-    HKEY root = nullptr;
-    std::wstring path;
-    std::vector<SavedValue> values;
-};
-SavedValues SaveValues(HKEY root, const std::wstring &path);
-void RestoreValues(const SavedValues &saved);
 
 struct SavedFile {
     std::wstring path;

@@ -60,6 +60,36 @@ bool DeleteQueue(const std::wstring &name)
     return deleted;
 }
 
+bool QueueExists(const std::wstring &name)
+{
+    std::wstring queue = name;
+    HANDLE handle = nullptr;
+    if (!OpenPrinterW(queue.data(), &handle, nullptr)) {
+        return false;
+    }
+    ClosePrinter(handle);
+    return true;
+}
+
+bool PrinterDriverExists(const std::wstring &name)
+{
+    std::wstring environment = kEnvironment;
+    DWORD needed = 0;
+    DWORD returned = 0;
+    EnumPrinterDriversW(nullptr, environment.data(), 1, nullptr, 0, &needed, &returned);
+    std::vector<BYTE> block(needed + 1);
+    if (needed == 0 || !EnumPrinterDriversW(nullptr, environment.data(), 1, block.data(), needed, &needed, &returned)) {
+        return false;
+    }
+    const auto *drivers = reinterpret_cast<const DRIVER_INFO_1W *>(block.data());
+    for (DWORD index = 0; index < returned; ++index) {
+        if (drivers[index].pName != nullptr && lstrcmpiW(drivers[index].pName, name.c_str()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<QueueInfo> EnumQueues()
 {
     std::vector<QueueInfo> queues;

@@ -20,6 +20,8 @@ bool RemovePrinterDriver(const std::wstring &name);
 // refuses it.
 bool AddQueue(const std::wstring &name, const std::wstring &driver, const std::wstring &port);
 bool DeleteQueue(const std::wstring &name);
+bool QueueExists(const std::wstring &name);
+bool PrinterDriverExists(const std::wstring &name);  // for 64-bit Windows
 
 // The local and connected queues, as EnumPrintersW lists them at level 2.
 struct QueueInfo {

@@ -72,7 +72,11 @@ bool KeyExists(HKEY root, const std::wstring &path)
 
 bool DeleteKeyTree(HKEY root, const std::wstring &path)
 {
-    return RegDeleteTreeW(root, path.c_str()) == ERROR_SUCCESS && RegDeleteKeyW(root, path.c_str()) == ERROR_SUCCESS;
+    // RegDeleteTreeW takes the key itself too where the platform's does (Wine's), and
+    // leaves it where it does not: either way, the key must be gone.
+    RegDeleteTreeW(root, path.c_str());
+    RegDeleteKeyW(root, path.c_str());
+    return !KeyExists(root, path);
 }
 
 std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring &path)
