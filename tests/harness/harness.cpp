@@ -591,68 +591,22 @@ void Interposer::keyClosed(HKEY key)
 
 // --- DBWIN reader ---
 
-namespace {
-constexpr char kSentinel[] = "VELDRIAN-HARNESS-SENTINEL";
-}
-
 DbwinReader::DbwinReader()
 {
-    bufferReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
-    dataReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
-    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER");
-    if (bufferReady_ && dataReady_ && mapping_) {
-        view_ = MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096);
-    }
-    if (view_ != nullptr) {
-        thread_ = CreateThread(nullptr, 0, &DbwinReader::Run, this, 0, nullptr);
-    }
-}
-
-DbwinReader::~DbwinReader()
-{
-    if (thread_ != nullptr) {
-        stop_ = true;
-        OutputDebugStringA(kSentinel);
-        WaitForSingleObject(thread_, 5000);
-        CloseHandle(thread_);
-    }
-    if (view_ != nullptr) {
-        UnmapViewOfFile(view_);
-    }
-    for (HANDLE handle : {mapping_, dataReady_, bufferReady_}) {
-        if (handle != nullptr) {
-            CloseHandle(handle);
-        }
-    }
-}
-
-DWORD WINAPI DbwinReader::Run(void *self)
-{
-    auto *reader = static_cast<DbwinReader *>(self);
-    while (!reader->stop_) {
-        SetEvent(reader->bufferReady_);
-        if (WaitForSingleObject(reader->dataReady_, 200) != WAIT_OBJECT_0) {
-            continue;
-        }
-        const char *text = static_cast<const char *>(reader->view_) + sizeof(DWORD);
-        std::string message(text, strnlen(text, 4096 - sizeof(DWORD)));
-        if (message == kSentinel) {
-            ++reader->sentinelsSeen_;
-        } else {
-            std::lock_guard<std::mutex> lock(reader->mutex_);
-            reader->messages_.push_back(message);
-        }
-    }
-    return 0;
+    // A reader of another program is joined, as the tests ran beside one before.
+    std::wstring error;
+    started_ = reader_.start(
+                   win32::DbwinScope::Session,
+                   [this](const win32::DbwinMessage &message) {
+                       std::lock_guard<std::mutex> lock(mutex_);
+                       messages_.push_back(message.text);
+                   },
+                   &error, true) == win32::DbwinOpen::Started;
 }
 
 std::vector<std::string> DbwinReader::drain()
 {
-    const int target = ++sentinelsSent_;
-    OutputDebugStringA(kSentinel);
-    for (int waited = 0; sentinelsSeen_ < target && waited < 10000; waited += 10) {
-        Sleep(10);
-    }
+    reader_.sync();
     std::lock_guard<std::mutex> lock(mutex_);
     return messages_;
 }

@@ -4,6 +4,8 @@
 // failures and give the answers a test states in the platform's place.
 #pragma once
 
+#include "win32/dbwin.h"
+
 #include <windows.h>
 #include <setupapi.h>
 
@@ -152,32 +154,24 @@ private:
 // The interposer in force, or null.
 Interposer *Active();
 
-// Narrow text of the debugger output, read as a debug-output viewer reads it: the
-// DBWIN_BUFFER section with its DBWIN_BUFFER_READY / DBWIN_DATA_READY events.
+// Narrow text of the debugger output, read through the shared reader as a
+// debug-output viewer reads it (the DBWIN_BUFFER protocol).
 class DbwinReader {
 public:
     DbwinReader();
-    ~DbwinReader();
     DbwinReader(const DbwinReader &) = delete;
     DbwinReader &operator=(const DbwinReader &) = delete;
 
-    bool ok() const { return thread_ != nullptr; }
+    bool ok() const { return started_; }
     // Waits until every message sent before the call has been read, and returns all
-    // messages read so far (the harness's own sentinels left out).
+    // messages read so far.
     std::vector<std::string> drain();
 
 private:
-    static DWORD WINAPI Run(void *self);
-    HANDLE bufferReady_ = nullptr;
-    HANDLE dataReady_ = nullptr;
-    HANDLE mapping_ = nullptr;
-    void *view_ = nullptr;
-    HANDLE thread_ = nullptr;
-    std::atomic<bool> stop_{false};
+    win32::DbwinReader reader_;
+    bool started_ = false;
     std::mutex mutex_;
     std::vector<std::string> messages_;
-    std::atomic<int> sentinelsSeen_{0};
-    int sentinelsSent_ = 0;
 };
 
 // Calls the entry as the installer does, with a context record.
