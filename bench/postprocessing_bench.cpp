@@ -114,7 +114,8 @@ private:
     bool Add(const std::wstring &name, const std::wstring &port)
     {
         if (!win32::AddQueue(name, kModel, port)) {
-            std::fprintf(stderr, "AddPrinterW(%s) failed: %lu\n", harness::Narrow(name).c_str(), GetLastError());
+            std::fprintf(stderr, "AddPrinterW(%s) failed: %lu\n", harness::Narrow(name).c_str(),
+                         GetLastError());
             return false;
         }
         names_.push_back(name);
@@ -156,8 +157,8 @@ public:
         }
         while (static_cast<int>(profiles_.size()) < total) {
             profiles_.push_back(std::make_unique<harness::ScopedProfile>(
-                Numbered(kProfilePrefix, 1001 + static_cast<int>(profiles_.size()), 1), kTarget, kDevicesEntry,
-                true));
+                Numbered(kProfilePrefix, 1001 + static_cast<int>(profiles_.size()), 1), kTarget,
+                kDevicesEntry, true));
         }
     }
     const harness::ScopedProfile &first() const { return *profiles_.front(); }
@@ -202,9 +203,8 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
         DWORD size = 0;
         RegQueryValueExW(deviceKey, L"PortName", nullptr, &type, nullptr, &size);
         port = static_cast<wchar_t *>(GlobalAlloc(GMEM_FIXED, size));
-        if (port != nullptr &&
-            RegQueryValueExW(deviceKey, L"PortName", nullptr, &type, reinterpret_cast<BYTE *>(port), &size) !=
-                ERROR_SUCCESS) {
+        if (port != nullptr && RegQueryValueExW(deviceKey, L"PortName", nullptr, &type,
+                                                reinterpret_cast<BYTE *>(port), &size) != ERROR_SUCCESS) {
             GlobalFree(port);
             port = nullptr;
         }
@@ -232,7 +232,8 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
     }
 
     HKEY users = nullptr;
-    if (queue != nullptr && RegOpenKeyExW(HKEY_USERS, nullptr, 0, KEY_ENUMERATE_SUB_KEYS, &users) == ERROR_SUCCESS) {
+    if (queue != nullptr &&
+        RegOpenKeyExW(HKEY_USERS, nullptr, 0, KEY_ENUMERATE_SUB_KEYS, &users) == ERROR_SUCCESS) {
         found = true;
         wchar_t user[MAX_PATH];
         wchar_t full[MAX_PATH];
@@ -241,7 +242,8 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
         for (DWORD index = 0;; ++index) {
             DWORD capacity = MAX_PATH;
             FILETIME written;
-            if (RegEnumKeyExW(users, index, user, &capacity, nullptr, nullptr, nullptr, &written) != ERROR_SUCCESS) {
+            if (RegEnumKeyExW(users, index, user, &capacity, nullptr, nullptr, nullptr, &written) !=
+                ERROR_SUCCESS) {
                 break;
             }
             wsprintfW(keyPath, L"%s\\%s", user, win32::kDevicesPath);
@@ -254,8 +256,8 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
             full[queueLength + 1] = L'\0';
             DWORD type = REG_SZ;
             DWORD size = static_cast<DWORD>(MAX_PATH - (queueLength + 1) * sizeof(wchar_t));
-            const LONG queried =
-                RegQueryValueExW(devices, queue, nullptr, &type, reinterpret_cast<BYTE *>(full + queueLength + 1), &size);
+            const LONG queried = RegQueryValueExW(devices, queue, nullptr, &type,
+                                                  reinterpret_cast<BYTE *>(full + queueLength + 1), &size);
             RegCloseKey(devices);
             if (queried != ERROR_SUCCESS) {
                 continue;
@@ -289,8 +291,9 @@ void WINAPI DiscardDebugString(LPCWSTR) {}
 // out. Tells Wine's cost of the trace channel from the library's own work.
 std::unique_ptr<harness::ScopedRedirect> MuteDebugOutput()
 {
-    return std::make_unique<harness::ScopedRedirect>(harness::Veldrian(), "KERNEL32.dll", "OutputDebugStringW",
-                                                   reinterpret_cast<void *>(&DiscardDebugString));
+    return std::make_unique<harness::ScopedRedirect>(harness::Veldrian(), "KERNEL32.dll",
+                                                     "OutputDebugStringW",
+                                                     reinterpret_cast<void *>(&DiscardDebugString));
 }
 
 // ---- Statistics ----
@@ -316,8 +319,17 @@ Stats Summarise(std::vector<double> values)
 // ---- Call counts ----
 
 const char *const kCounted[] = {
-    "SetupDiGetSelectedDriverW", "SetupDiGetDeviceInstanceIdW", "EnumPrintersW", "GlobalAlloc", "GlobalFree",
-    "RegEnumKeyExW", "RegOpenKeyExW", "RegQueryValueExW", "RegSetValueExW", "RegCloseKey", "lstrcmpiW",
+    "SetupDiGetSelectedDriverW",
+    "SetupDiGetDeviceInstanceIdW",
+    "EnumPrintersW",
+    "GlobalAlloc",
+    "GlobalFree",
+    "RegEnumKeyExW",
+    "RegOpenKeyExW",
+    "RegQueryValueExW",
+    "RegSetValueExW",
+    "RegCloseKey",
+    "lstrcmpiW",
     "OutputDebugStringW",
 };
 constexpr std::size_t kCountedSize = std::size(kCounted);
@@ -388,8 +400,8 @@ bool DeviceWritten(const harness::ScopedProfile &profile)
     return harness::StringOf(profile.device()) == std::wstring(kTarget) + L"," + kDevicesEntry;
 }
 
-Result RunCase(harness::ScopedDevice &device, const Profiles &profiles, int queues, int profileCount, bool quick,
-               harness::DbwinReader *reader)
+Result RunCase(harness::ScopedDevice &device, const Profiles &profiles, int queues, int profileCount,
+               bool quick, harness::DbwinReader *reader)
 {
     Result result;
     result.queues = queues;
@@ -454,7 +466,8 @@ Result RunCase(harness::ScopedDevice &device, const Profiles &profiles, int queu
 std::string WineVersion()
 {
     using Version = const char *(CDECL *)();
-    auto version = reinterpret_cast<Version>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"));
+    auto version =
+        reinterpret_cast<Version>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"));
     return version != nullptr ? std::string("Wine ") + version() : std::string("not Wine");
 }
 
@@ -466,9 +479,12 @@ int TraceMessages(const Result &r)
 std::string Csv(const std::vector<Result> &results)
 {
     std::ostringstream out;
-    out << "queues,profiles,walked_profiles,target_position,runs,library_median_ms,library_min_ms,library_max_ms,"
-           "platform_median_ms,platform_min_ms,platform_max_ms,ratio_median,ratio_min,ratio_max,ratio_of_medians,"
-           "library_minus_platform_ms,muted_median_ms,muted_min_ms,muted_max_ms,muted_ratio_median,muted_ratio_min,"
+    out << "queues,profiles,walked_profiles,target_position,runs,library_median_ms,library_min_ms,library_"
+           "max_ms,"
+           "platform_median_ms,platform_min_ms,platform_max_ms,ratio_median,ratio_min,ratio_max,ratio_of_"
+           "medians,"
+           "library_minus_platform_ms,muted_median_ms,muted_min_ms,muted_max_ms,muted_ratio_median,muted_"
+           "ratio_min,"
            "muted_ratio_max,trace_messages,verified,counts_as_expected";
     for (const char *name : kCounted) {
         out << ",calls_" << name;
@@ -476,11 +492,11 @@ std::string Csv(const std::vector<Result> &results)
     out << "\n";
     for (const Result &r : results) {
         out << r.queues << "," << r.profiles << "," << r.walked << "," << r.position << "," << r.runs;
-        for (double value : {r.library.median, r.library.min, r.library.max, r.platform.median, r.platform.min,
-                             r.platform.max, r.ratio.median, r.ratio.min, r.ratio.max,
-                             r.library.median / r.platform.median, r.library.median - r.platform.median,
-                             r.muted.median, r.muted.min, r.muted.max, r.mutedRatio.median, r.mutedRatio.min,
-                             r.mutedRatio.max}) {
+        for (double value :
+             {r.library.median, r.library.min, r.library.max, r.platform.median, r.platform.min,
+              r.platform.max, r.ratio.median, r.ratio.min, r.ratio.max, r.library.median / r.platform.median,
+              r.library.median - r.platform.median, r.muted.median, r.muted.min, r.muted.max,
+              r.mutedRatio.median, r.mutedRatio.min, r.mutedRatio.max}) {
             out << "," << Format("%.3f", value);
         }
         out << "," << TraceMessages(r) << "," << (r.verified ? "yes" : "no") << ","
@@ -495,7 +511,8 @@ std::string Csv(const std::vector<Result> &results)
 
 std::string Range(const Stats &stats, const char *format)
 {
-    return Format(format, stats.median) + " (" + Format(format, stats.min) + " - " + Format(format, stats.max) + ")";
+    return Format(format, stats.median) + " (" + Format(format, stats.min) + " - " +
+           Format(format, stats.max) + ")";
 }
 
 std::string Markdown(const std::vector<Result> &results, bool dbwin, double seconds)
@@ -515,17 +532,19 @@ std::string Markdown(const std::vector<Result> &results, bool dbwin, double seco
            "- library: CoInstallerE(DIF_INSTALLDEVICE) with PostProcessing set, tracing included. platform: "
            "the same SetupAPI, registry and spooler calls made directly, without tracing. Both run "
            "interleaved, the order rotated every run.\n"
-           "- Times are ms per pass, median (min - max) over the runs. ratio = library / platform of the same "
+           "- Times are ms per pass, median (min - max) over the runs. ratio = library / platform of the "
+           "same "
            "run: median (min - max).\n"
            "- muted: the library again, its OutputDebugStringW import pointed at an empty function (messages "
            "still formatted): what is left once Wine's debug-output call is taken out.\n\n";
-    out << "| Q | P (walked) | runs | library ms | platform ms | ratio | library - platform ms | muted ratio |\n";
+    out << "| Q | P (walked) | runs | library ms | platform ms | ratio | library - platform ms | muted ratio "
+           "|\n";
     out << "|---:|---:|---:|---|---|---|---:|---|\n";
     for (const Result &r : results) {
         out << "| " << r.queues << " | " << r.profiles << " (" << r.walked << ") | " << r.runs << " | "
-            << Range(r.library, "%.2f") << " | " << Range(r.platform, "%.2f") << " | " << Range(r.ratio, "%.3f")
-            << " | " << Format("%.2f", r.library.median - r.platform.median) << " | " << Range(r.mutedRatio, "%.3f")
-            << " |\n";
+            << Range(r.library, "%.2f") << " | " << Range(r.platform, "%.2f") << " | "
+            << Range(r.ratio, "%.3f") << " | " << Format("%.2f", r.library.median - r.platform.median)
+            << " | " << Range(r.mutedRatio, "%.3f") << " |\n";
     }
     if (results.size() >= 2) {
         const Result *smallest = &results.front();
@@ -538,11 +557,12 @@ std::string Markdown(const std::vector<Result> &results, bool dbwin, double seco
                 largest = &r;
             }
         }
-        out << "\nGrowth from Q=" << smallest->queues << ", P=" << smallest->profiles << " to Q=" << largest->queues
-            << ", P=" << largest->profiles << ": library x"
+        out << "\nGrowth from Q=" << smallest->queues << ", P=" << smallest->profiles
+            << " to Q=" << largest->queues << ", P=" << largest->profiles << ": library x"
             << Format("%.1f", largest->library.median / smallest->library.median) << ", platform x"
             << Format("%.1f", largest->platform.median / smallest->platform.median) << ", ratio "
-            << Format("%.3f", smallest->ratio.median) << " -> " << Format("%.3f", largest->ratio.median) << ".\n";
+            << Format("%.3f", smallest->ratio.median) << " -> " << Format("%.3f", largest->ratio.median)
+            << ".\n";
         // The debug-output call's cost: library minus muted, per message, in the
         // case with the most messages among those with a single queue.
         const Result *traced = nullptr;
@@ -553,7 +573,8 @@ std::string Markdown(const std::vector<Result> &results, bool dbwin, double seco
         }
         if (traced != nullptr && TraceMessages(*traced) > 0) {
             out << "Wine's OutputDebugStringW, with no reader, cost about "
-                << Format("%.0f", (traced->library.median - traced->muted.median) * 1e3 / TraceMessages(*traced))
+                << Format("%.0f",
+                          (traced->library.median - traced->muted.median) * 1e3 / TraceMessages(*traced))
                 << " us a message here (Q=1, P=" << traced->profiles << ": " << TraceMessages(*traced)
                 << " messages a pass).\n";
         }
@@ -563,7 +584,8 @@ std::string Markdown(const std::vector<Result> &results, bool dbwin, double seco
                 ? "yes"
                 : "NO")
         << "; every case checked to write the profiles' default, by the library and by the baseline: "
-        << (std::all_of(results.begin(), results.end(), [](const Result &r) { return r.verified; }) ? "yes" : "NO")
+        << (std::all_of(results.begin(), results.end(), [](const Result &r) { return r.verified; }) ? "yes"
+                                                                                                    : "NO")
         << "). The counts do not depend on P for the queue calls nor on Q for the registry calls.\n\n";
     out << "| Q | walked |";
     for (const char *name : kCounted) {
@@ -617,7 +639,8 @@ int main(int argc, char **argv)
         } else if (arg == "--md" && index + 1 < argc) {
             mdPath = argv[++index];
         } else {
-            std::fprintf(stderr, "usage: postprocessing_bench [--quick] [--dbwin] [--csv FILE] [--md FILE]\n");
+            std::fprintf(stderr,
+                         "usage: postprocessing_bench [--quick] [--dbwin] [--csv FILE] [--md FILE]\n");
             return 2;
         }
     }
@@ -634,10 +657,10 @@ int main(int argc, char **argv)
         int queues;
         std::vector<int> profiles;
     };
-    const std::vector<Case> cases = quick ? std::vector<Case>{{1, {1, 10}}, {20, {1, 10}}}
-                                          : std::vector<Case>{{1, {1, 10, 100, 500}},
-                                                              {100, {1, 10, 100, 500}},
-                                                              {1000, {1, 10, 100, 500}}};
+    const std::vector<Case> cases =
+        quick
+            ? std::vector<Case>{{1, {1, 10}}, {20, {1, 10}}}
+            : std::vector<Case>{{1, {1, 10, 100, 500}}, {100, {1, 10, 100, 500}}, {1000, {1, 10, 100, 500}}};
 
     // Wine's own profiles are made to list the queue too, and put back afterwards.
     const std::wstring currentUser = harness::CurrentUserKey();
@@ -645,8 +668,8 @@ int main(int argc, char **argv)
     std::vector<std::unique_ptr<harness::ScopedKeyRestore>> restores;
     for (const std::wstring &profile : ownProfiles) {
         if (!profile.empty()) {
-            restores.push_back(
-                std::make_unique<harness::ScopedKeyRestore>(HKEY_USERS, harness::ExistingAncestor(profile + L"\\" + win32::kCurrentVersionPath)));
+            restores.push_back(std::make_unique<harness::ScopedKeyRestore>(
+                HKEY_USERS, harness::ExistingAncestor(profile + L"\\" + win32::kCurrentVersionPath)));
         }
     }
 
@@ -655,7 +678,8 @@ int main(int argc, char **argv)
     {
         Queues queues;
         Profiles profiles;
-        harness::ScopedDevice device(harness::PrinterInf({{kModel, kHardwareId, kTargetPort}}), kHardwareId, true);
+        harness::ScopedDevice device(harness::PrinterInf({{kModel, kHardwareId, kTargetPort}}), kHardwareId,
+                                     true);
         if (!queues.ok() || !device.ok()) {
             std::fprintf(stderr, "setup failed: %s\n", device.failure().c_str());
             return 1;
@@ -672,7 +696,8 @@ int main(int argc, char **argv)
             }
             for (const std::wstring &profile : ownProfiles) {
                 if (!profile.empty()) {
-                    harness::SetString(HKEY_USERS, profile + L"\\" + harness::kDevicesPath, kTarget, kDevicesEntry);
+                    harness::SetString(HKEY_USERS, profile + L"\\" + harness::kDevicesPath, kTarget,
+                                       kDevicesEntry);
                     harness::CreateKey(HKEY_USERS, profile + L"\\" + harness::kWindowsPath);
                 }
             }
@@ -680,12 +705,13 @@ int main(int argc, char **argv)
             for (int p : c.profiles) {
                 profiles.ResizeTo(p);
                 const Result r = RunCase(device, profiles, c.queues, p, quick, reader.get());
-                std::fprintf(stderr,
-                             "Q=%d P=%d (walked %d, target at %d): library %.2f ms, platform %.2f ms, ratio %.3f, "
-                             "%d runs, counts %s, verified %s\n",
-                             r.queues, r.profiles, r.walked, r.position, r.library.median, r.platform.median,
-                             r.ratio.median, r.runs, r.counts.asExpected() ? "ok" : "UNEXPECTED",
-                             r.verified ? "yes" : "NO");
+                std::fprintf(
+                    stderr,
+                    "Q=%d P=%d (walked %d, target at %d): library %.2f ms, platform %.2f ms, ratio %.3f, "
+                    "%d runs, counts %s, verified %s\n",
+                    r.queues, r.profiles, r.walked, r.position, r.library.median, r.platform.median,
+                    r.ratio.median, r.runs, r.counts.asExpected() ? "ok" : "UNEXPECTED",
+                    r.verified ? "yes" : "NO");
                 if (!r.counts.asExpected() || !r.verified) {
                     status = 1;
                 }

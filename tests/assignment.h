@@ -24,9 +24,18 @@ inline const std::wstring kCurrentUser = L"S-1-5-21-0-0-0-1000";
 inline const std::wstring kHardwareId = L"VELDRIAN\\ASSIGNMENT";
 
 // One trace message: the prefix and the message, which the formatter cuts at 1023 units.
-inline std::wstring Line(const std::wstring &message) { return L"VELDRIAN : " + message.substr(0, 1023); }
-inline std::wstring Dec(DWORD value) { return std::to_wstring(static_cast<int>(value)); }
-inline std::wstring Quoted(const std::wstring &text) { return L"\"" + text + L"\""; }
+inline std::wstring Line(const std::wstring &message)
+{
+    return L"VELDRIAN : " + message.substr(0, 1023);
+}
+inline std::wstring Dec(DWORD value)
+{
+    return std::to_wstring(static_cast<int>(value));
+}
+inline std::wstring Quoted(const std::wstring &text)
+{
+    return L"\"" + text + L"\"";
+}
 
 // The first `count` bytes of a text's UTF-16 units, zeros behind them where the text ends.
 inline std::vector<BYTE> Bytes(const std::wstring &text, size_t count)
@@ -47,20 +56,32 @@ inline Traces Concat(std::initializer_list<Traces> parts)
 }
 
 // ---- Device identity ----
-inline std::wstring Start() { return Line(L"DIF_INSTALLDEVICE PostProcessing\n"); }
+inline std::wstring Start()
+{
+    return Line(L"DIF_INSTALLDEVICE PostProcessing\n");
+}
 inline std::wstring ModelName(const std::wstring &model)
 {
     return Line(L"GetPrinterModelName() : Model Name = " + Quoted(model) + L"\n");
 }
-inline std::wstring InstanceId(const std::wstring &id) { return Line(L"Device Instance ID = " + id + L"\n"); }
-inline std::wstring PortName(const std::wstring &port) { return Line(L"PortName = " + port + L"\n"); }
+inline std::wstring InstanceId(const std::wstring &id)
+{
+    return Line(L"Device Instance ID = " + id + L"\n");
+}
+inline std::wstring PortName(const std::wstring &port)
+{
+    return Line(L"PortName = " + port + L"\n");
+}
 inline std::wstring AllocFailed(SIZE_T bytes, DWORD code)
 {
-    return Line(L"GlobalAlloc(GMEM_FIXED, " + Dec(static_cast<DWORD>(bytes)) + L") failed. GetLastError() = " +
-                Dec(code) + L"\n");
+    return Line(L"GlobalAlloc(GMEM_FIXED, " + Dec(static_cast<DWORD>(bytes)) +
+                L") failed. GetLastError() = " + Dec(code) + L"\n");
 }
 // Bytes of the instance ID block: one unit more than the probe reports (ID + terminator).
-inline SIZE_T IdBlockBytes(const std::wstring &id) { return (id.size() + 2) * sizeof(wchar_t); }
+inline SIZE_T IdBlockBytes(const std::wstring &id)
+{
+    return (id.size() + 2) * sizeof(wchar_t);
+}
 
 // ---- Queue lookup ----
 // The bytes the spooler asks for now (the probe of the lookup).
@@ -75,52 +96,72 @@ inline std::wstring ProbeNeeds(DWORD needed)
 {
     return Line(L"EnumPrinters(0) return ERROR_INSUFFICIENT_BUFFER (" + Dec(needed) + L")\n");
 }
-inline std::wstring Allocated(DWORD needed) { return Line(L"GlobalAlloc(GMEM_FIXED, " + Dec(needed) + L") succeeded\n"); }
-inline std::wstring Enumerated(DWORD count) { return Line(L"EnumPrinters(1) succeed. nNbPrinters = " + Dec(count) + L"\n"); }
+inline std::wstring Allocated(DWORD needed)
+{
+    return Line(L"GlobalAlloc(GMEM_FIXED, " + Dec(needed) + L") succeeded\n");
+}
+inline std::wstring Enumerated(DWORD count)
+{
+    return Line(L"EnumPrinters(1) succeed. nNbPrinters = " + Dec(count) + L"\n");
+}
 inline std::wstring Found(const std::wstring &queue, const std::wstring &driver, const std::wstring &port)
 {
-    return Line(L"FOUND : Printer Name = " + Quoted(queue) + L" Model Name = " + Quoted(driver) + L" Port Name = " +
-                Quoted(port) + L"\n");
+    return Line(L"FOUND : Printer Name = " + Quoted(queue) + L" Model Name = " + Quoted(driver) +
+                L" Port Name = " + Quoted(port) + L"\n");
 }
 inline std::wstring NotFound(const std::wstring &model, const std::wstring &port)
 {
-    return Line(L"Unable to found Printer : Model Name = " + Quoted(model) + L" Port Name = " + Quoted(port) + L"\n");
+    return Line(L"Unable to found Printer : Model Name = " + Quoted(model) + L" Port Name = " + Quoted(port) +
+                L"\n");
 }
 // Probe, allocation and enumeration of a spooler that holds `count` queues in `needed` bytes.
-inline Traces Enumeration(DWORD needed, DWORD count) { return {ProbeNeeds(needed), Allocated(needed), Enumerated(count)}; }
+inline Traces Enumeration(DWORD needed, DWORD count)
+{
+    return {ProbeNeeds(needed), Allocated(needed), Enumerated(count)};
+}
 
 // ---- Per-user walk ----
 // The messages that follow one profile's separator.
-inline Traces Written(const std::wstring &full) { return {Line(full + L"\n"), Line(L"\n")}; }
+inline Traces Written(const std::wstring &full)
+{
+    return {Line(full + L"\n"), Line(L"\n")};
+}
 inline Traces NoDevicesKey(const std::wstring &queue, const std::wstring &user)
 {
-    return {Line(L"GetFullPrinterName(" + queue + L") : RegOpenKeyEx(" + user + L"\\" + harness::kDevicesPath +
-                 L") : failed. GetLastError() = 2\n"),
+    return {Line(L"GetFullPrinterName(" + queue + L") : RegOpenKeyEx(" + user + L"\\" +
+                 harness::kDevicesPath + L") : failed. GetLastError() = 2\n"),
             Line(L"\n")};
 }
 // The query failure ends without a line feed.
 inline Traces QueryFailed(const std::wstring &queue, DWORD code)
 {
-    return {Line(L"GetFullPrinterName(" + queue + L") : RegQueryValueEx() : failed. GetLastError() = " + Dec(code)),
+    return {Line(L"GetFullPrinterName(" + queue + L") : RegQueryValueEx() : failed. GetLastError() = " +
+                 Dec(code)),
             Line(L"\n")};
 }
 inline Traces OpenWindowsFailed(const std::wstring &full, DWORD code = ERROR_FILE_NOT_FOUND)
 {
     return {Line(full + L"\n"),
-            Line(L"SetDefaultPrinterInRegistry(" + full + L") : RegOpenKeyEx() : failed. GetLastError() = " + Dec(code)),
+            Line(L"SetDefaultPrinterInRegistry(" + full + L") : RegOpenKeyEx() : failed. GetLastError() = " +
+                 Dec(code)),
             Line(L"\n")};
 }
 inline Traces SetValueFailed(const std::wstring &full, DWORD code)
 {
     return {Line(full + L"\n"),
-            Line(L"SetDefaultPrinterInRegistry(" + full + L") : RegSetValueEx() : failed. GetLastError() = " + Dec(code)),
+            Line(L"SetDefaultPrinterInRegistry(" + full + L") : RegSetValueEx() : failed. GetLastError() = " +
+                 Dec(code)),
             Line(L"\n")};
 }
 inline Traces UserKeyTooLong(const std::wstring &queue)
 {
-    return {Line(L"GetFullPrinterName(" + queue + L") : user key name too long. GetLastError() = 122\n"), Line(L"\n")};
+    return {Line(L"GetFullPrinterName(" + queue + L") : user key name too long. GetLastError() = 122\n"),
+            Line(L"\n")};
 }
-inline Traces Skipped() { return {Line(L"\n")}; }
+inline Traces Skipped()
+{
+    return {Line(L"\n")};
+}
 
 inline std::wstring Separator(const std::wstring &user)
 {
@@ -143,7 +184,8 @@ inline Traces Walk(const Blocks &blocks)
             traces.insert(traces.end(), found->second.begin(), found->second.end());
         }
     }
-    traces.push_back(Line(L"RegEnumKeyEx(" + Dec(static_cast<DWORD>(users.size())) + L") : failed. GetLastError() = 259\n"));
+    traces.push_back(Line(L"RegEnumKeyEx(" + Dec(static_cast<DWORD>(users.size())) +
+                          L") : failed. GetLastError() = 259\n"));
     return traces;
 }
 // Wine's own two profiles: .Default lists no printer (no Devices key); the current
@@ -214,10 +256,10 @@ protected:
     // A Printer-class device whose selected driver is `model`, its PortName written
     // from the INF (none when `port` is empty), installed when asked.
     std::unique_ptr<harness::ScopedDevice> MakeDevice(const std::wstring &model, const std::wstring &port,
-                                                    bool install = true)
+                                                      bool install = true)
     {
-        auto device = std::make_unique<harness::ScopedDevice>(harness::PrinterInf({{model, kHardwareId, port}}),
-                                                            kHardwareId, install);
+        auto device = std::make_unique<harness::ScopedDevice>(
+            harness::PrinterInf({{model, kHardwareId, port}}), kHardwareId, install);
         EXPECT_TRUE(device->ok()) << device->failure();
         return device;
     }
@@ -234,7 +276,7 @@ protected:
     harness::Interposer harness_;
 };
 
-#define EXPECT_TRACES(actual, expected) \
+#define EXPECT_TRACES(actual, expected)                                                                      \
     EXPECT_EQ((actual), (expected)) << harness::Narrow(L"actual:\n" + ::assignment::ShowTraces(actual))
 
 }  // namespace assignment

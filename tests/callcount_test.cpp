@@ -6,7 +6,6 @@
 #include "harness/harness.h"
 #include "harness/platform.h"
 
-
 #include <algorithm>
 
 #include <gtest/gtest.h>
@@ -60,7 +59,8 @@ protected:
     }
 
     const std::wstring user_ = harness::CurrentUserKey();
-    harness::ScopedKeyRestore defaultRestore_{HKEY_USERS, harness::ExistingAncestor(L".Default" + kCurrentVersion)};
+    harness::ScopedKeyRestore defaultRestore_{HKEY_USERS,
+                                              harness::ExistingAncestor(L".Default" + kCurrentVersion)};
     harness::ScopedKeyRestore userRestore_{HKEY_USERS, harness::ExistingAncestor(user_ + kCurrentVersion)};
     harness::ScopedPrinter sameDriver_{L"VELDRIAN Count Decoy", kModel, L"CCPORT2"};
     harness::ScopedPrinter target_{kQueue, kModel, kPort};
@@ -76,7 +76,8 @@ TEST_F(CallCount, FullPassMakesTheExpectedPlatformCalls)
     const int comparisons = WalkComparisons(kModel, kPort);
 
     harness::Interposer interposer;
-    EXPECT_EQ(harness::CallEntry(DIF_INSTALLDEVICE, device.set(), device.data(), TRUE), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(harness::CallEntry(DIF_INSTALLDEVICE, device.set(), device.data(), TRUE),
+              static_cast<DWORD>(NO_ERROR));
 
     // The pass found the queue and wrote the default where the profile lists it.
     EXPECT_EQ(harness::StringOf(listed_.device()), std::wstring(kQueue) + L"," + kEntry);
@@ -115,7 +116,8 @@ TEST_F(CallCount, PassWithoutAQueueWalksNoProfile)
     const int comparisons = WalkComparisons(kModel, L"CCPORT9");
 
     harness::Interposer interposer;
-    EXPECT_EQ(harness::CallEntry(DIF_INSTALLDEVICE, device.set(), device.data(), TRUE), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(harness::CallEntry(DIF_INSTALLDEVICE, device.set(), device.data(), TRUE),
+              static_cast<DWORD>(NO_ERROR));
 
     EXPECT_FALSE(harness::ValueExists(HKEY_USERS, listed_.windowsPath(), L"Device"));
     EXPECT_EQ(interposer.calls("EnumPrintersW"), 2);

@@ -19,10 +19,10 @@ namespace {
 
 using harness::Narrow;
 
-constexpr int kPassThreads = 3;    // one device, queue and profile each
+constexpr int kPassThreads = 3;  // one device, queue and profile each
 constexpr int kPassesEach = 40;
-constexpr int kCodeThreads = 5;    // every other DIF code, and the first DIF_INSTALLDEVICE call
-constexpr int kCodeRounds = 20;    // each round: codes 0 to 45 but 2, and the pre-processing call
+constexpr int kCodeThreads = 5;  // every other DIF code, and the first DIF_INSTALLDEVICE call
+constexpr int kCodeRounds = 20;  // each round: codes 0 to 45 but 2, and the pre-processing call
 
 std::wstring Numbered(const wchar_t *stem, int index)
 {
@@ -38,14 +38,16 @@ protected:
             const std::wstring model = Numbered(L"Concurrent Model ", index);
             const std::wstring port = Numbered(L"USB09", index);
             const std::wstring id = Numbered(L"VELDRIAN\\CONCURRENT", index);
-            devices_.push_back(std::make_unique<harness::ScopedDevice>(harness::PrinterInf({{model, id, port}}), id, true));
+            devices_.push_back(
+                std::make_unique<harness::ScopedDevice>(harness::PrinterInf({{model, id, port}}), id, true));
             ASSERT_TRUE(devices_.back()->ok()) << devices_.back()->failure();
-            queues_.push_back(std::make_unique<harness::ScopedPrinter>(Numbered(L"Concurrent Queue ", index), model, port));
+            queues_.push_back(
+                std::make_unique<harness::ScopedPrinter>(Numbered(L"Concurrent Queue ", index), model, port));
             ASSERT_TRUE(queues_.back()->ok()) << queues_.back()->error();
             // Each profile lists only its own queue: only that device's passes write it.
             const std::wstring entry = L"winspool," + port;
-            profiles_.push_back(std::make_unique<harness::ScopedProfile>(Numbered(L"VELDRIAN-CONCURRENT-", index),
-                                                                       queues_.back()->name(), entry.c_str()));
+            profiles_.push_back(std::make_unique<harness::ScopedProfile>(
+                Numbered(L"VELDRIAN-CONCURRENT-", index), queues_.back()->name(), entry.c_str()));
         }
     }
 
@@ -72,8 +74,8 @@ TEST_F(Concurrency, ThreadsCallingAtOnceGetWholeResultsAndWholeMessages)
         ASSERT_EQ(Pass(index), static_cast<DWORD>(NO_ERROR));
         passTraces.push_back(interposer.traces());
         ASSERT_TRUE(std::find(passTraces.back().begin(), passTraces.back().end(),
-                              L"VELDRIAN : " + queues_[index]->name() + L",winspool," + Numbered(L"USB09", index) +
-                                  L"\n") != passTraces.back().end())
+                              L"VELDRIAN : " + queues_[index]->name() + L",winspool," +
+                                  Numbered(L"USB09", index) + L"\n") != passTraces.back().end())
             << "the pass does not find its queue alone";
         for (const std::wstring &line : passTraces.back()) {
             expected[line] += kPassesEach;
@@ -119,7 +121,8 @@ TEST_F(Concurrency, ThreadsCallingAtOnceGetWholeResultsAndWholeMessages)
                 for (DWORD step = 0; step <= 45; ++step) {
                     // Each thread walks the codes from its own starting point.
                     const DWORD code = (step + static_cast<DWORD>(thread) * 9) % 46;
-                    const DWORD want = code == DIF_INSTALLDEVICE ? ERROR_DI_POSTPROCESSING_REQUIRED : NO_ERROR;
+                    const DWORD want =
+                        code == DIF_INSTALLDEVICE ? ERROR_DI_POSTPROCESSING_REQUIRED : NO_ERROR;
                     wrongResults += harness::CallEntry(code) == want ? 0 : 1;
                     ++callsMade;
                 }
@@ -154,8 +157,9 @@ TEST_F(Concurrency, ThreadsCallingAtOnceGetWholeResultsAndWholeMessages)
     for (const auto &[line, count] : seen) {
         messages += count;
     }
-    std::cout << "[ threads  ] " << kPassThreads + kCodeThreads << " threads, " << callsMade.load() << " calls ("
-              << kPassThreads * kPassesEach << " post-processing passes), " << messages << " messages" << std::endl;
+    std::cout << "[ threads  ] " << kPassThreads + kCodeThreads << " threads, " << callsMade.load()
+              << " calls (" << kPassThreads * kPassesEach << " post-processing passes), " << messages
+              << " messages" << std::endl;
 }
 
 }  // namespace

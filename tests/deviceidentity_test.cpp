@@ -16,7 +16,8 @@ protected:
     Traces AfterPortName(const std::wstring &shown, DWORD needed)
     {
         if (shown == L"USB001") {
-            return Concat({Enumeration(needed, 1), {Found(L"Model X", L"Model X", L"USB001")},
+            return Concat({Enumeration(needed, 1),
+                           {Found(L"Model X", L"Model X", L"USB001")},
                            Walk(WineProfiles(L"Model X", L"USB001"))});
         }
         return Concat({Enumeration(needed, 1), {NotFound(L"Model X", shown)}});
@@ -51,7 +52,7 @@ TEST_P(PortNameAsStored, IsReadWithinTheBlockAndEndsWithinWhatWasWritten)
     harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     ASSERT_TRUE(printer.ok()) << printer.error();
     ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, device->parametersPath(), L"PortName", value.type,
-                                value.data.data(), static_cast<DWORD>(value.data.size())));
+                                  value.data.data(), static_cast<DWORD>(value.data.size())));
     const DWORD needed = EnumNeeded();
 
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
@@ -97,7 +98,9 @@ TEST_F(DeviceIdentity, ADeviceWithoutDeviceParametersEndsTheSequenceAtTheKey)
     ASSERT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, device->parametersPath()));
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
     const Traces expected = {
-        Start(), ModelName(L"Model X"), InstanceId(device->instanceId()),
+        Start(),
+        ModelName(L"Model X"),
+        InstanceId(device->instanceId()),
         Line(L"RegOpenKeyEx(" + device->parametersPath() + L") failed. GetLastError() = 2\n"),
     };
     EXPECT_TRACES(harness_.traces(), expected);
@@ -112,7 +115,9 @@ TEST_F(DeviceIdentity, AFailedPortNameQueryHandsItsBlockBackForFreeing)
         harness_.inject({"RegQueryValueExW", 1, code});
         EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
         const Traces expected = {
-            Start(), ModelName(L"Model X"), InstanceId(device->instanceId()),
+            Start(),
+            ModelName(L"Model X"),
+            InstanceId(device->instanceId()),
             Line(L"RegQueryValueEx(1) failed. GetLastError() = " + Dec(code) + L"\n"),
         };
         EXPECT_TRACES(harness_.traces(), expected);
@@ -169,7 +174,8 @@ TEST_F(DeviceIdentity, ALongerInstanceIdEndsTheSequenceWithoutFormingAPath)
     auto device = MakeDevice(L"Model X", L"USB001", false);
     for (const size_t length : {212u, 2000u}) {
         const std::wstring id = L"VELDRIANTEST\\" + std::wstring(length - 13, L'%');
-        harness_.answer<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW", InstanceIdIs(id));
+        harness_.answer<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW",
+                                                                InstanceIdIs(id));
         EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
         const std::vector<std::wstring> traces = harness_.traces();
         ASSERT_EQ(traces.size(), 4u) << length;
@@ -192,7 +198,7 @@ TEST_F(DeviceIdentity, ALongerInstanceIdEndsTheSequenceWithoutFormingAPath)
 
 struct IdFault {
     const char *name;
-    int call;     // 0: the size probe, 1: the query, -1: both
+    int call;  // 0: the size probe, 1: the query, -1: both
     DWORD error;
 };
 
@@ -250,13 +256,15 @@ TEST_F(DeviceIdentity, ARegistryThatAnswersSuccessWithoutDoingAnything)
     // No device key: the probe is made on no key at all.
     harness_.inject({"RegOpenKeyExW", 0, NO_ERROR});
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(harness_.traces(), Concat({identity, {Line(L"RegQueryValueEx(0) failed. GetLastError() = 6\n")}}));
+    EXPECT_TRACES(harness_.traces(),
+                  Concat({identity, {Line(L"RegQueryValueEx(0) failed. GetLastError() = 6\n")}}));
 
     // No size: no block, so the port stays unknown.
     harness_.clearFaults();
     harness_.inject({"RegQueryValueExW", 0, NO_ERROR});
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(harness_.traces(), Concat({identity, {PortName(L"(null)")}, AfterPortName(L"(null)", needed)}));
+    EXPECT_TRACES(harness_.traces(),
+                  Concat({identity, {PortName(L"(null)")}, AfterPortName(L"(null)", needed)}));
 
     // No data: the block holds what the allocator left in it (the harness's fill),
     // read up to the block's end and ended in a block one unit larger.
@@ -274,13 +282,15 @@ INSTANTIATE_TEST_SUITE_P(Faults, InstanceIdFailure,
                                          IdFault{"QueryFails", 1, ERROR_INVALID_DATA},
                                          IdFault{"QueryFailsWithoutCode", 1, NO_ERROR},
                                          IdFault{"BothFailWithoutCode", -1, NO_ERROR}),
-                         [](const testing::TestParamInfo<IdFault> &info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<IdFault> &info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---- Allocation failures of the identity's blocks ----
 
 struct AllocFault {
     const char *name;
-    int call;      // 0: instance ID, 1: port name, 2: the unterminated port name's larger block
+    int call;  // 0: instance ID, 1: port name, 2: the unterminated port name's larger block
     DWORD error;
 };
 
@@ -294,7 +304,7 @@ TEST_P(IdentityAllocationFailure, IsTracedWithItsSizeAndEndsOrGoesOnAsItsCodeSay
     if (fault.call == 2) {
         const std::vector<BYTE> port = Bytes(L"USB001", 12);
         ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, device->parametersPath(), L"PortName", REG_BINARY,
-                                    port.data(), static_cast<DWORD>(port.size())));
+                                      port.data(), static_cast<DWORD>(port.size())));
     }
     const std::wstring id = device->instanceId();
     const DWORD needed = EnumNeeded();
@@ -327,6 +337,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, IdentityAllocationFailure,
                                          AllocFault{"PortNameWithoutCode", 1, NO_ERROR},
                                          AllocFault{"TerminatedCopy", 2, ERROR_NOT_ENOUGH_MEMORY},
                                          AllocFault{"TerminatedCopyWithoutCode", 2, NO_ERROR}),
-                         [](const testing::TestParamInfo<AllocFault> &info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<AllocFault> &info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -16,18 +16,46 @@ protected:
 TEST_F(Entry, NamesEveryCodeOfTheTableAndAnswersNoError)
 {
     const wchar_t *expected[] = {
-        L"?????\n", L"DIF_SELECTDEVICE\n", nullptr, L"DIF_ASSIGNRESOURCES\n", L"DIF_PROPERTIES\n",
-        L"DIF_REMOVE\n", L"DIF_FIRSTTIMESETUP\n", L"DIF_FOUNDDEVICE\n", L"DIF_SELECTCLASSDRIVERS\n",
-        L"DIF_VALIDATECLASSDRIVERS\n", L"DIF_INSTALLCLASSDRIVERS\n", L"DIF_CALCDISKSPACE\n",
-        L"DIF_DESTROYPRIVATEDATA\n", L"DIF_VALIDATEDRIVER\n", L"DIF_MOVEDEVICE\n", L"DIF_DETECT\n",
-        L"DIF_INSTALLWIZARD\n", L"DIF_DESTROYWIZARDDATA\n", L"DIF_PROPERTYCHANGE\n", L"DIF_ENABLECLASS\n",
-        L"DIF_DETECTVERIFY\n", L"DIF_INSTALLDEVICEFILES\n", L"?????\n", L"DIF_SELECTBESTCOMPATDRV\n",
-        L"DIF_ALLOW_INSTALL\n", L"DIF_REGISTERDEVICE\n", L"DIF_NEWDEVICEWIZARD_PRESELECT\n",
-        L"DIF_NEWDEVICEWIZARD_SELECT\n", L"DIF_NEWDEVICEWIZARD_PREANALYZE\n",
-        L"DIF_NEWDEVICEWIZARD_POSTANALYZE\n", L"DIF_NEWDEVICEWIZARD_FINISHINSTALL\n", L"?????\n",
-        L"DIF_INSTALLINTERFACES\n", L"DIF_DETECTCANCEL\n", L"DIF_REGISTER_COINSTALLERS\n",
-        L"DIF_ADDPROPERTYPAGE_ADVANCED\n", L"DIF_ADDPROPERTYPAGE_BASIC\n", L"?????\n",
-        L"DIF_TROUBLESHOOTER\n", L"DIF_POWERMESSAGEWAKE\n",
+        L"?????\n",
+        L"DIF_SELECTDEVICE\n",
+        nullptr,
+        L"DIF_ASSIGNRESOURCES\n",
+        L"DIF_PROPERTIES\n",
+        L"DIF_REMOVE\n",
+        L"DIF_FIRSTTIMESETUP\n",
+        L"DIF_FOUNDDEVICE\n",
+        L"DIF_SELECTCLASSDRIVERS\n",
+        L"DIF_VALIDATECLASSDRIVERS\n",
+        L"DIF_INSTALLCLASSDRIVERS\n",
+        L"DIF_CALCDISKSPACE\n",
+        L"DIF_DESTROYPRIVATEDATA\n",
+        L"DIF_VALIDATEDRIVER\n",
+        L"DIF_MOVEDEVICE\n",
+        L"DIF_DETECT\n",
+        L"DIF_INSTALLWIZARD\n",
+        L"DIF_DESTROYWIZARDDATA\n",
+        L"DIF_PROPERTYCHANGE\n",
+        L"DIF_ENABLECLASS\n",
+        L"DIF_DETECTVERIFY\n",
+        L"DIF_INSTALLDEVICEFILES\n",
+        L"?????\n",
+        L"DIF_SELECTBESTCOMPATDRV\n",
+        L"DIF_ALLOW_INSTALL\n",
+        L"DIF_REGISTERDEVICE\n",
+        L"DIF_NEWDEVICEWIZARD_PRESELECT\n",
+        L"DIF_NEWDEVICEWIZARD_SELECT\n",
+        L"DIF_NEWDEVICEWIZARD_PREANALYZE\n",
+        L"DIF_NEWDEVICEWIZARD_POSTANALYZE\n",
+        L"DIF_NEWDEVICEWIZARD_FINISHINSTALL\n",
+        L"?????\n",
+        L"DIF_INSTALLINTERFACES\n",
+        L"DIF_DETECTCANCEL\n",
+        L"DIF_REGISTER_COINSTALLERS\n",
+        L"DIF_ADDPROPERTYPAGE_ADVANCED\n",
+        L"DIF_ADDPROPERTYPAGE_BASIC\n",
+        L"?????\n",
+        L"DIF_TROUBLESHOOTER\n",
+        L"DIF_POWERMESSAGEWAKE\n",
     };
     for (DWORD code = 0; code < 40; ++code) {
         if (code == DIF_INSTALLDEVICE) {
@@ -45,7 +73,8 @@ TEST_F(Entry, CodesWithoutANameShareTheFallbackAndNeverReadTheirArguments)
     for (DWORD code : {0u, 22u, 31u, 37u, 40u, 41u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
         harness_.clearTraces();
         // Null context and invalid device arguments: none of them may be touched.
-        const DWORD result = harness::VeldrianEntry()(code, reinterpret_cast<HDEVINFO>(0x10), reinterpret_cast<PSP_DEVINFO_DATA>(0x10), nullptr);
+        const DWORD result = harness::VeldrianEntry()(code, reinterpret_cast<HDEVINFO>(0x10),
+                                                      reinterpret_cast<PSP_DEVINFO_DATA>(0x10), nullptr);
         EXPECT_EQ(result, static_cast<DWORD>(NO_ERROR)) << code;
         ASSERT_EQ(harness_.traces().size(), 1u) << code;
         EXPECT_EQ(harness_.traces()[0], L"VELDRIAN : ?????\n") << code;
@@ -60,7 +89,8 @@ TEST_F(Entry, InstallDeviceAsksForPostProcessingFirst)
     EXPECT_EQ(CallEntry(DIF_INSTALLDEVICE, nullptr, nullptr, FALSE), 0xE0000226u);
     ASSERT_EQ(harness_.traces().size(), 1u);
     EXPECT_EQ(harness_.traces()[0], L"VELDRIAN : DIF_INSTALLDEVICE\n");
-    EXPECT_EQ(harness_.calls("SetupDiGetSelectedDriverW"), 0) << "no post-processing before the class installer";
+    EXPECT_EQ(harness_.calls("SetupDiGetSelectedDriverW"), 0)
+        << "no post-processing before the class installer";
     EXPECT_EQ(harness_.calls("EnumPrintersW"), 0);
 }
 
@@ -74,7 +104,8 @@ TEST_F(Entry, PostProcessingRunsWhateverTheInstallResultAndAnswersNoError)
 {
     // A device the driver query knows nothing of: the sequence stops at the model name.
     harness_.inject({"SetupDiGetSelectedDriverW", -1, ERROR_INVALID_DATA});
-    EXPECT_EQ(CallEntry(DIF_INSTALLDEVICE, nullptr, nullptr, TRUE, ERROR_DI_DONT_INSTALL), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(CallEntry(DIF_INSTALLDEVICE, nullptr, nullptr, TRUE, ERROR_DI_DONT_INSTALL),
+              static_cast<DWORD>(NO_ERROR));
     const std::vector<std::wstring> expected = {
         L"VELDRIAN : DIF_INSTALLDEVICE PostProcessing\n",
         L"VELDRIAN : GetPrinterModelName() : SetupDiGetSelectedDriver() failed. GetLastError() = 13\n",

@@ -33,9 +33,18 @@ using harness::Narrow;
 // Imports that report no failure, so there is nothing to fail: text helpers, the
 // trace channel, the last-error read itself, and what the start-up calls at load.
 const std::set<std::string> kNoFailureMode = {
-    "lstrlenW", "lstrcmpiW", "wsprintfW", "wvsprintfW", "OutputDebugStringW", "GetLastError",
-    "DisableThreadLibraryCalls", "QueryPerformanceCounter", "GetCurrentProcessId", "GetCurrentThreadId",
-    "GetCurrentProcess", "TerminateProcess",
+    "lstrlenW",
+    "lstrcmpiW",
+    "wsprintfW",
+    "wvsprintfW",
+    "OutputDebugStringW",
+    "GetLastError",
+    "DisableThreadLibraryCalls",
+    "QueryPerformanceCounter",
+    "GetCurrentProcessId",
+    "GetCurrentThreadId",
+    "GetCurrentProcess",
+    "TerminateProcess",
 };
 
 // The code each function fails with in the first run of its cases: what the
@@ -134,9 +143,9 @@ bool Terminated(const std::vector<BYTE> &data)
 
 std::size_t Containing(const std::vector<std::wstring> &traces, const std::wstring &text)
 {
-    return static_cast<std::size_t>(std::count_if(traces.begin(), traces.end(), [&text](const std::wstring &line) {
-        return line.find(text) != std::wstring::npos;
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(traces.begin(), traces.end(),
+                      [&text](const std::wstring &line) { return line.find(text) != std::wstring::npos; }));
 }
 
 // Puts every value below HKEY_USERS back as `saved` holds it.
@@ -154,7 +163,7 @@ void Restore(const harness::RegSnapshot &saved)
                 harness::DeleteValue(HKEY_USERS, path, name);
             } else if (!(oldValue->second == value)) {
                 harness::SetValue(HKEY_USERS, path, name, oldValue->second.type, oldValue->second.data.data(),
-                                static_cast<DWORD>(oldValue->second.data.size()));
+                                  static_cast<DWORD>(oldValue->second.data.size()));
             }
         }
     }
@@ -189,14 +198,16 @@ protected:
             // The port stored without a terminating zero: the library ends it in a
             // block of its own, one more allocation site.
             const std::wstring text = kPort;
-            ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, device_->parametersPath(), L"PortName", REG_BINARY,
-                                        text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t))));
+            ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, device_->parametersPath(), L"PortName",
+                                          REG_BINARY, text.data(),
+                                          static_cast<DWORD>(text.size() * sizeof(wchar_t))));
         }
         queue_ = std::make_unique<harness::ScopedPrinter>(kQueue, kModel, kPort);
         ASSERT_TRUE(queue_->ok()) << "AddPrinter failed: " << queue_->error();
         for (const wchar_t *name : {L"VELDRIAN-MATRIX-A", L"VELDRIAN-MATRIX-B"}) {
             profiles_.push_back(std::make_unique<harness::ScopedProfile>(name, kQueue, kEntry));
-            ASSERT_TRUE(harness::SetString(HKEY_USERS, profiles_.back()->windowsPath(), L"Device", kOldDevice));
+            ASSERT_TRUE(
+                harness::SetString(HKEY_USERS, profiles_.back()->windowsPath(), L"Device", kOldDevice));
         }
     }
     void TearDown() override
@@ -247,7 +258,8 @@ TEST_P(FaultMatrix, EveryPlatformCallFailsInTurnAtEachOfItsSites)
     const std::vector<Write> passWrites = WritesOf(passLog);
     // The setup is what the matrix needs: the queue found, both profiles written.
     for (const auto &profile : profiles_) {
-        ASSERT_EQ(harness::StringOf(profile->device()), std::wstring(kQueue) + L"," + kEntry) << Join(passTraces);
+        ASSERT_EQ(harness::StringOf(profile->device()), std::wstring(kQueue) + L"," + kEntry)
+            << Join(passTraces);
     }
     ASSERT_EQ(harness::Diff(before, harness::Snapshot(HKEY_USERS)).size(), profiles_.size());
     Restore(before);
@@ -257,14 +269,16 @@ TEST_P(FaultMatrix, EveryPlatformCallFailsInTurnAtEachOfItsSites)
     for (const std::string &function : failing) {
         const auto typical = kTypicalError.find(function);
         const DWORD typicalError = typical == kTypicalError.end() ? kFallbackError : typical->second;
-        const int sites = static_cast<int>(std::count_if(passLog.begin(), passLog.end(), [&](const harness::Call &call) {
-            return call.function == function;
-        }));
+        const int sites =
+            static_cast<int>(std::count_if(passLog.begin(), passLog.end(), [&](const harness::Call &call) {
+                return call.function == function;
+            }));
         summary << " " << function << " x" << sites;
         for (int site = 0; site < sites; ++site) {
             const std::size_t place = PlaceOf(passLog, function, site);
             for (const DWORD error : {typicalError, static_cast<DWORD>(0)}) {
-                SCOPED_TRACE(function + " call " + std::to_string(site) + " fails with " + std::to_string(error));
+                SCOPED_TRACE(function + " call " + std::to_string(site) + " fails with " +
+                             std::to_string(error));
                 ++cases;
                 std::vector<harness::Call> log;
                 std::vector<std::wstring> traces;
@@ -288,8 +302,9 @@ TEST_P(FaultMatrix, EveryPlatformCallFailsInTurnAtEachOfItsSites)
                     EXPECT_EQ(write.call.type, static_cast<DWORD>(REG_SZ));
                     EXPECT_TRUE(Terminated(write.call.data)) << Narrow(write.path);
                     const std::wstring windows = std::wstring(L"\\") + harness::kWindowsPath;
-                    EXPECT_TRUE(write.path.size() > windows.size() &&
-                                write.path.compare(write.path.size() - windows.size(), windows.size(), windows) == 0)
+                    EXPECT_TRUE(
+                        write.path.size() > windows.size() &&
+                        write.path.compare(write.path.size() - windows.size(), windows.size(), windows) == 0)
                         << Narrow(write.path);
                     expected[write.path][L"Device"] = harness::RegValue{REG_SZ, write.call.data};
                 }
@@ -308,27 +323,30 @@ TEST_P(FaultMatrix, EveryPlatformCallFailsInTurnAtEachOfItsSites)
                                                              passWrites[next].call.data == write.call.data)) {
                             ++next;
                         }
-                        EXPECT_LT(next, passWrites.size()) << "a write the pass does not make: " << Narrow(write.path);
+                        EXPECT_LT(next, passWrites.size())
+                            << "a write the pass does not make: " << Narrow(write.path);
                         ++next;
                     }
                     // Nothing is written after the failing step.
                     const std::set<std::wstring> unwritten = UnwrittenAfter(passLog, place);
                     for (const Write &write : writes) {
-                        EXPECT_EQ(unwritten.count(write.path), 0u) << "written after the failure: " << Narrow(write.path);
+                        EXPECT_EQ(unwritten.count(write.path), 0u)
+                            << "written after the failure: " << Narrow(write.path);
                     }
                 }
                 Restore(before);
             }
         }
     }
-    std::cout << "[ matrix   ] " << cases << " cases over " << failing.size() << " functions:" << summary.str()
-              << std::endl;
+    std::cout << "[ matrix   ] " << cases << " cases over " << failing.size()
+              << " functions:" << summary.str() << std::endl;
     EXPECT_GT(cases, 60);
 }
 
 INSTANTIATE_TEST_SUITE_P(Port, FaultMatrix, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool> &info) {
-                             return info.param ? std::string("StoredWithoutTerminator") : std::string("AsInstalled");
+                             return info.param ? std::string("StoredWithoutTerminator")
+                                               : std::string("AsInstalled");
                          });
 
 }  // namespace

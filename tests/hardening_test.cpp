@@ -46,7 +46,8 @@ std::set<DWORD> RelocatedSlots(const Image &image)
     std::set<DWORD> slots;
     const IMAGE_DATA_DIRECTORY &dir = image.Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC);
     for (DWORD offset = 0; offset + sizeof(IMAGE_BASE_RELOCATION) <= dir.Size;) {
-        const auto *block = reinterpret_cast<const IMAGE_BASE_RELOCATION *>(image.base + dir.VirtualAddress + offset);
+        const auto *block =
+            reinterpret_cast<const IMAGE_BASE_RELOCATION *>(image.base + dir.VirtualAddress + offset);
         if (block->SizeOfBlock < sizeof(IMAGE_BASE_RELOCATION)) {
             break;
         }
@@ -70,19 +71,22 @@ std::map<std::string, DWORD> Symbols(const harness::PeFile &pe)
     const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(pe.bytes.data() + dos->e_lfanew);
     const DWORD table = nt->FileHeader.PointerToSymbolTable;
     const DWORD count = nt->FileHeader.NumberOfSymbols;
-    if (table == 0 || count == 0 || table + static_cast<std::size_t>(count) * IMAGE_SIZEOF_SYMBOL > pe.bytes.size()) {
+    if (table == 0 || count == 0 ||
+        table + static_cast<std::size_t>(count) * IMAGE_SIZEOF_SYMBOL > pe.bytes.size()) {
         return symbols;
     }
     const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
-    const char *strings = reinterpret_cast<const char *>(pe.bytes.data() + table + count * IMAGE_SIZEOF_SYMBOL);
+    const char *strings =
+        reinterpret_cast<const char *>(pe.bytes.data() + table + count * IMAGE_SIZEOF_SYMBOL);
     for (DWORD index = 0; index < count; ++index) {
         IMAGE_SYMBOL symbol;
         std::memcpy(&symbol, pe.bytes.data() + table + index * IMAGE_SIZEOF_SYMBOL, IMAGE_SIZEOF_SYMBOL);
         if (symbol.SectionNumber > 0 && symbol.SectionNumber <= nt->FileHeader.NumberOfSections) {
-            const std::string name = symbol.N.Name.Short != 0
-                                         ? std::string(reinterpret_cast<const char *>(symbol.N.ShortName),
-                                                       strnlen(reinterpret_cast<const char *>(symbol.N.ShortName), 8))
-                                         : std::string(strings + symbol.N.Name.Long);
+            const std::string name =
+                symbol.N.Name.Short != 0
+                    ? std::string(reinterpret_cast<const char *>(symbol.N.ShortName),
+                                  strnlen(reinterpret_cast<const char *>(symbol.N.ShortName), 8))
+                    : std::string(strings + symbol.N.Name.Long);
             symbols[name] = sections[symbol.SectionNumber - 1].VirtualAddress + symbol.Value;
         }
         index += symbol.NumberOfAuxSymbols;
@@ -105,8 +109,10 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
     std::uint64_t fileValue = 0, loadedValue = 0;
     for (const IMAGE_SECTION_HEADER &section : image.sections) {
         if (!(section.Characteristics & IMAGE_SCN_MEM_WRITE) || section.SizeOfRawData == 0 ||
-            Overlaps(section.VirtualAddress, section.Misc.VirtualSize, image.Directory(IMAGE_DIRECTORY_ENTRY_IAT)) ||
-            Overlaps(section.VirtualAddress, section.Misc.VirtualSize, image.Directory(IMAGE_DIRECTORY_ENTRY_IMPORT))) {
+            Overlaps(section.VirtualAddress, section.Misc.VirtualSize,
+                     image.Directory(IMAGE_DIRECTORY_ENTRY_IAT)) ||
+            Overlaps(section.VirtualAddress, section.Misc.VirtualSize,
+                     image.Directory(IMAGE_DIRECTORY_ENTRY_IMPORT))) {
             continue;
         }
         const DWORD bytes = std::min(section.SizeOfRawData, section.Misc.VirtualSize);
@@ -143,7 +149,8 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
     // The functions, from the exception directory; a guarded one holds RIP-relative
     // references to the guard, and every guarded one calls the same failure routine.
     const IMAGE_DATA_DIRECTORY &exceptions = image.Directory(IMAGE_DIRECTORY_ENTRY_EXCEPTION);
-    const auto *functions = reinterpret_cast<const RUNTIME_FUNCTION *>(image.base + exceptions.VirtualAddress);
+    const auto *functions =
+        reinterpret_cast<const RUNTIME_FUNCTION *>(image.base + exceptions.VirtualAddress);
     const std::size_t functionCount = exceptions.Size / sizeof(RUNTIME_FUNCTION);
     ASSERT_GT(functionCount, 0u);
     std::vector<std::pair<const RUNTIME_FUNCTION *, std::set<DWORD>>> referencing;  // with their call targets
@@ -156,7 +163,8 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
             std::int32_t displacement = 0;
             std::memcpy(&displacement, image.base + rva, 4);
             const DWORD next = rva + 4;
-            references = references || targets.count(static_cast<DWORD>(static_cast<std::int64_t>(next) + displacement));
+            references = references ||
+                         targets.count(static_cast<DWORD>(static_cast<std::int64_t>(next) + displacement));
             if (rva > function.BeginAddress && image.base[rva - 1] == 0xE8) {
                 calls.insert(static_cast<DWORD>(static_cast<std::int64_t>(next) + displacement));
             }
@@ -171,17 +179,18 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
     // The failure routine is the one most of them call (the start-up, which sets the
     // guard, calls nothing of the kind); the guarded functions are those calling it.
     ASSERT_FALSE(callees.empty()) << "no function reads the guard";
-    const DWORD failure =
-        std::max_element(callees.begin(), callees.end(), [](const auto &a, const auto &b) { return a.second < b.second; })
-            ->first;
+    const DWORD failure = std::max_element(callees.begin(), callees.end(), [](const auto &a, const auto &b) {
+                              return a.second < b.second;
+                          })->first;
     std::vector<const RUNTIME_FUNCTION *> guarded;
     for (const auto &[function, calls] : referencing) {
         if (calls.count(failure)) {
             guarded.push_back(function);
         }
     }
-    std::cout << "[ guard    ] at RVA 0x" << std::hex << guard << ", failure routine at RVA 0x" << failure << std::dec
-              << ", " << guarded.size() << " of " << functionCount << " functions guarded" << std::endl;
+    std::cout << "[ guard    ] at RVA 0x" << std::hex << guard << ", failure routine at RVA 0x" << failure
+              << std::dec << ", " << guarded.size() << " of " << functionCount << " functions guarded"
+              << std::endl;
     // Every function of the library with a local text buffer is guarded.
     EXPECT_GE(guarded.size(), 6u);
 
@@ -192,8 +201,9 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
     }
     EXPECT_EQ(symbols.count("__stack_chk_guard") ? symbols.at("__stack_chk_guard") : 0u, guard);
     EXPECT_EQ(symbols.count("__stack_chk_fail") ? symbols.at("__stack_chk_fail") : 0u, failure);
-    for (const char *name : {"TraceMessage", "GetPrinterModelName", "GetPrinterPortName", "GetFullPrinterName",
-                             "SetDefaultPrinterInRegistry", "SetDefaultPrinterForAllUsers"}) {
+    for (const char *name :
+         {"TraceMessage", "GetPrinterModelName", "GetPrinterPortName", "GetFullPrinterName",
+          "SetDefaultPrinterInRegistry", "SetDefaultPrinterForAllUsers"}) {
         bool found = false;
         for (const auto &[symbol, rva] : symbols) {
             if (symbol.find(name) == std::string::npos) {

@@ -30,7 +30,7 @@ protected:
         entry.push_back(L'\0');
         entry.push_back(L'\0');
         ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, kCoInstallersPath, kPrinterClassName, REG_MULTI_SZ,
-                                    entry.data(), static_cast<DWORD>(entry.size() * sizeof(wchar_t))));
+                                      entry.data(), static_cast<DWORD>(entry.size() * sizeof(wchar_t))));
     }
 
     harness::ScopedKeyRestore restore_{HKEY_LOCAL_MACHINE, kCoInstallersPath};
@@ -41,7 +41,7 @@ TEST_F(Host, SetupApiCallsTheClassCoInstallerForEachRequest)
 {
     ASSERT_TRUE(reader_.ok());
     harness::ScopedDevice device(harness::PrinterInf({{L"Model X", L"VELDRIAN\\HOSTTEST", L"USB001"}}),
-                               L"VELDRIAN\\HOSTTEST", false);
+                                 L"VELDRIAN\\HOSTTEST", false);
     ASSERT_TRUE(device.ok()) << device.failure();
     const size_t before = reader_.drain().size();
 
@@ -64,13 +64,14 @@ TEST_F(Host, PostProcessingCallAfterTheClassInstallerLooksForTheQueue)
 {
     ASSERT_TRUE(reader_.ok());
     harness::ScopedDevice device(harness::PrinterInf({{L"Model Host", L"VELDRIAN\\HOSTPOST", L"USB077"}}),
-                               L"VELDRIAN\\HOSTPOST", false);
+                                 L"VELDRIAN\\HOSTPOST", false);
     ASSERT_TRUE(device.ok()) << device.failure();
     ASSERT_TRUE(SetupDiCallClassInstaller(DIF_INSTALLDEVICE, device.set(), device.data())) << GetLastError();
     const size_t before = reader_.drain().size();
 
     // Wine's SetupAPI makes no post-processing call: the harness makes it, as Windows does.
-    EXPECT_EQ(harness::CallEntry(DIF_INSTALLDEVICE, device.set(), device.data(), TRUE), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(harness::CallEntry(DIF_INSTALLDEVICE, device.set(), device.data(), TRUE),
+              static_cast<DWORD>(NO_ERROR));
 
     const std::vector<std::string> lines = VeldrianLines(reader_.drain(), before);
     ASSERT_GE(lines.size(), 5u);
@@ -78,7 +79,8 @@ TEST_F(Host, PostProcessingCallAfterTheClassInstallerLooksForTheQueue)
     EXPECT_EQ(lines[1], "VELDRIAN : GetPrinterModelName() : Model Name = \"Model Host\"\n");
     EXPECT_EQ(lines[2], "VELDRIAN : Device Instance ID = " + harness::Narrow(device.instanceId()) + "\n");
     EXPECT_EQ(lines[3], "VELDRIAN : PortName = USB077\n");
-    EXPECT_EQ(lines.back(), "VELDRIAN : Unable to found Printer : Model Name = \"Model Host\" Port Name = \"USB077\"\n");
+    EXPECT_EQ(lines.back(),
+              "VELDRIAN : Unable to found Printer : Model Name = \"Model Host\" Port Name = \"USB077\"\n");
 }
 
 }  // namespace

@@ -50,8 +50,9 @@ std::wstring WindowsDirectory()
 std::string ReadAll(const std::wstring &path)
 {
     std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return text;
     }
@@ -166,13 +167,15 @@ HostRun RunHost(const std::vector<std::wstring> &arguments, const std::wstring &
 {
     HostRun run;
     static int serial = 0;
-    const std::wstring base = harness::TempDirectory() + L"install-test-" + std::to_wstring(GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(++serial);
+    const std::wstring base = harness::TempDirectory() + L"install-test-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
     const std::wstring outPath = base + L".out";
     const std::wstring errPath = base + L".err";
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE out =
+        CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE err =
+        CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
     std::wstring command = Quote(HostPath());
     for (const std::wstring &argument : arguments) {
         command += L" " + Quote(argument);
@@ -284,7 +287,8 @@ struct PrefixState {
 };
 
 // Matches each expected pattern to the line at the same place.
-void ExpectLines(const std::vector<std::string> &lines, std::size_t from, const std::vector<std::string> &patterns)
+void ExpectLines(const std::vector<std::string> &lines, std::size_t from,
+                 const std::vector<std::string> &patterns)
 {
     ASSERT_LE(from + patterns.size(), lines.size());
     for (std::size_t index = 0; index < patterns.size(); ++index) {
@@ -308,7 +312,8 @@ class TestPackage {
 public:
     TestPackage()
     {
-        directory_ = harness::TempDirectory() + L"install-test-package-" + std::to_wstring(GetCurrentProcessId());
+        directory_ =
+            harness::TempDirectory() + L"install-test-package-" + std::to_wstring(GetCurrentProcessId());
         CreateDirectoryW(directory_.c_str(), nullptr);
         path_ = directory_ + L"\\testpackage.inf";
         const std::wstring inf =
@@ -316,11 +321,14 @@ public:
             std::wstring(win32::kPrinterClassText) +
             L"\r\nProvider=Tests\r\n"
             L"[Manufacturer]\r\nTests=Models,NTamd64\r\n"
-            L"[Models.NTamd64]\r\n\"Model X\"=PortModel,TESTS\\PORTMODEL\r\n\"Model Y\"=NoPortModel,TESTS\\NOPORT\r\n"
+            L"[Models.NTamd64]\r\n\"Model X\"=PortModel,TESTS\\PORTMODEL\r\n\"Model "
+            L"Y\"=NoPortModel,TESTS\\NOPORT\r\n"
             L"\"Model Z\"=Unregistered,TESTS\\UNREGISTERED\r\n"
             L"[PortModel]\r\n[PortModel.CoInstallers]\r\nCopyFiles=Veldrian.Copy\r\nAddReg=Veldrian.Reg\r\n"
-            L"[PortModel.HW]\r\nAddReg=PortModel.HW.Reg\r\n[PortModel.HW.Reg]\r\nHKR,,PortName,,\"USB042\"\r\n"
-            L"[NoPortModel]\r\n[NoPortModel.CoInstallers]\r\nCopyFiles=Veldrian.Copy\r\nAddReg=Veldrian.Reg\r\n"
+            L"[PortModel.HW]\r\nAddReg=PortModel.HW.Reg\r\n[PortModel.HW.Reg]\r\nHKR,,PortName,,"
+            L"\"USB042\"\r\n"
+            L"[NoPortModel]\r\n[NoPortModel.CoInstallers]\r\nCopyFiles=Veldrian.Copy\r\nAddReg=Veldrian."
+            L"Reg\r\n"
             L"[Unregistered]\r\n[Unregistered.HW]\r\nAddReg=Unregistered.HW.Reg\r\n"
             L"[Unregistered.HW.Reg]\r\nHKR,,PortName,,\"USB043\"\r\n"
             L"[Veldrian.Copy]\r\nVELDRIAN.dll\r\n"
@@ -352,8 +360,8 @@ protected:
         // the current user, who lists every new queue.
         HKEY key = nullptr;
         DWORD disposition = 0;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, harness::kWindowsPath, 0, nullptr, 0, KEY_READ, nullptr, &key,
-                                  &disposition),
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, harness::kWindowsPath, 0, nullptr, 0, KEY_READ, nullptr,
+                                  &key, &disposition),
                   ERROR_SUCCESS);
         RegCloseKey(key);
         madeWindowsKey_ = disposition == REG_CREATED_NEW_KEY;
@@ -391,31 +399,32 @@ TEST_F(InstallHost, ExamplePackageMakesTheListingProfileDefaultAndLeavesThePrefi
     // newdev sends the requests in Windows' order: VELDRIAN, registered for
     // DIF_REGISTER_COINSTALLERS, is first called at DIF_INSTALLINTERFACES, and the
     // post-processing comes at the end of DIF_INSTALLDEVICE, once the queue exists.
-    ExpectLines(trace, 0,
-                {"VELDRIAN : DIF_INSTALLINTERFACES",
-                 "VELDRIAN : DIF_INSTALLDEVICE",
-                 "VELDRIAN : DIF_INSTALLDEVICE PostProcessing",
-                 "VELDRIAN : GetPrinterModelName\\(\\) : Model Name = \"Model X\"",
-                 "VELDRIAN : Device Instance ID = ROOT\\\\PRINTER\\\\[0-9]{4}",
-                 "VELDRIAN : PortName = USB001",
-                 "VELDRIAN : EnumPrinters\\(0\\) return ERROR_INSUFFICIENT_BUFFER \\([1-9][0-9]*\\)",
-                 "VELDRIAN : GlobalAlloc\\(GMEM_FIXED, [1-9][0-9]*\\) succeeded",
-                 "VELDRIAN : EnumPrinters\\(1\\) succeed. nNbPrinters = [1-9][0-9]*",
-                 "VELDRIAN : FOUND : Printer Name = \"Model X\" Model Name = \"Model X\" Port Name = \"USB001\""});
+    ExpectLines(
+        trace, 0,
+        {"VELDRIAN : DIF_INSTALLINTERFACES", "VELDRIAN : DIF_INSTALLDEVICE",
+         "VELDRIAN : DIF_INSTALLDEVICE PostProcessing",
+         "VELDRIAN : GetPrinterModelName\\(\\) : Model Name = \"Model X\"",
+         "VELDRIAN : Device Instance ID = ROOT\\\\PRINTER\\\\[0-9]{4}", "VELDRIAN : PortName = USB001",
+         "VELDRIAN : EnumPrinters\\(0\\) return ERROR_INSUFFICIENT_BUFFER \\([1-9][0-9]*\\)",
+         "VELDRIAN : GlobalAlloc\\(GMEM_FIXED, [1-9][0-9]*\\) succeeded",
+         "VELDRIAN : EnumPrinters\\(1\\) succeed. nNbPrinters = [1-9][0-9]*",
+         "VELDRIAN : FOUND : Printer Name = \"Model X\" Model Name = \"Model X\" Port Name = \"USB001\""});
     for (const char *never : {"VELDRIAN : DIF_INSTALLDEVICEFILES", "VELDRIAN : DIF_REGISTER_COINSTALLERS"}) {
         EXPECT_EQ(Find(trace, never), trace.size()) << never;
     }
 
     // The profile that lists the queue gets it as its default; the other is left alone.
     const std::size_t listed = Find(trace, "VELDRIAN : S-1-5-21-1-2-3-1001");
-    ExpectLines(trace, listed, {"VELDRIAN : S-1-5-21-1-2-3-1001", kRule, "VELDRIAN : Model X,winspool,USB001",
-                                "VELDRIAN : "});
+    ExpectLines(
+        trace, listed,
+        {"VELDRIAN : S-1-5-21-1-2-3-1001", kRule, "VELDRIAN : Model X,winspool,USB001", "VELDRIAN : "});
     const std::size_t unlisted = Find(trace, "VELDRIAN : S-1-5-21-1-2-3-1002");
-    ExpectLines(trace, unlisted,
-                {"VELDRIAN : S-1-5-21-1-2-3-1002", kRule,
-                 // The failure message has no line feed: the blank line runs on behind it.
-                 "VELDRIAN : GetFullPrinterName\\(Model X\\) : RegQueryValueEx\\(\\) : failed. GetLastError\\(\\) = 2"
-                 "VELDRIAN : "});
+    ExpectLines(
+        trace, unlisted,
+        {"VELDRIAN : S-1-5-21-1-2-3-1002", kRule,
+         // The failure message has no line feed: the blank line runs on behind it.
+         "VELDRIAN : GetFullPrinterName\\(Model X\\) : RegQueryValueEx\\(\\) : failed. GetLastError\\(\\) = 2"
+         "VELDRIAN : "});
 
     // One block per profile, then the end of the walk; newdev finishes the
     // installation after the post-processing, and the host removes the device.
@@ -434,7 +443,8 @@ TEST_F(InstallHost, ExamplePackageMakesTheListingProfileDefaultAndLeavesThePrefi
     EXPECT_TRUE(run.says("> the co-installers' post-processing call, made by the stand-in")) << run.out;
 
     EXPECT_EQ(run.row("S-1-5-21-1-2-3-1001"),
-              (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Model X,winspool,USB001", "made default"}));
+              (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Model X,winspool,USB001",
+                                        "made default"}));
     EXPECT_EQ(run.row("S-1-5-21-1-2-3-1002"),
               (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Earlier Printer,winspool,LPT1:",
                                         "Devices does not list the queue"}));
@@ -506,18 +516,21 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
         ASSERT_EQ(run.exitCode, 0u) << run.err << run.out;
 
         // The profiles as VELDRIAN left them.
-        const harness::RegValue device = harness::GetValue(HKEY_USERS, listed + L"\\" + harness::kWindowsPath, L"Device");
+        const harness::RegValue device =
+            harness::GetValue(HKEY_USERS, listed + L"\\" + harness::kWindowsPath, L"Device");
         EXPECT_EQ(device.type, static_cast<DWORD>(REG_SZ));
         EXPECT_EQ(harness::StringOf(device), L"Model X,winspool,USB007");
-        EXPECT_EQ(device.data.size(), (std::wstring(L"Model X,winspool,USB007").size() + 1) * sizeof(wchar_t));
-        EXPECT_EQ(harness::StringOf(harness::GetValue(HKEY_USERS, unlisted + L"\\" + harness::kWindowsPath, L"Device")),
+        EXPECT_EQ(device.data.size(),
+                  (std::wstring(L"Model X,winspool,USB007").size() + 1) * sizeof(wchar_t));
+        EXPECT_EQ(harness::StringOf(
+                      harness::GetValue(HKEY_USERS, unlisted + L"\\" + harness::kWindowsPath, L"Device")),
                   L"Earlier Printer,winspool,LPT1:");
 
         // The device and its queue on the port given, and the co-installer SetupAPI registered.
         const std::wstring instance = harness::Wide(id[1].str());
-        EXPECT_EQ(harness::StringOf(harness::GetValue(HKEY_LOCAL_MACHINE,
-                                                  std::wstring(win32::kEnumPath) + instance + L"\\Device Parameters",
-                                                  L"PortName")),
+        EXPECT_EQ(harness::StringOf(harness::GetValue(
+                      HKEY_LOCAL_MACHINE, std::wstring(win32::kEnumPath) + instance + L"\\Device Parameters",
+                      L"PortName")),
                   L"USB007");
         const std::vector<harness::QueueInfo> queues = harness::EnumQueues();
         EXPECT_TRUE(std::any_of(queues.begin(), queues.end(), [](const harness::QueueInfo &queue) {
@@ -528,7 +541,8 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
         const harness::RegValue coInstallers = harness::GetValue(
             HKEY_LOCAL_MACHINE, std::wstring(win32::kClassPath) + driverKey, L"CoInstallers32");
         EXPECT_EQ(coInstallers.type, static_cast<DWORD>(REG_MULTI_SZ));
-        EXPECT_EQ(win32::MultiStringOf(coInstallers), std::vector<std::wstring>{L"VELDRIAN.dll,CoInstallerE"});
+        EXPECT_EQ(win32::MultiStringOf(coInstallers),
+                  std::vector<std::wstring>{L"VELDRIAN.dll,CoInstallerE"});
 
         // The copy in the system directory, which SetupAPI loaded, is the DLL under test.
         const std::string copied = ReadAll(SystemDirectory() + L"\\VELDRIAN.dll");
@@ -538,14 +552,16 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
         // A later run does not install over it; --clean removes it and says what it removed.
         const HostRun refused = RunHost({L"--dll", dll_});
         EXPECT_EQ(refused.exitCode, 1u);
-        EXPECT_NE(refused.err.find("an earlier --keep run left its installation in this Wine prefix (device " +
-                                   id[1].str() + ", queue \"Model X\"): run with --clean first"),
-                  std::string::npos)
+        EXPECT_NE(
+            refused.err.find("an earlier --keep run left its installation in this Wine prefix (device " +
+                             id[1].str() + ", queue \"Model X\"): run with --clean first"),
+            std::string::npos)
             << refused.err;
         const HostRun clean = RunHost({L"--clean"});
         EXPECT_EQ(clean.exitCode, 0u) << clean.out;
-        for (const std::string &removed : {"removed the device " + id[1].str(), std::string("removed the print queue \"Model X\""),
-                                           "removed the profile HKEY_USERS\\" + harness::Narrow(listed)}) {
+        for (const std::string &removed :
+             {"removed the device " + id[1].str(), std::string("removed the print queue \"Model X\""),
+              "removed the profile HKEY_USERS\\" + harness::Narrow(listed)}) {
             EXPECT_TRUE(clean.says(removed)) << removed << "\n" << clean.out;
         }
         ExpectPrefixAsFound();
@@ -558,7 +574,8 @@ TEST_F(InstallHost, ModelWithoutAPortGetsNoQueueAndChangesNothing)
     const std::wstring profile = L"S-1-5-21-77-77-77-3001";
     const HostRun run = [&] {
         TestPackage package;
-        return RunHost({L"--inf", package.path(), L"--model", L"model y", L"--dll", dll_, L"--profile", profile});
+        return RunHost(
+            {L"--inf", package.path(), L"--model", L"model y", L"--dll", dll_, L"--profile", profile});
     }();
     EXPECT_EQ(run.exitCode, 4u) << run.err << run.out;
     EXPECT_TRUE(run.says("the device has no PortName, so no queue is made")) << run.out;
@@ -590,9 +607,10 @@ TEST_F(InstallHost, AModelThatDoesNotRegisterVeldrianIsNeverCalledAndTheHostSays
     EXPECT_EQ(run.exitCode, 3u) << run.err << run.out;
     EXPECT_EQ(run.trace(), std::vector<std::string>{}) << run.out;
     EXPECT_EQ(Lines(run.err),
-              std::vector<std::string>{"veldrian-install: VELDRIAN was not called for the post-processing: no section "
-                                       "[Unregistered.CoInstallers]: the platform looks for the co-installers of "
-                                       "[Unregistered] there"});
+              std::vector<std::string>{
+                  "veldrian-install: VELDRIAN was not called for the post-processing: no section "
+                  "[Unregistered.CoInstallers]: the platform looks for the co-installers of "
+                  "[Unregistered] there"});
     // The queue was made, but no profile's default changed.
     EXPECT_TRUE(run.says("print queue \"Model Z\" on USB043 added")) << run.out;
     EXPECT_TRUE(run.says("the driver key lists no device co-installer")) << run.out;
@@ -604,8 +622,9 @@ TEST_F(InstallHost, NoQueueMeansNoDefaultPrinter)
     const HostRun run = RunHost({L"--no-queue", L"--dll", dll_});
     ASSERT_EQ(run.exitCode, 4u) << run.err << run.out;
     const std::vector<std::string> trace = run.trace();
-    EXPECT_LT(Find(trace, "VELDRIAN : Unable to found Printer : Model Name = \"Model X\" Port Name = \"USB001\""),
-              trace.size())
+    EXPECT_LT(
+        Find(trace, "VELDRIAN : Unable to found Printer : Model Name = \"Model X\" Port Name = \"USB001\""),
+        trace.size())
         << run.out;
     EXPECT_EQ(Find(trace, kRule), trace.size());
     for (const char *profile : {"S-1-5-21-1-2-3-1001", "S-1-5-21-1-2-3-1002"}) {
@@ -626,7 +645,8 @@ TEST_F(InstallHost, AStaleSystemCopyIsReplacedForTheRunAndPutBack)
     EXPECT_EQ(run.exitCode, 0u) << run.err << run.out;
     // SetupAPI could load the copy and VELDRIAN traced: the stale file was not in the way.
     EXPECT_TRUE(run.says("C:\\windows\\system32\\VELDRIAN.dll is the DLL under test")) << run.out;
-    EXPECT_NE(Find(run.trace(), "VELDRIAN : DIF_INSTALLDEVICE PostProcessing"), run.trace().size()) << run.out;
+    EXPECT_NE(Find(run.trace(), "VELDRIAN : DIF_INSTALLDEVICE PostProcessing"), run.trace().size())
+        << run.out;
     EXPECT_EQ(ReadAll(systemDll), stale);
     DeleteFileW(systemDll.c_str());
     ExpectPrefixAsFound();
@@ -643,7 +663,8 @@ TEST_F(InstallHost, CheckPassesTheExampleAndNamesEachFaultPlantedInACopy)
 {
     const HostRun good = RunHost({L"--check"});
     EXPECT_EQ(good.exitCode, 0u) << good.out;
-    EXPECT_TRUE(good.says("  model \"Model X\" (VELDRIAN\\Model_X): ok, ModelX.CoInstallers registers VELDRIAN\n"))
+    EXPECT_TRUE(
+        good.says("  model \"Model X\" (VELDRIAN\\Model_X): ok, ModelX.CoInstallers registers VELDRIAN\n"))
         << good.out;
 
     const std::string example = ReadAll(ExampleInf());
@@ -653,20 +674,26 @@ TEST_F(InstallHost, CheckPassesTheExampleAndNamesEachFaultPlantedInACopy)
     const std::wstring inf = directory + L"\\package.inf";
     const std::vector<BrokenCopy> copies = {
         {"[ModelX]", "[ModelX.NTamd64]",
-         "no section [ModelX.NTamd64.CoInstallers]: the platform looks for the co-installers of [ModelX.NTamd64] "
+         "no section [ModelX.NTamd64.CoInstallers]: the platform looks for the co-installers of "
+         "[ModelX.NTamd64] "
          "there ([ModelX.CoInstallers] is there, without the decoration of its DDInstall section)"},
         {"\nAddReg=VELDRIAN_AddReg\n", "\n",
-         "no AddReg section of [ModelX.CoInstallers] writes HKR,,CoInstallers32 (\"VELDRIAN.dll,CoInstallerE\")"},
+         "no AddReg section of [ModelX.CoInstallers] writes HKR,,CoInstallers32 "
+         "(\"VELDRIAN.dll,CoInstallerE\")"},
         {"CoInstallers32,0x00010000", "CoInstallers32,0x00000000",
          "[VELDRIAN_AddReg] writes CoInstallers32 with flags 0x00000000, not as REG_MULTI_SZ (0x00010000)"},
         {"\"VELDRIAN.dll,CoInstallerE\"", "\"VELDRIAN.dll,Other\"",
          "[VELDRIAN_AddReg]'s CoInstallers32 does not list \"VELDRIAN.dll,CoInstallerE\" (it lists "
          "\"VELDRIAN.dll,Other\")"},
-        {"\nCopyFiles=VELDRIAN_CopyFiles\n", "\n", "no CopyFiles line of [ModelX.CoInstallers] copies VELDRIAN.dll"},
+        {"\nCopyFiles=VELDRIAN_CopyFiles\n", "\n",
+         "no CopyFiles line of [ModelX.CoInstallers] copies VELDRIAN.dll"},
         {"VELDRIAN_CopyFiles=11", "VELDRIAN_CopyFiles=12",
-         "VELDRIAN.dll is copied to DestinationDirs 12, not 11 (the system directory, where SetupAPI loads it from)"},
-        {"\nVELDRIAN.dll=1\n", "\n", "SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no file to copy"},
-        {"Maker=\"VELDRIAN Example\"", "Maker=\"VELDRIAN Ex\xC3\xA4mple\"", "the INF is UTF-8: SetupAPI reads"},
+         "VELDRIAN.dll is copied to DestinationDirs 12, not 11 (the system directory, where SetupAPI loads "
+         "it from)"},
+        {"\nVELDRIAN.dll=1\n", "\n",
+         "SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no file to copy"},
+        {"Maker=\"VELDRIAN Example\"", "Maker=\"VELDRIAN Ex\xC3\xA4mple\"",
+         "the INF is UTF-8: SetupAPI reads"},
         {"32-bit DLL", "", "is a 32-bit DLL: 64-bit Windows loads only a 64-bit (x64) VELDRIAN.dll"},
     };
     for (const BrokenCopy &copy : copies) {
@@ -691,8 +718,8 @@ TEST_F(InstallHost, AllModelsFromTheCallersFolderAsJsonWithABoundedTable)
     const HostRun run = [&] {
         TestPackage package;
         const std::wstring folder = package.path().substr(0, package.path().find_last_of(L'\\'));
-        return RunHost({L"--all-models", L"--json", L"--inf", L"testpackage.inf", L"--dll", dll_, L"--profile",
-                        longName},
+        return RunHost({L"--all-models", L"--json", L"--inf", L"testpackage.inf", L"--dll", dll_,
+                        L"--profile", longName},
                        folder);
     }();
     // Model X is made default where it can be, but the long profile lists it and
@@ -700,11 +727,13 @@ TEST_F(InstallHost, AllModelsFromTheCallersFolderAsJsonWithABoundedTable)
     EXPECT_EQ(run.exitCode, 5u) << run.err;
     ASSERT_EQ(run.out.rfind("{\"inf\": ", 0), 0u) << run.out;
     EXPECT_EQ(run.out.find("VELDRIAN : "), std::string::npos) << "the human output goes to the error output";
-    EXPECT_NE(run.out.find("\"reason\": \"the profile key name is longer than 206 characters\""), std::string::npos)
+    EXPECT_NE(run.out.find("\"reason\": \"the profile key name is longer than 206 characters\""),
+              std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("\"outcome\": \"made-default\""), std::string::npos) << run.out;
     const std::vector<std::string> lines = Lines(run.err);
-    for (const auto &[model, status] : {std::pair{"Model X", "[5]"}, {"Model Y", "[4]"}, {"Model Z", "[3]"}}) {
+    for (const auto &[model, status] :
+         {std::pair{"Model X", "[5]"}, {"Model Y", "[4]"}, {"Model Z", "[3]"}}) {
         const auto row = std::find_if(lines.begin(), lines.end(), [&](const std::string &line) {
             return line.rfind(model, 0) == 0 && line.find(status) != std::string::npos;
         });
@@ -738,7 +767,8 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
     const std::wstring text = harness::TempDirectory() + L"install-test-not-an-inf.txt";
     ASSERT_TRUE(WriteAll(text, "this is neither a DLL nor an INF\n"));
     const std::wstring displayInf = harness::TempDirectory() + L"install-test-display.inf";
-    ASSERT_TRUE(harness::WriteUtf16File(displayInf, L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Display\r\n"));
+    ASSERT_TRUE(
+        harness::WriteUtf16File(displayInf, L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Display\r\n"));
     const std::wstring folder = harness::TempDirectory().substr(0, harness::TempDirectory().size() - 1);
     const std::wstring dll32 = harness::TempDirectory() + L"install-test-32.dll";
     ASSERT_TRUE(WriteAll(dll32, Machine32(ReadAll(dll_))));
@@ -748,8 +778,8 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
     const std::wstring comma = harness::TempDirectory() + L"install-test-comma.inf";
     ASSERT_TRUE(WriteAll(comma, Replaced(example, "\"Model X\"=ModelX", "\"Model, X\"=ModelX")));
     const std::wstring x86 = harness::TempDirectory() + L"install-test-x86.inf";
-    ASSERT_TRUE(WriteAll(x86, Replaced(Replaced(example, "Models,NTamd64", "Models,NTx86"), "[Models.NTamd64]",
-                                       "[Models.NTx86]")));
+    ASSERT_TRUE(WriteAll(x86, Replaced(Replaced(example, "Models,NTamd64", "Models,NTx86"),
+                                       "[Models.NTamd64]", "[Models.NTx86]")));
 
     const std::vector<BadRun> runs = {
         {{L"--bogus"}, 2, "unknown option --bogus"},
@@ -776,7 +806,9 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
         {{L"--inf", binary}, 1, "the INF " + harness::Narrow(binary) + " is not a text file"},
         {{L"--inf", package.path()}, 1, "the package has no VELDRIAN.dll beside its INF"},
         {{L"--dll", dll_, L"--inf", comma}, 1, "the model name \"Model, X\" cannot name a print queue"},
-        {{L"--dll", dll_, L"--inf", x86}, 1, "the INF " + harness::Narrow(x86) + " has no models for 64-bit Windows"},
+        {{L"--dll", dll_, L"--inf", x86},
+         1,
+         "the INF " + harness::Narrow(x86) + " has no models for 64-bit Windows"},
     };
     for (const BadRun &bad : runs) {
         const HostRun run = RunHost(bad.arguments);
@@ -797,12 +829,15 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
         }
     }
     // The reasons name what is wrong with each input.
-    EXPECT_NE(RunHost({L"--dll", SystemDirectory() + L"\\kernel32.dll"}).err.find("has no export CoInstallerE"),
+    EXPECT_NE(
+        RunHost({L"--dll", SystemDirectory() + L"\\kernel32.dll"}).err.find("has no export CoInstallerE"),
+        std::string::npos);
+    EXPECT_NE(RunHost({L"--dll", dll_, L"--inf", displayInf}).err.find("is not a printer package"),
               std::string::npos);
-    EXPECT_NE(RunHost({L"--dll", dll_, L"--inf", displayInf}).err.find("is not a printer package"), std::string::npos);
-    EXPECT_NE(RunHost({L"--dll", dll_, L"--inf", package.path(), L"--model", L"Model Q"})
-                  .err.find("has no model named \"Model Q\" (its models: \"Model X\", \"Model Y\", \"Model Z\")"),
-              std::string::npos);
+    EXPECT_NE(
+        RunHost({L"--dll", dll_, L"--inf", package.path(), L"--model", L"Model Q"})
+            .err.find("has no model named \"Model Q\" (its models: \"Model X\", \"Model Y\", \"Model Z\")"),
+        std::string::npos);
     for (const std::wstring &file : {text, displayInf, dll32, binary, comma, x86}) {
         DeleteFileW(file.c_str());
     }
@@ -814,8 +849,8 @@ TEST_F(InstallHost, HelpListsEveryOption)
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out.rfind("usage: veldrian-install [options]\n", 0), 0u) << run.out;
-    for (const char *option : {"--inf PATH", "--model NAME", "--port PORT", "--profile NAME", "--unlisted-profile NAME",
-                               "--no-queue", "--dll PATH", "--keep", "--help"}) {
+    for (const char *option : {"--inf PATH", "--model NAME", "--port PORT", "--profile NAME",
+                               "--unlisted-profile NAME", "--no-queue", "--dll PATH", "--keep", "--help"}) {
         EXPECT_TRUE(run.says(option)) << option;
     }
 }

@@ -19,7 +19,8 @@ namespace {
 
 std::string Upper(std::string text)
 {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(toupper(c)); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(toupper(c)); });
     return text;
 }
 
@@ -53,7 +54,7 @@ TEST_F(ModuleFile, ExportsOnlyCoInstallerEAtOrdinalOne)
 TEST_F(ModuleFile, ImportsOnlySystemDlls)
 {
     ASSERT_TRUE(pe_->ok);
-    const std::set<std::string> allowed = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL",
+    const std::set<std::string> allowed = {"KERNEL32.DLL", "USER32.DLL",   "ADVAPI32.DLL",
                                            "SETUPAPI.DLL", "WINSPOOL.DRV", "MSVCRT.DLL"};
     ASSERT_FALSE(pe_->importedDlls.empty());
     for (const std::string &dll : pe_->importedDlls) {
@@ -114,7 +115,8 @@ TEST_F(ModuleFile, IsCetCompatible)
         GTEST_SKIP() << "GNU ld cannot mark a DLL CET-compatible (see the README)";
     }
     EXPECT_EQ(
-        std::count(pe_->debugTypes.begin(), pe_->debugTypes.end(), harness::kDebugTypeExDllCharacteristics), 1);
+        std::count(pe_->debugTypes.begin(), pe_->debugTypes.end(), harness::kDebugTypeExDllCharacteristics),
+        1);
     EXPECT_TRUE(pe_->dllCharacteristicsEx & harness::kDllCharacteristicsExCetCompat)
         << "BA2025 EnableShadowStack";
 }
@@ -132,7 +134,8 @@ TEST_F(ModuleFile, CarriesControlFlowGuardTables)
     ASSERT_NE(pe.loadConfig.VirtualAddress, 0u) << "no load configuration directory";
     EXPECT_NE(pe.SectionOf(pe.loadConfig.VirtualAddress), nullptr);
     EXPECT_LE(pe.loadConfig.VirtualAddress + pe.loadConfig.Size, pe.sizeOfImage);
-    ASSERT_GE(pe.guard.size, harness::kGuardFlagsOffset + sizeof(DWORD)) << "too small for the guard's fields";
+    ASSERT_GE(pe.guard.size, harness::kGuardFlagsOffset + sizeof(DWORD))
+        << "too small for the guard's fields";
     EXPECT_LE(pe.guard.size, pe.loadConfig.Size);
     EXPECT_TRUE(pe.guard.flags & harness::kGuardCfInstrumented);
     EXPECT_TRUE(pe.guard.flags & harness::kGuardCfFunctionTablePresent);

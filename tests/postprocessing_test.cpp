@@ -21,7 +21,8 @@ TEST_F(PostProcessing, TheInstalledPrinterBecomesTheDefaultOfEveryProfileThatLis
     harness::ScopedProfile profile(L"S-1-5-21-1-2-3-500", L"Model X", L"winspool,USB001");
     // The current user lists the queue as the spooler wrote it; give it a Windows key too.
     ASSERT_TRUE(harness::CreateKey(HKEY_USERS, kCurrentUser + L"\\" + harness::kWindowsPath));
-    ASSERT_EQ(harness::StringOf(harness::GetValue(HKEY_USERS, kCurrentUser + L"\\" + harness::kDevicesPath, L"Model X")),
+    ASSERT_EQ(harness::StringOf(
+                  harness::GetValue(HKEY_USERS, kCurrentUser + L"\\" + harness::kDevicesPath, L"Model X")),
               L"wineps.drv,USB001");
 
     const DWORD needed = EnumNeeded();
@@ -52,7 +53,8 @@ TEST_F(PostProcessing, TheInstalledPrinterBecomesTheDefaultOfEveryProfileThatLis
     // Only the Device values of the two profiles that list the queue changed.
     const std::vector<std::wstring> changes = harness::Diff(before, harness::Snapshot(HKEY_USERS));
     const std::vector<std::wstring> expectedChanges = {
-        L"value added: " + kCurrentUser + L"\\" + harness::kWindowsPath + L" : Device = \"Model X,wineps.drv,USB001\"",
+        L"value added: " + kCurrentUser + L"\\" + harness::kWindowsPath +
+            L" : Device = \"Model X,wineps.drv,USB001\"",
         L"value added: S-1-5-21-1-2-3-500\\" + std::wstring(harness::kWindowsPath) +
             L" : Device = \"Model X,winspool,USB001\"",
     };
@@ -112,7 +114,8 @@ TEST_F(PostProcessing, ADriverQueryFailureEndsTheSequenceBeforeAnythingIsAllocat
         // With a last-error of 0 the model name was never written: it is not used either.
         const Traces expected = {
             Start(),
-            Line(L"GetPrinterModelName() : SetupDiGetSelectedDriver() failed. GetLastError() = " + Dec(code) + L"\n"),
+            Line(L"GetPrinterModelName() : SetupDiGetSelectedDriver() failed. GetLastError() = " + Dec(code) +
+                 L"\n"),
             Line(L"GetPrinterModelName() failed. GetLastError() = " + Dec(code) + L"\n"),
         };
         EXPECT_TRACES(harness_.traces(), expected);
@@ -129,7 +132,9 @@ TEST_F(PostProcessing, WithoutAPortNameNoQueueIsLookedFor)
     ASSERT_TRUE(harness::KeyExists(HKEY_LOCAL_MACHINE, device->parametersPath()));
     EXPECT_EQ(Run(*device), static_cast<DWORD>(NO_ERROR));
     const Traces expected = {
-        Start(), ModelName(L"Model X"), InstanceId(device->instanceId()),
+        Start(),
+        ModelName(L"Model X"),
+        InstanceId(device->instanceId()),
         Line(L"RegQueryValueEx(0) failed. GetLastError() = 2\n"),
     };
     EXPECT_TRACES(harness_.traces(), expected);

@@ -10,8 +10,8 @@ namespace {
 using namespace assignment;
 
 using EnumPrintersFunction = decltype(&EnumPrintersW);
-using EnumPrintersHook = std::function<BOOL(EnumPrintersFunction real, LPBYTE buffer, DWORD bytes, LPDWORD needed,
-                                            LPDWORD returned)>;
+using EnumPrintersHook = std::function<BOOL(EnumPrintersFunction real, LPBYTE buffer, DWORD bytes,
+                                            LPDWORD needed, LPDWORD returned)>;
 
 BOOL PassThrough(EnumPrintersFunction real, LPBYTE buffer, DWORD bytes, LPDWORD needed, LPDWORD returned)
 {
@@ -37,8 +37,8 @@ protected:
     void AnswerEnumPrinters(EnumPrintersHook hook)
     {
         harness_.answer<EnumPrintersFunction>(
-            "EnumPrintersW", [hook](EnumPrintersFunction real, DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer,
-                                    DWORD bytes, LPDWORD needed, LPDWORD returned) {
+            "EnumPrintersW", [hook](EnumPrintersFunction real, DWORD flags, LPWSTR name, DWORD level,
+                                    LPBYTE buffer, DWORD bytes, LPDWORD needed, LPDWORD returned) {
                 EXPECT_EQ(flags, static_cast<DWORD>(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS));
                 EXPECT_EQ(name, nullptr);
                 EXPECT_EQ(level, 2u);
@@ -77,7 +77,9 @@ TEST_F(PrinterLookup, OfTwoQueuesOnTheSameDriverAndPortTheFirstListedIsTaken)
 
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     const Traces expected = Concat({
-        Identity(), Enumeration(needed, 2), {Found(listedFirst, L"Model X", L"USB001")},
+        Identity(),
+        Enumeration(needed, 2),
+        {Found(listedFirst, L"Model X", L"USB001")},
         Walk(WineProfiles(listedFirst, L"USB001")),
     });
     EXPECT_TRACES(harness_.traces(), expected);
@@ -93,7 +95,8 @@ TEST_F(PrinterLookup, DriverAndPortAreComparedWholeWithoutCase)
     DWORD needed = EnumNeeded();
 
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(harness_.traces(), Concat({Identity(), Enumeration(needed, 4), {NotFound(L"Model X", L"USB001")}}));
+    EXPECT_TRACES(harness_.traces(),
+                  Concat({Identity(), Enumeration(needed, 4), {NotFound(L"Model X", L"USB001")}}));
 
     // Equal but for case: the queue is the one.
     harness::ScopedPrinter lower(L"Lower case", L"model x", L"usb001");
@@ -101,7 +104,9 @@ TEST_F(PrinterLookup, DriverAndPortAreComparedWholeWithoutCase)
     needed = EnumNeeded();
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     const Traces expected = Concat({
-        Identity(), Enumeration(needed, 5), {Found(L"Lower case", L"model x", L"usb001")},
+        Identity(),
+        Enumeration(needed, 5),
+        {Found(L"Lower case", L"model x", L"usb001")},
         Walk(WineProfiles(L"Lower case", L"usb001")),
     });
     EXPECT_TRACES(harness_.traces(), expected);
@@ -112,21 +117,23 @@ const wchar_t kEmpty[] = L"";
 TEST_F(PrinterLookup, AnUnknownPortMatchesNoQueueNotEvenOneWithoutAPort)
 {
     // An empty PortName value leaves the port name null.
-    ASSERT_TRUE(harness::SetValue(HKEY_LOCAL_MACHINE, device_->parametersPath(), L"PortName", REG_SZ, kEmpty, 0));
+    ASSERT_TRUE(
+        harness::SetValue(HKEY_LOCAL_MACHINE, device_->parametersPath(), L"PortName", REG_SZ, kEmpty, 0));
     harness::ScopedPrinter first(L"Model X", L"Model X", L"USB001");
     harness::ScopedPrinter second(L"Model X (Copy 1)", L"Model X", L"USB001");
     harness::ScopedPrinter third(L"Model X (Copy 2)", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
     // The spooler's records get a null, an empty and a real port.
-    AnswerEnumPrinters([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
-        const BOOL result = PassThrough(original, buffer, bytes, need, returned);
-        if (result && buffer != nullptr && *returned == 3) {
-            auto *records = reinterpret_cast<PRINTER_INFO_2W *>(buffer);
-            records[0].pPortName = nullptr;
-            records[1].pPortName = const_cast<LPWSTR>(kEmpty);
-        }
-        return result;
-    });
+    AnswerEnumPrinters(
+        [](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
+            const BOOL result = PassThrough(original, buffer, bytes, need, returned);
+            if (result && buffer != nullptr && *returned == 3) {
+                auto *records = reinterpret_cast<PRINTER_INFO_2W *>(buffer);
+                records[0].pPortName = nullptr;
+                records[1].pPortName = const_cast<LPWSTR>(kEmpty);
+            }
+            return result;
+        });
 
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     EXPECT_TRACES(harness_.traces(),
@@ -138,17 +145,19 @@ TEST_F(PrinterLookup, AMatchWithoutAQueueNameIsNoQueue)
 {
     harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
-    AnswerEnumPrinters([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
-        const BOOL result = PassThrough(original, buffer, bytes, need, returned);
-        if (result && buffer != nullptr && *returned == 1) {
-            reinterpret_cast<PRINTER_INFO_2W *>(buffer)->pPrinterName = nullptr;
-        }
-        return result;
-    });
+    AnswerEnumPrinters(
+        [](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
+            const BOOL result = PassThrough(original, buffer, bytes, need, returned);
+            if (result && buffer != nullptr && *returned == 1) {
+                reinterpret_cast<PRINTER_INFO_2W *>(buffer)->pPrinterName = nullptr;
+            }
+            return result;
+        });
 
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     const Traces expected = Concat({
-        Identity(), Enumeration(needed, 1),
+        Identity(),
+        Enumeration(needed, 1),
         {Found(L"(null)", L"Model X", L"USB001"), NotFound(L"Model X", L"USB001")},
     });
     EXPECT_TRACES(harness_.traces(), expected);
@@ -163,7 +172,8 @@ TEST_F(PrinterLookup, AFailedProbeEndsTheLookupUnlessItsCodeIsZero)
 
     harness_.inject({"EnumPrintersW", 0, RPC_S_SERVER_UNAVAILABLE});
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(harness_.traces(), Concat({Identity(), {Line(L"EnumPrinters(0) failed. GetLastError() = 1722\n")}}));
+    EXPECT_TRACES(harness_.traces(),
+                  Concat({Identity(), {Line(L"EnumPrinters(0) failed. GetLastError() = 1722\n")}}));
     EXPECT_EQ(harness_.calls("EnumPrintersW"), 1);
     EXPECT_EQ(harness_.calls("GlobalAlloc"), 2);
 
@@ -173,7 +183,8 @@ TEST_F(PrinterLookup, AFailedProbeEndsTheLookupUnlessItsCodeIsZero)
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     const Traces expected = Concat({
         Identity(),
-        {Line(L"EnumPrinters(0) succeed1. dwReturned = 0\n"), Line(L"EnumPrinters(1) failed. GetLastError() = 122\n")},
+        {Line(L"EnumPrinters(0) succeed1. dwReturned = 0\n"),
+         Line(L"EnumPrinters(1) failed. GetLastError() = 122\n")},
     });
     EXPECT_TRACES(harness_.traces(), expected);
     EXPECT_EQ(harness_.calls("EnumPrintersW"), 2);
@@ -187,22 +198,24 @@ TEST_F(PrinterLookup, AFailedEnumerationWalksNoRecord)
 
     harness_.inject({"EnumPrintersW", 1, ERROR_ACCESS_DENIED});
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(harness_.traces(), Concat({Identity(), {ProbeNeeds(needed), Allocated(needed),
-                                                         Line(L"EnumPrinters(1) failed. GetLastError() = 5\n")}}));
+    EXPECT_TRACES(harness_.traces(), Concat({Identity(),
+                                             {ProbeNeeds(needed), Allocated(needed),
+                                              Line(L"EnumPrinters(1) failed. GetLastError() = 5\n")}}));
     harness_.clearFaults();
 
     // The spooler filled the block with the matching queue and its count, yet reported
     // failure with a code of 0: the lookup goes on, but walks nothing it was not given.
-    AnswerEnumPrinters([](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
-        const BOOL result = PassThrough(original, buffer, bytes, need, returned);
-        if (buffer == nullptr) {
-            return result;
-        }
-        EXPECT_TRUE(result);
-        EXPECT_EQ(*returned, 1u);
-        SetLastError(NO_ERROR);
-        return FALSE;
-    });
+    AnswerEnumPrinters(
+        [](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
+            const BOOL result = PassThrough(original, buffer, bytes, need, returned);
+            if (buffer == nullptr) {
+                return result;
+            }
+            EXPECT_TRUE(result);
+            EXPECT_EQ(*returned, 1u);
+            SetLastError(NO_ERROR);
+            return FALSE;
+        });
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     const Traces expected = Concat({
         Identity(),
@@ -241,17 +254,17 @@ TEST_F(PrinterLookup, AQueueListThatGrowsBetweenTheTwoCallsEndsTheLookupWithoutR
     harness::ScopedPrinter printer(L"Model X", L"Model X", L"USB001");
     const DWORD needed = EnumNeeded();
     std::unique_ptr<harness::ScopedPrinter> late;
-    AnswerEnumPrinters([&late](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need,
-                                LPDWORD returned) {
-        const BOOL result = PassThrough(original, buffer, bytes, need, returned);
-        const DWORD error = GetLastError();
-        if (buffer == nullptr && late == nullptr) {
-            late = std::make_unique<harness::ScopedPrinter>(L"Model X (Copy 1)", L"Model X", L"USB001");
-            EXPECT_TRUE(late->ok()) << late->error();
-        }
-        SetLastError(error);
-        return result;
-    });
+    AnswerEnumPrinters(
+        [&late](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need, LPDWORD returned) {
+            const BOOL result = PassThrough(original, buffer, bytes, need, returned);
+            const DWORD error = GetLastError();
+            if (buffer == nullptr && late == nullptr) {
+                late = std::make_unique<harness::ScopedPrinter>(L"Model X (Copy 1)", L"Model X", L"USB001");
+                EXPECT_TRUE(late->ok()) << late->error();
+            }
+            SetLastError(error);
+            return result;
+        });
 
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     const Traces expected = Concat({
@@ -278,8 +291,8 @@ TEST_F(PrinterLookup, TheWalkEndsAtTheLastRecordThatFitsTheBlock)
     // is a readable one on the model's driver; the match, if any, is the last of them.
     // One record further lies partly in the guard page behind the block.
     bool withMatch = false;
-    AnswerEnumPrinters([fit, &withMatch](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes, LPDWORD need,
-                                          LPDWORD returned) {
+    AnswerEnumPrinters([fit, &withMatch](EnumPrintersFunction original, LPBYTE buffer, DWORD bytes,
+                                         LPDWORD need, LPDWORD returned) {
         const BOOL result = PassThrough(original, buffer, bytes, need, returned);
         if (result && buffer != nullptr) {
             auto *records = reinterpret_cast<PRINTER_INFO_2W *>(buffer);
@@ -287,7 +300,8 @@ TEST_F(PrinterLookup, TheWalkEndsAtTheLastRecordThatFitsTheBlock)
                 records[index] = PRINTER_INFO_2W{};
                 records[index].pPrinterName = const_cast<LPWSTR>(kQueue);
                 records[index].pDriverName = const_cast<LPWSTR>(kDriver);
-                records[index].pPortName = const_cast<LPWSTR>(withMatch && index + 1 == fit ? kPort : kOtherPort);
+                records[index].pPortName =
+                    const_cast<LPWSTR>(withMatch && index + 1 == fit ? kPort : kOtherPort);
             }
             *returned = fit + 1000;
         }
@@ -295,14 +309,17 @@ TEST_F(PrinterLookup, TheWalkEndsAtTheLastRecordThatFitsTheBlock)
     });
 
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
-    EXPECT_TRACES(harness_.traces(), Concat({Identity(), {ProbeNeeds(needed), Allocated(needed), Enumerated(fit + 1000),
-                                                         NotFound(L"Model X", L"USB001")}}));
-    EXPECT_EQ(harness_.calls("lstrcmpiW"), static_cast<int>(2 * fit)) << "driver and port of each record that fits";
+    EXPECT_TRACES(harness_.traces(), Concat({Identity(),
+                                             {ProbeNeeds(needed), Allocated(needed), Enumerated(fit + 1000),
+                                              NotFound(L"Model X", L"USB001")}}));
+    EXPECT_EQ(harness_.calls("lstrcmpiW"), static_cast<int>(2 * fit))
+        << "driver and port of each record that fits";
 
     withMatch = true;
     EXPECT_EQ(Run(), static_cast<DWORD>(NO_ERROR));
     const Traces expected = Concat({
-        Identity(), {ProbeNeeds(needed), Allocated(needed), Enumerated(fit + 1000), Found(kQueue, kDriver, kPort)},
+        Identity(),
+        {ProbeNeeds(needed), Allocated(needed), Enumerated(fit + 1000), Found(kQueue, kDriver, kPort)},
         Walk(WineProfiles(L"Model X", L"USB001")),
     });
     EXPECT_TRACES(harness_.traces(), expected);

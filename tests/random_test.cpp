@@ -19,9 +19,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -48,19 +48,40 @@ std::optional<unsigned long long> EnvNumber(const char *name)
 class Random {
 public:
     explicit Random(unsigned long long seed) : engine_(seed) {}
-    std::size_t Below(std::size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, n - 1)(engine_); }
+    std::size_t Below(std::size_t n)
+    {
+        return n == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, n - 1)(engine_);
+    }
     std::size_t Between(std::size_t low, std::size_t high) { return low + Below(high - low + 1); }
     bool Chance(int percent) { return static_cast<int>(Below(100)) < percent; }
     template <typename T>
-    const T &Pick(const std::vector<T> &items) { return items[Below(items.size())]; }
+    const T &Pick(const std::vector<T> &items)
+    {
+        return items[Below(items.size())];
+    }
 
 private:
     std::mt19937_64 engine_;
 };
 
 const std::vector<std::wstring> kIngredients = {
-    L"%", L"%s%n", L"%d", L"\\", L",", L"Imprimante \u00C9T\u00C9", L"\u6253\u5370\u673A", L"winspool",
-    L"USB001", L"S-1-5-21-", L"x", L" ", L"\u00E9", L"LPT1:", L"\\\\srv\\q", L"Model X", L"\u00DF",
+    L"%",
+    L"%s%n",
+    L"%d",
+    L"\\",
+    L",",
+    L"Imprimante \u00C9T\u00C9",
+    L"\u6253\u5370\u673A",
+    L"winspool",
+    L"USB001",
+    L"S-1-5-21-",
+    L"x",
+    L" ",
+    L"\u00E9",
+    L"LPT1:",
+    L"\\\\srv\\q",
+    L"Model X",
+    L"\u00DF",
 };
 
 // A text of `length` units made of the ingredients; key names cannot hold a backslash.
@@ -125,8 +146,10 @@ harness::RegValue Shape(Random &random, const std::wstring &text)
         break;
     case 2: {
         value.type = REG_DWORD;
-        const DWORD number = static_cast<DWORD>(random.Below(0x10000)) | (random.Chance(50) ? 0x00410000u : 0u);
-        value.data.assign(reinterpret_cast<const BYTE *>(&number), reinterpret_cast<const BYTE *>(&number) + 4);
+        const DWORD number =
+            static_cast<DWORD>(random.Below(0x10000)) | (random.Chance(50) ? 0x00410000u : 0u);
+        value.data.assign(reinterpret_cast<const BYTE *>(&number),
+                          reinterpret_cast<const BYTE *>(&number) + 4);
         break;
     }
     case 3:
@@ -183,13 +206,15 @@ std::string Describe(const Case &c)
         << "\"; PortName type " << c.portName.type << ", " << c.portName.data.size() << " bytes; spooler "
         << static_cast<int>(c.spooler) << "\n";
     for (const harness::QueueRecord &queue : c.queues) {
-        out << "  queue " << Show(queue.name) << " driver " << Show(queue.driver) << " port " << Show(queue.port) << "\n";
+        out << "  queue " << Show(queue.name) << " driver " << Show(queue.driver) << " port "
+            << Show(queue.port) << "\n";
     }
     for (const Profile &profile : c.profiles) {
         out << "  profile \"" << Narrow(profile.name) << "\" (" << profile.name.size() << ")"
             << (profile.devices ? "" : " no Devices") << (profile.windows ? "" : " no Windows") << "\n";
         for (const auto &[name, value] : profile.entries) {
-            out << "    entry \"" << Narrow(name) << "\" type " << value.type << ", " << value.data.size() << " bytes\n";
+            out << "    entry \"" << Narrow(name) << "\" type " << value.type << ", " << value.data.size()
+                << " bytes\n";
         }
     }
     return out.str();
@@ -202,7 +227,8 @@ Case Generate(unsigned long long seed, int serial)
     c.seed = seed;
 
     // The model: now and then 255 units, or all 256 with no terminator.
-    std::size_t modelLength = random.Chance(10) ? random.Between(250, 256) : random.Between(random.Chance(3) ? 0 : 1, 30);
+    std::size_t modelLength =
+        random.Chance(10) ? random.Between(250, 256) : random.Between(random.Chance(3) ? 0 : 1, 30);
     const std::wstring model = Mix(random, modelLength);
     c.description.assign(256, L'\0');
     std::copy(model.begin(), model.end(), c.description.begin());
@@ -224,17 +250,33 @@ Case Generate(unsigned long long seed, int serial)
             queueNames.push_back(*queue.name);
         }
         switch (random.Below(6)) {
-        case 0: break;  // no driver name
-        case 1: queue.driver = Mix(random, random.Between(0, 20)); break;
-        case 2: queue.driver = Recase(random, model); break;
-        default: queue.driver = model; break;
+        case 0:
+            break;  // no driver name
+        case 1:
+            queue.driver = Mix(random, random.Between(0, 20));
+            break;
+        case 2:
+            queue.driver = Recase(random, model);
+            break;
+        default:
+            queue.driver = model;
+            break;
         }
         switch (random.Below(7)) {
-        case 0: break;  // no port name
-        case 1: queue.port = port + L"," + Mix(random, 6); break;
-        case 2: queue.port = Recase(random, port); break;
-        case 3: queue.port = Mix(random, random.Between(0, 8)); break;
-        default: queue.port = port; break;
+        case 0:
+            break;  // no port name
+        case 1:
+            queue.port = port + L"," + Mix(random, 6);
+            break;
+        case 2:
+            queue.port = Recase(random, port);
+            break;
+        case 3:
+            queue.port = Mix(random, random.Between(0, 8));
+            break;
+        default:
+            queue.port = port;
+            break;
         }
         c.queues.push_back(queue);
     }
@@ -243,7 +285,8 @@ Case Generate(unsigned long long seed, int serial)
     const std::size_t profileCount = random.Between(0, 4);
     for (std::size_t index = 0; index < profileCount; ++index) {
         Profile profile;
-        const std::wstring stem = L"VR" + std::to_wstring(serial % 1000) + L"-" + std::to_wstring(index) + L"-";
+        const std::wstring stem =
+            L"VR" + std::to_wstring(serial % 1000) + L"-" + std::to_wstring(index) + L"-";
         std::size_t length = random.Chance(15) ? random.Pick(std::vector<std::size_t>{205, 206, 207, 255})
                                                : stem.size() + random.Between(0, 30);
         profile.name = stem + Mix(random, length - stem.size(), true);
@@ -378,7 +421,8 @@ protected:
     {
         ASSERT_NE(harness::Veldrian(), nullptr);
         device_ = std::make_unique<harness::ScopedDevice>(
-            harness::PrinterInf({{L"Random Model", L"VELDRIAN\\RANDOM", L"USB001"}}), L"VELDRIAN\\RANDOM", true);
+            harness::PrinterInf({{L"Random Model", L"VELDRIAN\\RANDOM", L"USB001"}}), L"VELDRIAN\\RANDOM",
+            true);
         ASSERT_TRUE(device_->ok()) << device_->failure();
     }
 
@@ -386,7 +430,7 @@ protected:
     bool Build(const Case &c)
     {
         if (!harness::SetValue(HKEY_LOCAL_MACHINE, device_->parametersPath(), L"PortName", c.portName.type,
-                             c.portName.data.data(), static_cast<DWORD>(c.portName.data.size()))) {
+                               c.portName.data.data(), static_cast<DWORD>(c.portName.data.size()))) {
             return false;
         }
         for (const Profile &profile : c.profiles) {
@@ -397,7 +441,7 @@ protected:
                 ok = ok && harness::CreateKey(HKEY_USERS, devices);
                 for (const auto &[name, value] : profile.entries) {
                     ok = ok && harness::SetValue(HKEY_USERS, devices, name, value.type, value.data.data(),
-                                               static_cast<DWORD>(value.data.size()));
+                                                 static_cast<DWORD>(value.data.size()));
                 }
             }
             if (profile.windows) {
@@ -429,9 +473,10 @@ TEST_F(RandomRun, PostProcessingKeepsItsInvariantsOnGeneratedRegistriesAndQueueL
     const char *seedText = std::getenv("VELDRIAN_SEED");
     const bool randomSeed = seedText != nullptr && std::string(seedText) == "random";
     const unsigned long long base =
-        randomSeed ? static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()) %
-                         1000000007ULL
-                   : EnvNumber("VELDRIAN_SEED").value_or(kFixedSeed);
+        randomSeed
+            ? static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()) %
+                  1000000007ULL
+            : EnvNumber("VELDRIAN_SEED").value_or(kFixedSeed);
     const int cases = static_cast<int>(EnvNumber("VELDRIAN_RANDOM_CASES").value_or(kDefaultCases));
     std::cout << "[ random   ] seed " << base << ", " << cases << " cases; replay with VELDRIAN_SEED=" << base
               << std::endl;
@@ -441,8 +486,9 @@ TEST_F(RandomRun, PostProcessingKeepsItsInvariantsOnGeneratedRegistriesAndQueueL
     int run = 0, found = 0, written = 0;
     for (int serial = 0; serial < cases && !HasFailure(); ++serial) {
         const Case c = Generate(base + static_cast<unsigned long long>(serial), serial);
-        const std::string replay = "case " + std::to_string(serial) + ": replay it alone with VELDRIAN_SEED=" +
-                                   std::to_string(c.seed) + " VELDRIAN_RANDOM_CASES=1\n" + Describe(c);
+        const std::string replay = "case " + std::to_string(serial) +
+                                   ": replay it alone with VELDRIAN_SEED=" + std::to_string(c.seed) +
+                                   " VELDRIAN_RANDOM_CASES=1\n" + Describe(c);
         SCOPED_TRACE(replay);
         if (!Build(c)) {
             Clean(c);
@@ -468,7 +514,8 @@ TEST_F(RandomRun, PostProcessingKeepsItsInvariantsOnGeneratedRegistriesAndQueueL
                 spooler.appearing = {harness::QueueRecord{L"Appearing", L"Appearing", L"USB999"}};
             }
             interposer.answer<decltype(&EnumPrintersW)>("EnumPrintersW", harness::SpoolerAnswer(spooler));
-            interposer.answer<decltype(&SetupDiGetSelectedDriverW)>("SetupDiGetSelectedDriverW", DriverWith(c));
+            interposer.answer<decltype(&SetupDiGetSelectedDriverW)>("SetupDiGetSelectedDriverW",
+                                                                    DriverWith(c));
             EXPECT_EQ(harness::CallEntry(DIF_INSTALLDEVICE, device_->set(), device_->data(), TRUE),
                       static_cast<DWORD>(NO_ERROR));
             EXPECT_EQ(interposer.outstandingBlocks(), 0) << "a block outlived the call";
@@ -482,10 +529,10 @@ TEST_F(RandomRun, PostProcessingKeepsItsInvariantsOnGeneratedRegistriesAndQueueL
         for (const auto &[user, device] : expected) {
             const std::wstring windows = user + L"\\" + harness::kWindowsPath;
             const harness::RegValue now = harness::GetValue(HKEY_USERS, windows, L"Device");
-            EXPECT_TRUE(now == device.after) << "Device of " << Narrow(user) << " is \"" << Narrow(harness::StringOf(now))
-                                             << "\" (type " << now.type << "), expected \""
-                                             << Narrow(harness::StringOf(device.after)) << "\" (type "
-                                             << device.after.type << ")";
+            EXPECT_TRUE(now == device.after)
+                << "Device of " << Narrow(user) << " is \"" << Narrow(harness::StringOf(now)) << "\" (type "
+                << now.type << "), expected \"" << Narrow(harness::StringOf(device.after)) << "\" (type "
+                << device.after.type << ")";
             written += device.after == device.before ? 0 : 1;
             if (!before.count(user) && !(now == device.before)) {
                 // A profile that was there before the run is put back as it was.
@@ -500,24 +547,27 @@ TEST_F(RandomRun, PostProcessingKeepsItsInvariantsOnGeneratedRegistriesAndQueueL
             if (!(device.after == device.before)) {
                 wanted[profile.name + L"\\" + harness::kWindowsPath][L"Device"] = device.after;
             }
-            const std::vector<std::wstring> diff = harness::Diff(wanted, harness::Snapshot(HKEY_USERS, profile.name));
+            const std::vector<std::wstring> diff =
+                harness::Diff(wanted, harness::Snapshot(HKEY_USERS, profile.name));
             EXPECT_TRUE(diff.empty()) << Narrow(diff.empty() ? L"" : diff.front());
         }
         for (const std::wstring &line : traces) {
             EXPECT_EQ(line.rfind(L"VELDRIAN : ", 0), 0u) << Narrow(line);
         }
         EXPECT_EQ(queue.has_value(),
-                  std::any_of(traces.begin(), traces.end(),
-                              [](const std::wstring &line) { return line.rfind(L"VELDRIAN : FOUND : ", 0) == 0; }) &&
-                      !std::any_of(traces.begin(), traces.end(), [](const std::wstring &line) {
-                          return line.rfind(L"VELDRIAN : Unable to found Printer", 0) == 0;
-                      }))
+                  std::any_of(
+                      traces.begin(), traces.end(),
+                      [](const std::wstring &line) { return line.rfind(L"VELDRIAN : FOUND : ", 0) == 0; }) &&
+                      !std::any_of(traces.begin(), traces.end(),
+                                   [](const std::wstring &line) {
+                                       return line.rfind(L"VELDRIAN : Unable to found Printer", 0) == 0;
+                                   }))
             << "a queue is found exactly when one matches";
         Clean(c);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::cout << "[ random   ] " << run << " cases run in " << seconds << " s: a queue found in " << found << ", "
-              << written << " Device values written" << std::endl;
+    std::cout << "[ random   ] " << run << " cases run in " << seconds << " s: a queue found in " << found
+              << ", " << written << " Device values written" << std::endl;
     EXPECT_EQ(harness::Diff(usersBefore, harness::Snapshot(HKEY_USERS)), std::vector<std::wstring>{})
         << "HKEY_USERS is left as it was found";
     EXPECT_EQ(run, cases);

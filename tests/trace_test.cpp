@@ -35,13 +35,15 @@ public:
     explicit TraceRun(const std::vector<std::wstring> &arguments)
     {
         static int serial = 0;
-        const std::wstring base = harness::TempDirectory() + L"trace-test-" + std::to_wstring(GetCurrentProcessId()) +
-                                  L"-" + std::to_wstring(++serial);
+        const std::wstring base = harness::TempDirectory() + L"trace-test-" +
+                                  std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
         outPath_ = base + L".out";
         errPath_ = base + L".err";
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE out = CreateFileW(outPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-        HANDLE err = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        HANDLE out = CreateFileW(outPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
+                                 nullptr);
+        HANDLE err = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
+                                 nullptr);
         std::wstring command = L"\"" + TracePath() + L"\"";
         for (const std::wstring &argument : arguments) {
             command += L" \"" + argument + L"\"";
@@ -51,8 +53,8 @@ public:
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = out;
         startup.hStdError = err;
-        started_ = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                  &process_) != FALSE;
+        started_ = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &startup, &process_) != FALSE;
         CloseHandle(out);
         CloseHandle(err);
     }
@@ -155,14 +157,16 @@ TEST_F(TraceReader, ListeningAndReadingTheCaptureShowEveryProfileWithItsReason)
     ASSERT_EQ(outcomes, expected);
 
     // The listener saw the same, from this process.
-    EXPECT_EQ(live.out.rfind("{\"passes\":[{\"process\":" + std::to_string(GetCurrentProcessId()) + ",", 0), 0u)
+    EXPECT_EQ(live.out.rfind("{\"passes\":[{\"process\":" + std::to_string(GetCurrentProcessId()) + ",", 0),
+              0u)
         << live.out;
     EXPECT_NE(live.out.find("\"complete\":true"), std::string::npos) << live.out;
     for (const tracedecoder::Profile &profile : pass.profiles) {
         EXPECT_NE(live.out.find(ProfileJson(profile, pass.queue)), std::string::npos) << live.out;
     }
     // Each message is shown on the error output as it arrived, with the sender's process ID.
-    EXPECT_NE(live.err.find("  [" + std::to_string(GetCurrentProcessId()) + "]  DIF_INSTALLDEVICE PostProcessing\n"),
+    EXPECT_NE(live.err.find("  [" + std::to_string(GetCurrentProcessId()) +
+                            "]  DIF_INSTALLDEVICE PostProcessing\n"),
               std::string::npos)
         << live.err;
 
@@ -180,9 +184,11 @@ TEST_F(TraceReader, ListeningAndReadingTheCaptureShowEveryProfileWithItsReason)
     EXPECT_NE(saved.out.find("  S-1-5-21-1-2-3-501   not changed: Devices does not list the queue\n"),
               std::string::npos)
         << saved.out;
-    EXPECT_NE(saved.out.find("  S-1-5-21-1-2-3-500   made default: Model X,winspool,USB001\n"), std::string::npos)
+    EXPECT_NE(saved.out.find("  S-1-5-21-1-2-3-500   made default: Model X,winspool,USB001\n"),
+              std::string::npos)
         << saved.out;
-    EXPECT_NE(saved.out.find("  .Default             not changed: no Devices key\n"), std::string::npos) << saved.out;
+    EXPECT_NE(saved.out.find("  .Default             not changed: no Devices key\n"), std::string::npos)
+        << saved.out;
 }
 
 TEST(TraceReaderErrors, ASecondListenerIsRefused)
@@ -192,9 +198,10 @@ TEST(TraceReaderErrors, ASecondListenerIsRefused)
     TraceRun second({L"--for", L"60"});
     second.finish(30000);
     EXPECT_EQ(second.exitCode, 1u);
-    EXPECT_EQ(second.err, "veldrian-trace: cannot listen to the debugger output of this session (DBWIN_BUFFER): "
-                          "another program is reading it already (a debugger or a debug-output viewer); close it "
-                          "first\n");
+    EXPECT_EQ(second.err,
+              "veldrian-trace: cannot listen to the debugger output of this session (DBWIN_BUFFER): "
+              "another program is reading it already (a debugger or a debug-output viewer); close it "
+              "first\n");
     EXPECT_EQ(second.out, "");
 }
 
@@ -203,7 +210,8 @@ TEST(TraceReaderErrors, ListeningEndsOnTimeWithoutAPass)
     TraceRun quiet({L"--for", L"1", L"--one-pass"});
     quiet.finish(30000);
     EXPECT_EQ(quiet.exitCode, 3u);
-    EXPECT_NE(quiet.err.find("veldrian-trace: no post-processing pass of VELDRIAN completed\n"), std::string::npos)
+    EXPECT_NE(quiet.err.find("veldrian-trace: no post-processing pass of VELDRIAN completed\n"),
+              std::string::npos)
         << quiet.err;
 }
 
@@ -212,13 +220,15 @@ TEST(TraceReaderErrors, UsageAndUnreadableCapture)
     TraceRun bad({L"--for", L"soon"});
     bad.finish(30000);
     EXPECT_EQ(bad.exitCode, 2u);
-    EXPECT_EQ(bad.err, "veldrian-trace: --for takes a number of seconds, from 1 to 604800 (veldrian-trace --help "
-                       "shows the options)\n");
+    EXPECT_EQ(bad.err,
+              "veldrian-trace: --for takes a number of seconds, from 1 to 604800 (veldrian-trace --help "
+              "shows the options)\n");
 
     TraceRun missing({L"--from", L"C:\\no-such-capture.log"});
     missing.finish(30000);
     EXPECT_EQ(missing.exitCode, 1u);
-    EXPECT_EQ(missing.err, "veldrian-trace: cannot read the capture C:\\no-such-capture.log: there is no such file\n");
+    EXPECT_EQ(missing.err,
+              "veldrian-trace: cannot read the capture C:\\no-such-capture.log: there is no such file\n");
 }
 
 }  // namespace

@@ -52,10 +52,10 @@ protected:
         const DWORD needed = EnumNeeded();
         EXPECT_EQ(Run(*device_), static_cast<DWORD>(NO_ERROR));
         Traces traces = harness_.traces();
-        const Traces head = Concat({{Start(), ModelName(L"Model X"), InstanceId(device_->instanceId()),
-                                     PortName(L"USB001")},
-                                    Enumeration(needed, 1),
-                                    {Found(queue_, L"Model X", L"USB001")}});
+        const Traces head =
+            Concat({{Start(), ModelName(L"Model X"), InstanceId(device_->instanceId()), PortName(L"USB001")},
+                    Enumeration(needed, 1),
+                    {Found(queue_, L"Model X", L"USB001")}});
         EXPECT_TRACES(Traces(traces.begin(), traces.begin() + std::min(traces.size(), head.size())), head);
         traces.erase(traces.begin(), traces.begin() + std::min(traces.size(), head.size()));
         return traces;
@@ -109,9 +109,11 @@ TEST_F(UserDefault, AProfileThatCannotTakeTheDefaultIsSkippedAndTheWalkGoesOn)
     const auto has = [&lines](const std::string &line) {
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     };
-    EXPECT_TRUE(has("VELDRIAN : GetFullPrinterName(Model X) : RegQueryValueEx() : failed. GetLastError() = 2VELDRIAN : "));
-    EXPECT_TRUE(has("VELDRIAN : SetDefaultPrinterInRegistry(Model X,winspool,USB001) : RegOpenKeyEx() : failed. "
-                    "GetLastError() = 2VELDRIAN : "));
+    EXPECT_TRUE(has("VELDRIAN : GetFullPrinterName(Model X) : RegQueryValueEx() : failed. GetLastError() = "
+                    "2VELDRIAN : "));
+    EXPECT_TRUE(
+        has("VELDRIAN : SetDefaultPrinterInRegistry(Model X,winspool,USB001) : RegOpenKeyEx() : failed. "
+            "GetLastError() = 2VELDRIAN : "));
     const auto rule = std::find(lines.begin(), lines.end(), "VELDRIAN : P-1");
     ASSERT_NE(rule, lines.end());
     ASSERT_NE(rule + 1, lines.end());
@@ -131,7 +133,8 @@ TEST_F(UserDefault, AProfileThatRefusesTheDefaultKeepsItsOwnAndTheNextOneIsServe
     // Windows refuses a key to rights its ACL does not grant; Wine grants any, so the
     // refusal is the platform's answer here: P-1's Windows key cannot be opened.
     harness_.answer<decltype(&RegOpenKeyExW)>(
-        "RegOpenKeyExW", [&first](auto real, HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
+        "RegOpenKeyExW",
+        [&first](auto real, HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
             if (root == HKEY_USERS && path != nullptr && first.windowsPath() == path) {
                 return static_cast<LONG>(ERROR_ACCESS_DENIED);
             }
@@ -190,12 +193,12 @@ TEST_F(UserDefault, TheDevicesEntryEndsWithinWhatWasWrittenAndTheBytesLeft)
     for (const Entry &entry : entries) {
         profiles.push_back(std::make_unique<harness::ScopedProfile>(entry.user, L"Model X", nullptr));
         ASSERT_TRUE(harness::SetValue(HKEY_USERS, profiles.back()->devicesPath(), L"Model X", entry.type,
-                                    entry.data.data(), static_cast<DWORD>(entry.data.size())));
+                                      entry.data.data(), static_cast<DWORD>(entry.data.size())));
     }
     ASSERT_TRUE(ListedBefore(entries.front().user, entries.back().user));
     // The longest entry that fits, first; those that fit exactly 121 units write 260 bytes.
-    const std::map<std::wstring, std::wstring> fitting = {{L"E-01 longest", fits},
-                                                          {L"E-05 unterminated, fits", std::wstring(121, L'g')}};
+    const std::map<std::wstring, std::wstring> fitting = {
+        {L"E-01 longest", fits}, {L"E-05 unterminated, fits", std::wstring(121, L'g')}};
     std::vector<std::vector<BYTE>> writes;  // in the walk's order, each with its terminator
     for (const Entry &entry : entries) {
         const auto found = fitting.find(entry.user);
@@ -226,7 +229,8 @@ TEST_F(UserDefault, TheDevicesEntryEndsWithinWhatWasWrittenAndTheBytesLeft)
         } else if (entries[index].device != nullptr) {
             const std::wstring text = L"Model X," + std::wstring(entries[index].device);
             EXPECT_EQ(device.type, static_cast<DWORD>(REG_SZ));
-            EXPECT_EQ(device.data.size(), (text.size() + 1) * sizeof(wchar_t)) << harness::Narrow(entries[index].user);
+            EXPECT_EQ(device.data.size(), (text.size() + 1) * sizeof(wchar_t))
+                << harness::Narrow(entries[index].user);
             EXPECT_EQ(harness::StringOf(device), text);
         } else {
             EXPECT_EQ(device.type, 0u) << harness::Narrow(entries[index].user) << " is not written";
@@ -312,7 +316,8 @@ TEST_F(UserDefault, OnlyAFailedEnumerationEndsTheWalk)
     harness_.inject({"RegEnumKeyExW", 1, ERROR_MORE_DATA});
     const std::wstring firstUser = harness::SubkeyNames(HKEY_USERS, L"").front();
     ASSERT_EQ(blocks.count(firstUser), 1u);
-    const Traces expected = Concat({{Separator(firstUser)}, blocks.at(firstUser),
+    const Traces expected = Concat({{Separator(firstUser)},
+                                    blocks.at(firstUser),
                                     {Line(L"RegEnumKeyEx(1) : failed. GetLastError() = 234\n")}});
     EXPECT_TRACES(RunWalk(), expected);
     EXPECT_EQ(profile.device().type, 0u);
@@ -363,7 +368,9 @@ TEST_F(UserDefault, ARegistryThatAnswersSuccessWithoutDoingAnything)
     harness_.inject({"RegEnumKeyExW", lastEnum, NO_ERROR});
     Traces expected = Walk(blocks);
     expected.pop_back();
-    expected = Concat({expected, {Separator(lastUser)}, blocks.at(lastUser),
+    expected = Concat({expected,
+                       {Separator(lastUser)},
+                       blocks.at(lastUser),
                        {Line(L"RegEnumKeyEx(" + Dec(static_cast<DWORD>(lastEnum + 1)) +
                              L") : failed. GetLastError() = 259\n")}});
     EXPECT_TRACES(RunWalk(), expected);
@@ -373,12 +380,14 @@ TEST_F(UserDefault, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsT
 {
     MakeQueue(L"Model X");
     const std::wstring full = L"Model X,winspool,USB001";
-    const std::wstring b = L"VELDRIAN-WALK-B", c = L"VELDRIAN-WALK-C", d = L"VELDRIAN-WALK-D", f = L"VELDRIAN-WALK-F";
+    const std::wstring b = L"VELDRIAN-WALK-B", c = L"VELDRIAN-WALK-C", d = L"VELDRIAN-WALK-D",
+                       f = L"VELDRIAN-WALK-F";
     std::vector<std::unique_ptr<harness::ScopedProfile>> profiles;
     const auto makeProfiles = [&] {
         profiles.clear();
         for (const std::wstring &name : {b, d, f}) {
-            profiles.push_back(std::make_unique<harness::ScopedProfile>(name, L"Model X", L"winspool,USB001"));
+            profiles.push_back(
+                std::make_unique<harness::ScopedProfile>(name, L"Model X", L"winspool,USB001"));
         }
     };
     const auto index = [](const std::wstring &name) {
@@ -389,15 +398,18 @@ TEST_F(UserDefault, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsT
         return std::find(traces.begin(), traces.end(), line) != traces.end();
     };
     const auto device = [](const std::wstring &name) {
-        return harness::StringOf(harness::GetValue(HKEY_USERS, name + L"\\" + harness::kWindowsPath, L"Device"));
+        return harness::StringOf(
+            harness::GetValue(HKEY_USERS, name + L"\\" + harness::kWindowsPath, L"Device"));
     };
     // The registry changes under the walk: `before` runs ahead of the enumeration of
     // each index, `after` behind each name it lists.
     using Enum = decltype(&RegEnumKeyExW);
-    const auto changeWalk = [this](std::function<void(DWORD)> before, std::function<void(const std::wstring &)> after) {
+    const auto changeWalk = [this](std::function<void(DWORD)> before,
+                                   std::function<void(const std::wstring &)> after) {
         harness_.answer<Enum>("RegEnumKeyExW", [before, after](Enum real, HKEY key, DWORD at, LPWSTR name,
-                                                               LPDWORD capacity, LPDWORD reserved, LPWSTR className,
-                                                               LPDWORD classCapacity, PFILETIME lastWrite) {
+                                                               LPDWORD capacity, LPDWORD reserved,
+                                                               LPWSTR className, LPDWORD classCapacity,
+                                                               PFILETIME lastWrite) {
             if (before) {
                 before(at);
             }
@@ -460,7 +472,8 @@ TEST_F(UserDefault, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsT
         // F moved up into the index just taken: the next index finds the list's end.
         EXPECT_FALSE(has(traces, Separator(f)));
         EXPECT_EQ(device(f), L"");
-        EXPECT_EQ(traces.back(), Line(L"RegEnumKeyEx(" + Dec(at + 1) + L") : failed. GetLastError() = 259\n"));
+        EXPECT_EQ(traces.back(),
+                  Line(L"RegEnumKeyEx(" + Dec(at + 1) + L") : failed. GetLastError() = 259\n"));
     }
     {
         SCOPED_TRACE("a profile's Windows key vanishes between the read and the write");
@@ -479,7 +492,8 @@ TEST_F(UserDefault, ProfilesThatComeAndGoDuringTheWalkAreSeenAsTheRegistryListsT
         });
         const Traces traces = RunWalk();
         EXPECT_TRUE(has(traces, OpenWindowsFailed(full)[1]));
-        EXPECT_FALSE(harness::KeyExists(HKEY_USERS, d + L"\\" + harness::kWindowsPath)) << "nothing is created";
+        EXPECT_FALSE(harness::KeyExists(HKEY_USERS, d + L"\\" + harness::kWindowsPath))
+            << "nothing is created";
         EXPECT_EQ(device(f), full);
     }
     harness_.clearAnswers();

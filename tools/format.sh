@@ -1,12 +1,13 @@
 #!/bin/sh
-# Formats the library's sources with the checked-in .clang-format, or with --check
-# only reports (and fails on) what the formatter would change.
-# Covered: installer/, defaultprinter/, module/ (tests/, tools/ and bench/ can join later).
+# Formats every C++ source of the project with the checked-in .clang-format, or with
+# --check only reports (and fails on) what the formatter would change.
+# Covered: the library (installer/, defaultprinter/, module/), the tests (tests/),
+# the tools (tools/) and the benchmark (bench/).
 # Usage: tools/format.sh [--check]
 set -eu
 cd "$(dirname "$0")/.."
 sh tools/install-deps.sh analyzers
-files=$(ls installer/*.cpp installer/*.h defaultprinter/*.cpp defaultprinter/*.h module/*.cpp)
+files=$(git ls-files '*.cpp' '*.h')
 # shellcheck disable=SC2086
 if [ "${1:-}" = "--check" ]; then
     clang-format --dry-run --Werror $files

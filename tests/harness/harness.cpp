@@ -215,8 +215,7 @@ LONG WINAPI HookRegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD capaci
 }
 
 // --- SETUPAPI ---
-BOOL WINAPI HookSetupDiGetSelectedDriverW(HDEVINFO set, PSP_DEVINFO_DATA device,
-                                          PSP_DRVINFO_DATA_W driver)
+BOOL WINAPI HookSetupDiGetSelectedDriverW(HDEVINFO set, PSP_DEVINFO_DATA device, PSP_DRVINFO_DATA_W driver)
 {
     DWORD error = 0;
     if (Enter("SetupDiGetSelectedDriverW", &error)) {
@@ -226,8 +225,8 @@ BOOL WINAPI HookSetupDiGetSelectedDriverW(HDEVINFO set, PSP_DEVINFO_DATA device,
     return Pass<decltype(&SetupDiGetSelectedDriverW)>("SetupDiGetSelectedDriverW", set, device, driver);
 }
 
-BOOL WINAPI HookSetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA device, PWSTR id,
-                                            DWORD capacity, PDWORD required)
+BOOL WINAPI HookSetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA device, PWSTR id, DWORD capacity,
+                                            PDWORD required)
 {
     Call call{"SetupDiGetDeviceInstanceIdW"};
     call.buffer = id;
@@ -237,8 +236,8 @@ BOOL WINAPI HookSetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA devic
         SetLastError(error);
         return FALSE;
     }
-    return Pass<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW", set, device, id, capacity,
-                                                        required);
+    return Pass<decltype(&SetupDiGetDeviceInstanceIdW)>("SetupDiGetDeviceInstanceIdW", set, device, id,
+                                                        capacity, required);
 }
 
 // --- WINSPOOL ---
@@ -253,7 +252,8 @@ BOOL WINAPI HookEnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buff
         SetLastError(error);
         return FALSE;
     }
-    return Pass<decltype(&EnumPrintersW)>("EnumPrintersW", flags, name, level, buffer, bytes, needed, returned);
+    return Pass<decltype(&EnumPrintersW)>("EnumPrintersW", flags, name, level, buffer, bytes, needed,
+                                          returned);
 }
 
 struct Hook {

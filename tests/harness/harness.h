@@ -51,7 +51,7 @@ struct Call {
     DWORD type = 0;                // RegSetValueExW: the value type
     std::vector<BYTE> data;        // RegSetValueExW: exactly the bytes handed over
     const void *buffer = nullptr;  // the buffer or block handed over; null for a size probe
-    SIZE_T number = 0;             // bytes (GlobalAlloc, EnumPrintersW), capacity (instance ID), index (RegEnumKeyExW)
+    SIZE_T number = 0;  // bytes (GlobalAlloc, EnumPrintersW), capacity (instance ID), index (RegEnumKeyExW)
 };
 
 // What the platform answers in a test's place: called with the real function (to

@@ -26,7 +26,10 @@ public:
 
     // The function as imported before the redirection: call it to pass through.
     template <typename F>
-    F original() const { return reinterpret_cast<F>(previous_); }
+    F original() const
+    {
+        return reinterpret_cast<F>(previous_);
+    }
     bool active() const { return previous_ != nullptr; }
 
 private:
@@ -46,8 +49,8 @@ void ForEachImport(HMODULE module, Visit visit)
     if (dir.VirtualAddress == 0) {
         return;
     }
-    for (auto *desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress);
-         desc->Name != 0; ++desc) {
+    for (auto *desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress); desc->Name != 0;
+         ++desc) {
         const char *dll = reinterpret_cast<const char *>(base + desc->Name);
         auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + desc->OriginalFirstThunk);
         for (; names->u1.AddressOfData != 0; ++names) {

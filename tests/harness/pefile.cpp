@@ -18,7 +18,7 @@ struct Reader {
         for (WORD index = 0; index < sectionCount; ++index) {
             const IMAGE_SECTION_HEADER &section = sections[index];
             const DWORD size = section.Misc.VirtualSize > section.SizeOfRawData ? section.Misc.VirtualSize
-                                                                               : section.SizeOfRawData;
+                                                                                : section.SizeOfRawData;
             if (rva >= section.VirtualAddress && rva < section.VirtualAddress + size) {
                 return rva - section.VirtualAddress + section.PointerToRawData;
             }
@@ -104,7 +104,8 @@ const IMAGE_SECTION_HEADER *PeFile::SectionOf(DWORD rva) const
 PeFile ReadPeFile(const std::wstring &path)
 {
     PeFile pe;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return pe;
     }
@@ -161,7 +162,8 @@ PeFile ReadPeFile(const std::wstring &path)
     }
 
     if (dirs[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress != 0) {
-        for (DWORD rva = dirs[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;; rva += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        for (DWORD rva = dirs[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;;
+             rva += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
             const auto *desc = reader.At<IMAGE_IMPORT_DESCRIPTOR>(rva);
             if (desc == nullptr || desc->Name == 0) {
                 break;
@@ -175,7 +177,8 @@ PeFile ReadPeFile(const std::wstring &path)
                     break;
                 }
                 if (IMAGE_SNAP_BY_ORDINAL64(thunk->u1.Ordinal)) {
-                    pe.importedFunctions.push_back(dll + "!#" + std::to_string(IMAGE_ORDINAL64(thunk->u1.Ordinal)));
+                    pe.importedFunctions.push_back(dll + "!#" +
+                                                   std::to_string(IMAGE_ORDINAL64(thunk->u1.Ordinal)));
                 } else {
                     pe.importedFunctions.push_back(
                         dll + "!" + reader.Text(static_cast<DWORD>(thunk->u1.AddressOfData) + sizeof(WORD)));
@@ -185,7 +188,8 @@ PeFile ReadPeFile(const std::wstring &path)
     }
 
     if (dirs[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress != 0) {
-        const auto *exp = reader.At<IMAGE_EXPORT_DIRECTORY>(dirs[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
+        const auto *exp =
+            reader.At<IMAGE_EXPORT_DIRECTORY>(dirs[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
         if (exp != nullptr) {
             pe.exportDllName = reader.Text(exp->Name);
             pe.exportBase = exp->Base;

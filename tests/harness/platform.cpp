@@ -41,7 +41,8 @@ std::vector<std::wstring> Diff(const RegSnapshot &before, const RegSnapshot &aft
             if (otherValue == other->second.end()) {
                 lines.push_back(L"value removed: " + path + L" : " + name);
             } else if (!(otherValue->second == value)) {
-                lines.push_back(L"value changed: " + path + L" : " + name + L" = " + Describe(otherValue->second));
+                lines.push_back(L"value changed: " + path + L" : " + name + L" = " +
+                                Describe(otherValue->second));
             }
         }
         for (const auto &[name, value] : other->second) {
@@ -85,8 +86,8 @@ std::wstring ExistingAncestor(const std::wstring &path)
     return key;
 }
 
-ScopedProfile::ScopedProfile(const std::wstring &name, const std::wstring &printer, const wchar_t *devicesEntry,
-                             bool withWindows)
+ScopedProfile::ScopedProfile(const std::wstring &name, const std::wstring &printer,
+                             const wchar_t *devicesEntry, bool withWindows)
     : name_(name)
 {
     CreateKey(HKEY_USERS, name_);
@@ -167,23 +168,26 @@ bool WriteUtf16File(const std::wstring &path, const std::wstring &text)
     const wchar_t bom = 0xFEFF;
     DWORD written = 0;
     bool ok = WriteFile(file, &bom, sizeof(bom), &written, nullptr) != FALSE;
-    ok = ok && WriteFile(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
+    ok = ok &&
+         WriteFile(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
     CloseHandle(file);
     return ok;
 }
 
 std::wstring PrinterInf(const std::vector<InfModel> &models)
 {
-    std::wstring inf =
-        L"[Version]\r\n"
-        L"Signature=\"$Windows NT$\"\r\n"
-        L"Class=Printer\r\n"
-        L"ClassGUID=" + std::wstring(win32::kPrinterClassText) + L"\r\n"
-        L"Provider=\"VELDRIAN test harness\"\r\n"
-        L"\r\n[Manufacturer]\r\n\"VELDRIAN test harness\"=Models\r\n"
-        L"\r\n[Models]\r\n";
+    std::wstring inf = L"[Version]\r\n"
+                       L"Signature=\"$Windows NT$\"\r\n"
+                       L"Class=Printer\r\n"
+                       L"ClassGUID=" +
+                       std::wstring(win32::kPrinterClassText) +
+                       L"\r\n"
+                       L"Provider=\"VELDRIAN test harness\"\r\n"
+                       L"\r\n[Manufacturer]\r\n\"VELDRIAN test harness\"=Models\r\n"
+                       L"\r\n[Models]\r\n";
     for (std::size_t index = 0; index < models.size(); ++index) {
-        inf += L"\"" + models[index].name + L"\"=Install" + std::to_wstring(index) + L"," + models[index].hardwareId + L"\r\n";
+        inf += L"\"" + models[index].name + L"\"=Install" + std::to_wstring(index) + L"," +
+               models[index].hardwareId + L"\r\n";
     }
     for (std::size_t index = 0; index < models.size(); ++index) {
         const std::wstring section = L"Install" + std::to_wstring(index);
@@ -212,12 +216,14 @@ ScopedDevice::ScopedDevice(const std::wstring &inf, const std::wstring &hardware
         return;
     }
     data_.cbSize = sizeof(data_);
-    if (!SetupDiCreateDeviceInfoW(set_, L"PRINTER", &win32::kPrinterClass, nullptr, nullptr, DICD_GENERATE_ID, &data_)) {
+    if (!SetupDiCreateDeviceInfoW(set_, L"PRINTER", &win32::kPrinterClass, nullptr, nullptr, DICD_GENERATE_ID,
+                                  &data_)) {
         failure_ = "SetupDiCreateDeviceInfoW failed: " + std::to_string(GetLastError());
         return;
     }
     std::wstring ids = hardwareId + L'\0';
-    if (!SetupDiSetDeviceRegistryPropertyW(set_, &data_, SPDRP_HARDWAREID, reinterpret_cast<const BYTE *>(ids.c_str()),
+    if (!SetupDiSetDeviceRegistryPropertyW(set_, &data_, SPDRP_HARDWAREID,
+                                           reinterpret_cast<const BYTE *>(ids.c_str()),
                                            static_cast<DWORD>((ids.size() + 1) * sizeof(wchar_t)))) {
         failure_ = "SPDRP_HARDWAREID failed: " + std::to_string(GetLastError());
         return;

@@ -20,7 +20,10 @@ namespace harness {
 using win32::RegSnapshot;
 using win32::RegValue;
 
-inline RegSnapshot Snapshot(HKEY root, const std::wstring &path = L"") { return win32::SnapshotTree(root, path); }
+inline RegSnapshot Snapshot(HKEY root, const std::wstring &path = L"")
+{
+    return win32::SnapshotTree(root, path);
+}
 // The differences of two snapshots, one line each, for a readable assertion.
 std::vector<std::wstring> Diff(const RegSnapshot &before, const RegSnapshot &after);
 
@@ -30,8 +33,8 @@ using win32::DeleteValue;
 using win32::KeyExists;
 using win32::StringOf;  // REG_SZ data up to its terminator
 using win32::SubkeyNames;
-inline bool SetValue(HKEY root, const std::wstring &path, const std::wstring &name, DWORD type, const void *data,
-                     DWORD bytes)
+inline bool SetValue(HKEY root, const std::wstring &path, const std::wstring &name, DWORD type,
+                     const void *data, DWORD bytes)
 {
     const auto *start = static_cast<const BYTE *>(data);
     return win32::WriteValue(root, path, name, RegValue{type, std::vector<BYTE>(start, start + bytes)});

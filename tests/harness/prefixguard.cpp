@@ -23,7 +23,8 @@ const Place kPlaces[] = {
     {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum", "HKLM\\...\\Enum"},
     {HKEY_LOCAL_MACHINE, win32::kPrinterClassPath, "HKLM\\...\\Class\\{Printer}"},
     {HKEY_LOCAL_MACHINE, win32::kCoDeviceInstallersPath, "HKLM\\...\\CoDeviceInstallers"},
-    {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers", "HKLM\\...\\Print\\Printers"},
+    {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers",
+     "HKLM\\...\\Print\\Printers"},
 };
 
 std::vector<std::wstring> QueueNames()

@@ -27,7 +27,6 @@ std::wstring Quoted(const std::wstring &text)
     return L"\"" + text + L"\"";
 }
 
-
 std::wstring StringValue(HKEY key, const wchar_t *name)
 {
     wchar_t text[512] = {};
@@ -56,9 +55,6 @@ std::wstring DevicePort(HDEVINFO set, SP_DEVINFO_DATA *device)
     RegCloseKey(key);
     return port;
 }
-
-
-
 
 // The print queue of the installed model on the device's port, named after the
 // model; a second queue of the same model is "<model> (Copy N)", as on Windows.

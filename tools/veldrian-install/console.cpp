@@ -113,7 +113,8 @@ bool DbwinListener::start(std::wstring *error)
 {
     // Another reader is joined, not refused: the run says that it may lose lines.
     const win32::DbwinOpen opened = reader_.start(
-        win32::DbwinScope::Session, [this](const win32::DbwinMessage &message) { receive(message); }, error, true);
+        win32::DbwinScope::Session, [this](const win32::DbwinMessage &message) { receive(message); }, error,
+        true);
     return opened == win32::DbwinOpen::Started;
 }
 

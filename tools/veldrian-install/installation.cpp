@@ -56,7 +56,6 @@ std::wstring SwapExtension(const std::wstring &name, const std::wstring &extensi
     return (dot == std::wstring::npos ? name : name.substr(0, dot)) + extension;
 }
 
-
 }  // namespace
 
 Installation::Installation(Console &console, DbwinListener &listener, const Options &options,
@@ -438,7 +437,8 @@ void Installation::cleanUp()
         account(!win32::QueueExists(queue_), L"the print queue " + Quoted(queue_));
     }
     if (driverMade_) {
-        account(win32::RemovePrinterDriver(subject_.model.name), L"the printer driver " + Quoted(subject_.model.name));
+        account(win32::RemovePrinterDriver(subject_.model.name),
+                L"the printer driver " + Quoted(subject_.model.name));
     }
     for (const auto &[path, saved] : savedUserLists_) {
         win32::RestoreTree(HKEY_CURRENT_USER, saved, path);

@@ -76,7 +76,8 @@ std::vector<SavedValue> ReadDeviceValues()
 {
     std::vector<SavedValue> values;
     for (const std::wstring &profile : ReadList(L"ProfilesWithoutDevice")) {
-        values.push_back(SavedValue{HKEY_USERS, profile + L"\\" + win32::kWindowsPath, L"Device", std::nullopt});
+        values.push_back(
+            SavedValue{HKEY_USERS, profile + L"\\" + win32::kWindowsPath, L"Device", std::nullopt});
     }
     const win32::RegSnapshot stored = win32::SnapshotTree(HKEY_LOCAL_MACHINE, kDeviceValuesPath);
     if (const auto key = stored.find(kDeviceValuesPath); key != stored.end()) {

@@ -18,7 +18,8 @@ extern const wchar_t kPrintPath[];         // SYSTEM\CurrentControlSet\Control\P
 extern const wchar_t kCoDeviceInstallersPath[];  // SYSTEM\CurrentControlSet\Control\CoDeviceInstallers
 
 // Under a profile's key (or HKEY_CURRENT_USER).
-extern const wchar_t kCurrentVersionPath[]; // Software\Microsoft\Windows NT\CurrentVersion, the three below's parent
+extern const wchar_t
+    kCurrentVersionPath[];  // Software\Microsoft\Windows NT\CurrentVersion, the three below's parent
 extern const wchar_t kDevicesPath[];       // Software\Microsoft\Windows NT\CurrentVersion\Devices
 extern const wchar_t kPrinterPortsPath[];  // Software\Microsoft\Windows NT\CurrentVersion\PrinterPorts
 extern const wchar_t kWindowsPath[];       // Software\Microsoft\Windows NT\CurrentVersion\Windows

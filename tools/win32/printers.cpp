@@ -78,7 +78,8 @@ bool PrinterDriverExists(const std::wstring &name)
     DWORD returned = 0;
     EnumPrinterDriversW(nullptr, environment.data(), 1, nullptr, 0, &needed, &returned);
     std::vector<BYTE> block(needed + 1);
-    if (needed == 0 || !EnumPrinterDriversW(nullptr, environment.data(), 1, block.data(), needed, &needed, &returned)) {
+    if (needed == 0 ||
+        !EnumPrinterDriversW(nullptr, environment.data(), 1, block.data(), needed, &needed, &returned)) {
         return false;
     }
     const auto *drivers = reinterpret_cast<const DRIVER_INFO_1W *>(block.data());
@@ -103,7 +104,8 @@ std::vector<QueueInfo> EnumQueues()
         for (DWORD index = 0; index < returned; ++index) {
             const PRINTER_INFO_2W &record = records[index];
             queues.push_back({record.pPrinterName ? record.pPrinterName : L"",
-                              record.pDriverName ? record.pDriverName : L"", record.pPortName ? record.pPortName : L""});
+                              record.pDriverName ? record.pDriverName : L"",
+                              record.pPortName ? record.pPortName : L""});
         }
     }
     return queues;

@@ -29,15 +29,18 @@ void SnapshotInto(HKEY root, const std::wstring &path, RegSnapshot &snapshot)
         DWORD nameLength = static_cast<DWORD>(name.size());
         DWORD type = 0;
         DWORD size = static_cast<DWORD>(data.size());
-        if (RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) {
+        if (RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type, data.data(), &size) !=
+            ERROR_SUCCESS) {
             break;
         }
-        values[std::wstring(name.data(), nameLength)] = RegValue{type, std::vector<BYTE>(data.begin(), data.begin() + size)};
+        values[std::wstring(name.data(), nameLength)] =
+            RegValue{type, std::vector<BYTE>(data.begin(), data.begin() + size)};
     }
     std::vector<std::wstring> children;
     for (DWORD index = 0;; ++index) {
         DWORD nameLength = static_cast<DWORD>(name.size());
-        if (RegEnumKeyExW(key, index, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        if (RegEnumKeyExW(key, index, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
             break;
         }
         children.emplace_back(name.data(), nameLength);
@@ -53,7 +56,8 @@ void SnapshotInto(HKEY root, const std::wstring &path, RegSnapshot &snapshot)
 bool CreateKey(HKEY root, const std::wstring &path)
 {
     HKEY key = nullptr;
-    const LONG result = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    const LONG result =
+        RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (result == ERROR_SUCCESS) {
         RegCloseKey(key);
     }
@@ -123,7 +127,8 @@ std::optional<RegValue> ReadValue(HKEY root, const std::wstring &path, const std
 bool WriteValue(HKEY root, const std::wstring &path, const std::wstring &name, const RegValue &value)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
         return false;
     }
     const LONG result = RegSetValueExW(key, name.c_str(), 0, value.type, value.data.data(),
@@ -148,7 +153,8 @@ bool DeleteValue(HKEY root, const std::wstring &path, const std::wstring &name)
     return result == ERROR_SUCCESS;
 }
 
-bool RestoreValue(HKEY root, const std::wstring &path, const std::wstring &name, const std::optional<RegValue> &saved)
+bool RestoreValue(HKEY root, const std::wstring &path, const std::wstring &name,
+                  const std::optional<RegValue> &saved)
 {
     if (saved) {
         return WriteValue(root, path, name, *saved);
@@ -158,7 +164,8 @@ bool RestoreValue(HKEY root, const std::wstring &path, const std::wstring &name,
 
 std::wstring StringOf(const RegValue &value)
 {
-    std::wstring text(reinterpret_cast<const wchar_t *>(value.data.data()), value.data.size() / sizeof(wchar_t));
+    std::wstring text(reinterpret_cast<const wchar_t *>(value.data.data()),
+                      value.data.size() / sizeof(wchar_t));
     const auto end = text.find(L'\0');
     return end == std::wstring::npos ? text : text.substr(0, end);
 }
@@ -169,7 +176,8 @@ std::vector<std::wstring> MultiStringOf(const RegValue &value)
     const auto *units = reinterpret_cast<const wchar_t *>(value.data.data());
     const std::size_t count = value.data.size() / sizeof(wchar_t);
     for (std::size_t start = 0; start < count && units[start] != L'\0';) {
-        const std::size_t end = static_cast<std::size_t>(std::find(units + start, units + count, L'\0') - units);
+        const std::size_t end =
+            static_cast<std::size_t>(std::find(units + start, units + count, L'\0') - units);
         texts.emplace_back(units + start, end - start);
         start = end + 1;
     }
