@@ -163,7 +163,8 @@ std::wstring Quote(const std::wstring &argument)
     return quoted + L"\"";
 }
 
-HostRun RunHost(const std::vector<std::wstring> &arguments, const std::wstring &directory = L"")
+HostRun RunHostProgram(const std::wstring &program, const std::vector<std::wstring> &arguments,
+                       const std::wstring &directory = L"")
 {
     HostRun run;
     static int serial = 0;
@@ -176,7 +177,7 @@ HostRun RunHost(const std::vector<std::wstring> &arguments, const std::wstring &
         CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
     HANDLE err =
         CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    std::wstring command = Quote(HostPath());
+    std::wstring command = Quote(program);
     for (const std::wstring &argument : arguments) {
         command += L" " + Quote(argument);
     }
@@ -206,6 +207,11 @@ HostRun RunHost(const std::vector<std::wstring> &arguments, const std::wstring &
     DeleteFileW(outPath.c_str());
     DeleteFileW(errPath.c_str());
     return run;
+}
+
+HostRun RunHost(const std::vector<std::wstring> &arguments, const std::wstring &directory = L"")
+{
+    return RunHostProgram(HostPath(), arguments, directory);
 }
 
 std::wstring ExampleInf()
@@ -649,6 +655,39 @@ TEST_F(InstallHost, AStaleSystemCopyIsReplacedForTheRunAndPutBack)
         << run.out;
     EXPECT_EQ(ReadAll(systemDll), stale);
     DeleteFileW(systemDll.c_str());
+    ExpectPrefixAsFound();
+}
+
+// The (profile, reason) pairs of a JSON document's profile objects.
+std::set<std::pair<std::string, std::string>> Reasons(const std::string &json)
+{
+    static const std::regex pair(
+        "\\{\"name\": ?\"((?:[^\"\\\\]|\\\\.)*)\"[^{}]*?\"reason\": ?\"((?:[^\"\\\\]|\\\\.)*)\"");
+    std::set<std::pair<std::string, std::string>> reasons;
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), pair); it != std::sregex_iterator(); ++it) {
+        reasons.emplace((*it)[1].str(), (*it)[2].str());
+    }
+    return reasons;
+}
+
+TEST_F(InstallHost, TheTraceReaderGivesTheHostsReasonsFromItsCapture)
+{
+    // The host's human output, VELDRIAN's lines included, is a capture as a
+    // debug-output viewer saves one; the trace reader decodes it with the same decoder.
+    const HostRun run = RunHost({L"--json"});
+    ASSERT_EQ(run.exitCode, 0u) << run.err;
+    const std::wstring capture = harness::TempDirectory() + L"install-test-capture.log";
+    ASSERT_TRUE(WriteAll(capture, run.err));
+    char trace[MAX_PATH * 2] = {};
+    GetEnvironmentVariableA("VELDRIAN_TRACE", trace, sizeof(trace));
+    const HostRun read = RunHostProgram(WindowsFormOf(trace), {L"--from", capture, L"--json"});
+    DeleteFileW(capture.c_str());
+    ASSERT_EQ(read.exitCode, 0u) << read.err;
+
+    const std::set<std::pair<std::string, std::string>> table =
+        Reasons(run.out.substr(0, run.out.find("\"messages\"")));
+    EXPECT_EQ(table.size(), 4u) << run.out;
+    EXPECT_EQ(Reasons(read.out), table) << read.out;
     ExpectPrefixAsFound();
 }
 

@@ -3,6 +3,7 @@
 // compete with another reader of the debugger output, and its usage errors.
 #include "assignment.h"
 #include "tracedecoder.h"
+#include "win32/paths.h"
 
 #include <algorithm>
 #include <fstream>
@@ -15,12 +16,7 @@ std::wstring TracePath()
 {
     char value[MAX_PATH * 2] = {};
     GetEnvironmentVariableA("VELDRIAN_TRACE", value, sizeof(value));
-    std::string path = value;
-    if (!path.empty() && path[0] == '/') {
-        std::replace(path.begin(), path.end(), '/', '\\');
-        path = "Z:" + path;
-    }
-    return harness::Wide(path);
+    return harness::Wide(win32::WindowsPath(std::string(value)));
 }
 
 std::string ReadFileText(const std::wstring &path)
