@@ -291,22 +291,9 @@ std::string GetEnv(const char *name)
 
 }  // namespace
 
-std::wstring Wide(const std::string &text)
-{
-    std::wstring wide(text.size() + 1, L'\0');
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           wide.data(), static_cast<int>(wide.size()));
-    wide.resize(static_cast<std::size_t>(length > 0 ? length : 0));
-    return wide;
-}
-
 std::string Narrow(const std::wstring &text)
 {
-    std::string narrow(text.size() * 4 + 1, '\0');
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           narrow.data(), static_cast<int>(narrow.size()), nullptr, nullptr);
-    narrow.resize(static_cast<std::size_t>(length > 0 ? length : 0));
-    return narrow;
+    return win32::Utf8(text);
 }
 
 std::wstring VeldrianPath()

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "win32/dbwin.h"
+#include "win32/text.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -29,8 +30,8 @@ CoInstallerEntry VeldrianEntry();
 std::wstring VeldrianPath();  // Windows form of the path
 
 // The UTF-16 form of a UTF-8 text, and back.
-std::wstring Wide(const std::string &text);
-std::string Narrow(const std::wstring &text);
+using win32::Wide;                             // UTF-8 to UTF-16
+std::string Narrow(const std::wstring &text);  // UTF-16 to UTF-8
 
 // One injected failure: the `call`-th call (0-based) of `function` fails with
 // `error` (a registry function returns it; the others report failure and leave it

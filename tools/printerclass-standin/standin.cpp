@@ -5,7 +5,6 @@
 #include "win32/registry.h"
 
 #include <setupapi.h>
-#include <winspool.h>
 
 #include <string>
 #include <vector>
@@ -27,17 +26,6 @@ std::wstring Quoted(const std::wstring &text)
     return L"\"" + text + L"\"";
 }
 
-std::wstring StringValue(HKEY key, const wchar_t *name)
-{
-    wchar_t text[512] = {};
-    DWORD size = sizeof(text) - sizeof(wchar_t);
-    DWORD type = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(text), &size) != ERROR_SUCCESS) {
-        return L"";
-    }
-    return text;
-}
-
 // The device's port: recorded first when the host names one, as a port monitor
 // records it; otherwise what the model's .HW section wrote.
 std::wstring DevicePort(HDEVINFO set, SP_DEVINFO_DATA *device)
@@ -47,13 +35,11 @@ std::wstring DevicePort(HDEVINFO set, SP_DEVINFO_DATA *device)
         return L"";
     }
     if (g_connected && g_host.port != nullptr) {
-        const std::wstring port = g_host.port;
-        RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE *>(port.c_str()),
-                       static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)));
+        win32::WriteValue(key, L"", L"PortName", win32::StringValue(g_host.port));
     }
-    std::wstring port = StringValue(key, L"PortName");
+    const std::optional<win32::RegValue> port = win32::ReadValue(key, L"", L"PortName");
     RegCloseKey(key);
-    return port;
+    return port ? win32::StringOf(*port) : L"";
 }
 
 // The print queue of the installed model on the device's port, named after the

@@ -13,37 +13,7 @@ namespace {
 
 constexpr char kVeldrianPrefix[] = "VELDRIAN : ";
 
-std::wstring FromCodePage(UINT codePage, const std::string &text)
-{
-    if (text.empty()) {
-        return L"";
-    }
-    const int length =
-        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-    return wide;
-}
-
 }  // namespace
-
-std::string Utf8(const std::wstring &text)
-{
-    if (text.empty()) {
-        return "";
-    }
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string narrow(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length,
-                        nullptr, nullptr);
-    return narrow;
-}
-
-std::wstring Wide(const std::string &utf8)
-{
-    return FromCodePage(CP_UTF8, utf8);
-}
 
 Console::Console()
 {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "win32/dbwin.h"
+#include "win32/text.h"
 
 #include <windows.h>
 
@@ -14,8 +15,8 @@
 
 namespace host {
 
-std::string Utf8(const std::wstring &text);
-std::wstring Wide(const std::string &utf8);
+using win32::Utf8;
+using win32::Wide;
 
 // Everything goes to the standard output, in UTF-8, one writer at a time; with
 // --json the human output goes to the error output and the standard output

@@ -7,7 +7,6 @@
 #include "win32/printers.h"
 
 #include <newdev.h>
-#include <winspool.h>
 
 #include <algorithm>
 
@@ -18,7 +17,6 @@ namespace {
 using win32::kClassPath;
 using win32::kDevicesPath;
 using win32::kEnumPath;
-using win32::kEnvironment;
 using win32::kPrinterClass;
 using win32::kPrinterPortsPath;
 using win32::kWindowsPath;
@@ -66,6 +64,9 @@ Installation::Installation(Console &console, DbwinListener &listener, const Opti
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
     systemDll_ = std::wstring(system) + L"\\VELDRIAN.dll";
+    wchar_t windows[MAX_PATH] = {};
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    infDirectory_ = std::wstring(windows) + L"\\inf\\";
     standinPath_ = ProgramDirectory() + standin::kFileName;
 }
 
@@ -171,21 +172,17 @@ bool Installation::prepare()
             failWith(L"cannot set the earlier " + systemDll_ + L" aside: " + ErrorText(GetLastError()));
             return false;
         }
-        console_.line(
-            L"  note: an earlier " + systemDll_ + L" is set aside" +
-            (options_.keep ? L" (--keep: the DLL under test stays in its place)" : L" until the end"));
+        console_.line(L"  note: an earlier " + systemDll_ + L" is set aside" +
+                      (options_.keep ? L" (--keep: --clean puts it back)" : L" until the end"));
     }
     savedSystemDll_ = earlier;
     systemDllSaved_ = true;
 
     // SetupAPI copies the INF to the system's INF directory when it installs the device.
-    wchar_t windows[MAX_PATH] = {};
-    GetWindowsDirectoryW(windows, MAX_PATH);
-    const std::wstring infDirectory = std::wstring(windows) + L"\\inf\\";
-    infDirectoryBefore_ = FilesIn(infDirectory);
+    infDirectoryBefore_ = FilesIn(infDirectory_);
     const std::wstring infName = stage_.infPath.substr(stage_.directory.size());
-    savedInfCopies_.push_back(SaveFile(infDirectory + infName));
-    savedInfCopies_.push_back(SaveFile(infDirectory + SwapExtension(infName, L".pnf")));
+    savedInfCopies_.push_back(SaveFile(infDirectory_ + infName));
+    savedInfCopies_.push_back(SaveFile(infDirectory_ + SwapExtension(infName, L".pnf")));
     infCopiesSaved_ = true;
 
     // The spooler lists a new queue for the current user; that is put back afterwards.
@@ -327,10 +324,11 @@ bool Installation::createDevice()
 bool Installation::connectStandin()
 {
     standin_ = LoadLibraryW(standinPath_.c_str());
-    auto connect = standin_ == nullptr ? nullptr
-                                       : reinterpret_cast<standin::ConnectFunction>(reinterpret_cast<void *>(
-                                             GetProcAddress(standin_, standin::kConnectName)));
-    if (connect == nullptr) {
+    standinConnect_ = standin_ == nullptr
+                          ? nullptr
+                          : reinterpret_cast<standin::ConnectFunction>(
+                                reinterpret_cast<void *>(GetProcAddress(standin_, standin::kConnectName)));
+    if (standinConnect_ == nullptr) {
         failWith(L"cannot load the printer class installer stand-in " + standinPath_ + L": " +
                  ErrorText(GetLastError()));
         return false;
@@ -342,7 +340,7 @@ bool Installation::connectStandin()
     host.queueMade = &Installation::StandinQueueMade;
     host.port = standinPort_.empty() ? nullptr : standinPort_.c_str();
     host.makeQueue = options_.noQueue ? FALSE : TRUE;
-    connect(&host);
+    standinConnect_(&host);
     // Connected, the stand-in keeps the host's callbacks until the run ends.
     return true;
 }
@@ -404,10 +402,8 @@ void Installation::checkOutcome()
 
 void Installation::cleanUp()
 {
-    if (standin_ != nullptr) {
-        auto connect = reinterpret_cast<standin::ConnectFunction>(
-            reinterpret_cast<void *>(GetProcAddress(standin_, standin::kConnectName)));
-        connect(nullptr);
+    if (standinConnect_ != nullptr) {
+        standinConnect_(nullptr);
     }
     if (installer32Saved_) {
         RestoreValue(savedInstaller32_);
@@ -488,12 +484,9 @@ void Installation::keep()
     } else if (systemDllSaved_ && savedSystemDll_.existed) {
         RestoreFile(savedSystemDll_);  // SetupAPI put none in its place
     }
-    wchar_t windows[MAX_PATH] = {};
-    GetWindowsDirectoryW(windows, MAX_PATH);
-    const std::wstring infDirectory = std::wstring(windows) + L"\\inf\\";
-    for (const std::wstring &name : FilesIn(infDirectory)) {
+    for (const std::wstring &name : FilesIn(infDirectory_)) {
         if (!ContainsText(infDirectoryBefore_, name)) {
-            kept.files.push_back(infDirectory + name);
+            kept.files.push_back(infDirectory_ + name);
         }
     }
     if (staged_) {
@@ -515,9 +508,6 @@ void Installation::removeInfCopies(std::vector<std::wstring> *removed)
     if (!infCopiesSaved_) {
         return;
     }
-    wchar_t windows[MAX_PATH] = {};
-    GetWindowsDirectoryW(windows, MAX_PATH);
-    const std::wstring infDirectory = std::wstring(windows) + L"\\inf\\";
     std::vector<std::wstring> names;
     for (const std::wstring &inf : {stage_.infPath.substr(stage_.directory.size()), installedInfName_}) {
         if (!inf.empty() && !ContainsText(names, inf)) {
@@ -526,7 +516,7 @@ void Installation::removeInfCopies(std::vector<std::wstring> *removed)
         }
     }
     for (const std::wstring &name : names) {
-        const std::wstring path = infDirectory + name;
+        const std::wstring path = infDirectory_ + name;
         auto saved = std::find_if(savedInfCopies_.begin(), savedInfCopies_.end(), [&](const SavedFile &file) {
             return lstrcmpiW(file.path.c_str(), path.c_str()) == 0;
         });

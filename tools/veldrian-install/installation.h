@@ -9,6 +9,7 @@
 #include "console.h"
 #include "options.h"
 #include "package.h"
+#include "printerclass-standin/standin.h"
 #include "result.h"
 #include "state.h"
 
@@ -71,7 +72,8 @@ private:
     Subject subject_;
     std::vector<ProfileRequest> profiles_;
 
-    std::wstring systemDll_;  // C:\windows\system32\VELDRIAN.dll
+    std::wstring systemDll_;     // C:\windows\system32\VELDRIAN.dll
+    std::wstring infDirectory_;  // C:\windows\inf\, where SetupAPI copies the INF
     Stage stage_;
     bool staged_ = false;
     SavedFile savedSystemDll_;
@@ -83,6 +85,7 @@ private:
 
     std::wstring standinPath_;  // the printer class installer stand-in beside the host
     HMODULE standin_ = nullptr;
+    standin::ConnectFunction standinConnect_ = nullptr;
     SavedValue savedInstaller32_;
     bool installer32Saved_ = false;
     std::wstring standinPort_;

@@ -1,6 +1,5 @@
 #include "kept.h"
 
-#include "package.h"
 #include "win32/names.h"
 #include "win32/printers.h"
 
@@ -11,30 +10,8 @@ namespace host {
 namespace {
 
 const wchar_t kRecordPath[] = L"Software\\VELDRIAN\\veldrian-install\\Kept";
-const wchar_t kRecordParents[][40] = {L"Software\\VELDRIAN\\veldrian-install", L"Software\\VELDRIAN"};
+const wchar_t *const kRecordParents[] = {L"Software\\VELDRIAN\\veldrian-install", L"Software\\VELDRIAN"};
 const wchar_t kDeviceValuesPath[] = L"Software\\VELDRIAN\\veldrian-install\\Kept\\Device values";
-
-bool WriteValue(HKEY key, const wchar_t *name, DWORD type, const void *data, std::size_t bytes)
-{
-    return RegSetValueExW(key, name, 0, type, static_cast<const BYTE *>(data), static_cast<DWORD>(bytes)) ==
-           ERROR_SUCCESS;
-}
-
-bool WriteText(HKEY key, const wchar_t *name, const std::wstring &text)
-{
-    return WriteValue(key, name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
-}
-
-bool WriteList(HKEY key, const wchar_t *name, const std::vector<std::wstring> &items)
-{
-    std::wstring data;
-    for (const std::wstring &item : items) {
-        data += item;
-        data.push_back(L'\0');
-    }
-    data.push_back(L'\0');
-    return WriteValue(key, name, REG_MULTI_SZ, data.data(), data.size() * sizeof(wchar_t));
-}
 
 std::vector<std::wstring> ReadList(const wchar_t *name)
 {
@@ -102,36 +79,33 @@ void RemoveRecord()
 
 bool RecordKeptRun(const KeptRun &kept, std::wstring *error)
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS) {
-        *error = L"cannot record the kept run under HKEY_LOCAL_MACHINE\\" + std::wstring(kRecordPath);
-        return false;
-    }
-    bool ok = WriteText(key, L"Device", kept.instanceId) && WriteText(key, L"Queue", kept.queue) &&
-              WriteText(key, L"Driver", kept.driver) && WriteList(key, L"Profiles", kept.profiles) &&
-              WriteList(key, L"Files", kept.files);
+    auto text = [](const wchar_t *name, const std::wstring &value) {
+        return WriteString(HKEY_LOCAL_MACHINE, kRecordPath, name, value);
+    };
+    auto list = [](const wchar_t *name, const std::vector<std::wstring> &items) {
+        return win32::WriteValue(HKEY_LOCAL_MACHINE, kRecordPath, name, win32::MultiStringValue(items));
+    };
+    bool ok = text(L"Device", kept.instanceId) && text(L"Queue", kept.queue) &&
+              text(L"Driver", kept.driver) && list(L"Profiles", kept.profiles) && list(L"Files", kept.files);
     if (kept.earlierSystemDll.existed && kept.earlierSystemDll.complete) {
-        ok = ok && WriteText(key, L"EarlierSystemDllPath", kept.earlierSystemDll.path) &&
-             WriteValue(key, L"EarlierSystemDll", REG_BINARY, kept.earlierSystemDll.data.data(),
-                        kept.earlierSystemDll.data.size());
+        const auto *bytes = reinterpret_cast<const BYTE *>(kept.earlierSystemDll.data.data());
+        ok = ok && text(L"EarlierSystemDllPath", kept.earlierSystemDll.path) &&
+             win32::WriteValue(
+                 HKEY_LOCAL_MACHINE, kRecordPath, L"EarlierSystemDll",
+                 win32::RegValue{REG_BINARY,
+                                 std::vector<BYTE>(bytes, bytes + kept.earlierSystemDll.data.size())});
     }
     std::vector<std::wstring> withoutDevice;
+    ok = ok && win32::CreateKey(HKEY_LOCAL_MACHINE, kDeviceValuesPath);
     for (const SavedValue &value : kept.deviceValues) {
         const std::wstring profile = value.path.substr(0, value.path.find(L'\\'));
-        if (!value.value) {
+        if (value.value) {
+            ok = ok && win32::WriteValue(HKEY_LOCAL_MACHINE, kDeviceValuesPath, profile, *value.value);
+        } else {
             withoutDevice.push_back(profile);
         }
     }
-    ok = ok && WriteList(key, L"ProfilesWithoutDevice", withoutDevice);
-    RegCloseKey(key);
-    ok = ok && win32::CreateKey(HKEY_LOCAL_MACHINE, kDeviceValuesPath);
-    for (const SavedValue &value : kept.deviceValues) {
-        if (value.value) {
-            const std::wstring profile = value.path.substr(0, value.path.find(L'\\'));
-            ok = ok && win32::WriteValue(HKEY_LOCAL_MACHINE, kDeviceValuesPath, profile, *value.value);
-        }
-    }
+    ok = ok && list(L"ProfilesWithoutDevice", withoutDevice);
     if (!ok) {
         *error = L"cannot record the kept run under HKEY_LOCAL_MACHINE\\" + std::wstring(kRecordPath);
     }
@@ -185,7 +159,7 @@ int CleanKeptRun(Console &console)
         report(DeleteFileW(file.c_str()) != FALSE || GetLastError() == ERROR_FILE_NOT_FOUND, file);
     }
     if (const std::wstring path = ReadText(L"EarlierSystemDllPath"); !path.empty()) {
-        SavedFile earlier = SaveFile(L"");
+        SavedFile earlier;
         earlier.path = path;
         earlier.existed = true;
         const SavedValue bytes = SaveValue(HKEY_LOCAL_MACHINE, kRecordPath, L"EarlierSystemDll");

@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "win32/paths.h"
+#include "win32/text.h"
 
 #include <setupapi.h>
 
@@ -296,12 +297,6 @@ void RemoveDirectoryTree(const std::wstring &directory)
 
 namespace {
 
-bool IsUtf8(const std::vector<char> &bytes)
-{
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
-                               nullptr, 0) > 0;
-}
-
 // An INF is UTF-16 with its byte-order mark, or text in the ANSI code page. One
 // line when it is neither text nor read as its author wrote it, else "".
 std::wstring CheckInfText(const std::wstring &infPath, std::vector<std::wstring> *notes)
@@ -325,7 +320,9 @@ std::wstring CheckInfText(const std::wstring &infPath, std::vector<std::wstring>
         return L"the INF " + infPath +
                L" is not a text file (it holds NUL bytes and no UTF-16 byte-order mark)";
     }
-    if (!ascii && IsUtf8(bytes)) {
+    bool utf8 = false;
+    win32::FromCodePage(CP_UTF8, std::string(bytes.begin(), bytes.end()), &utf8);
+    if (!ascii && utf8) {
         notes->push_back(
             L"the INF is UTF-8: SetupAPI reads an INF without a UTF-16 byte-order mark in the ANSI "
             L"code page, so its non-ASCII text is misread; save it as UTF-16 (Unicode)");
@@ -390,7 +387,6 @@ bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *er
                  (errorLine != 0 ? L" at line " + std::to_wstring(errorLine) : L"");
         return false;
     }
-    package->readable = true;
 
     INFCONTEXT context;
     std::wstring infClass;
@@ -414,10 +410,12 @@ bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *er
     }
     for (const std::wstring &file : package->files) {
         const std::size_t slash = file.find_last_of(L'\\');
-        if (SameText(slash == std::wstring::npos ? file : file.substr(slash + 1), kVeldrianFile) &&
-            FileExists(Directory(infPath) + file)) {
-            package->ownDll = Directory(infPath) + file;
+        if (SameText(slash == std::wstring::npos ? file : file.substr(slash + 1), kVeldrianFile)) {
+            package->listedDll = file;
         }
+    }
+    if (!package->listedDll.empty() && FileExists(Directory(infPath) + package->listedDll)) {
+        package->ownDll = Directory(infPath) + package->listedDll;
     }
     return error->empty();
 }
@@ -441,12 +439,8 @@ bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stag
         return false;
     }
 
-    bool veldrianListed = false;
     for (const std::wstring &file : package.files) {
-        const std::size_t slash = file.find_last_of(L'\\');
-        const std::wstring name = slash == std::wstring::npos ? file : file.substr(slash + 1);
-        if (SameText(name, kVeldrianFile)) {
-            veldrianListed = true;
+        if (file == package.listedDll) {
             if (!CopyInto(dllUnderTest, stage->directory + file)) {
                 *error = L"cannot copy the DLL under test to " + stage->directory + file + L": " +
                          ErrorText(GetLastError());
@@ -457,7 +451,7 @@ bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stag
                                    ErrorText(GetLastError()));
         }
     }
-    if (!veldrianListed) {
+    if (package.listedDll.empty()) {
         stage->notes.push_back(L"the INF's SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no "
                                L"VELDRIAN.dll to copy");
         CopyInto(dllUnderTest, stage->directory + kVeldrianFile);

@@ -35,9 +35,9 @@ struct InfModel {
 
 struct Package {
     std::wstring infPath;             // absolute Windows path
-    bool readable = false;            // SetupAPI could open it as an INF
     std::vector<InfModel> models;     // of its 64-bit models sections
     std::vector<std::wstring> files;  // source files, relative to the INF's directory
+    std::wstring listedDll;           // where SourceDisksFiles puts VELDRIAN.dll, relative, or ""
     std::wstring ownDll;              // the package's own VELDRIAN.dll, beside the INF, or ""
     std::vector<std::wstring> notes;  // what a package author should know of how it reads
 };

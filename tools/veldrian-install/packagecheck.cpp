@@ -210,19 +210,6 @@ void CheckModels(HINF inf, PackageCheck *check)
     } while (SetupFindNextLine(&context, &context));
 }
 
-// Where SourceDisksFiles puts VELDRIAN.dll, relative to the INF's directory, or empty.
-std::wstring ListedDll(const Package &package)
-{
-    for (const std::wstring &file : package.files) {
-        const std::size_t slash = file.find_last_of(L'\\');
-        if (lstrcmpiW((slash == std::wstring::npos ? file : file.substr(slash + 1)).c_str(),
-                      L"VELDRIAN.dll") == 0) {
-            return file;
-        }
-    }
-    return L"";
-}
-
 }  // namespace
 
 std::wstring CheckPrinterName(const std::wstring &name)
@@ -280,12 +267,9 @@ std::wstring CheckVeldrianDll(const std::wstring &path)
 PackageCheck CheckPackage(const std::wstring &infPath, const std::wstring &dll)
 {
     PackageCheck check;
-    check.infPath = infPath;
     Package package;
     std::wstring error;
-    const bool ok = ReadPackage(infPath, &package, &error);
-    check.readable = package.readable;
-    if (!ok) {
+    if (!ReadPackage(infPath, &package, &error)) {
         check.findings.push_back(error);
         return check;
     }
@@ -297,13 +281,15 @@ PackageCheck CheckPackage(const std::wstring &infPath, const std::wstring &dll)
     CheckModels(inf, &check);
     SetupCloseInfFile(inf);
 
-    const std::wstring listed = ListedDll(package);
-    if (listed.empty()) {
+    if (package.listedDll.empty()) {
         check.findings.push_back(
             L"SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no file to copy");
     }
-    check.dllPath = !dll.empty() ? dll : InfDirectory(infPath) + (listed.empty() ? L"VELDRIAN.dll" : listed);
-    if (const std::wstring reason = CheckVeldrianDll(check.dllPath); !reason.empty()) {
+    const std::wstring checked =
+        !dll.empty()
+            ? dll
+            : InfDirectory(infPath) + (package.listedDll.empty() ? L"VELDRIAN.dll" : package.listedDll);
+    if (const std::wstring reason = CheckVeldrianDll(checked); !reason.empty()) {
         check.findings.push_back(reason);
     }
     return check;

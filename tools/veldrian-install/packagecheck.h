@@ -17,11 +17,8 @@ struct ModelCheck {
 };
 
 struct PackageCheck {
-    std::wstring infPath;
-    std::wstring dllPath;                // the VELDRIAN.dll checked: beside the INF, or --dll
     std::vector<std::wstring> findings;  // findings of the package as a whole
     std::vector<ModelCheck> models;
-    bool readable = false;  // false: the INF could not be read at all (findings say why)
 };
 
 // dll: the DLL to check instead of the package's own, or empty.

@@ -1,7 +1,5 @@
 #include "result.h"
 
-#include "console.h"
-
 #include <algorithm>
 
 namespace host {
@@ -56,7 +54,7 @@ void JudgeProfiles(RunResult *result)
         const tracedecoder::Profile *profile =
             result->passes.empty() ? nullptr : FindProfile(result->passes.back(), row.name);
         if (profile != nullptr) {
-            row.outcome = Wide(tracedecoder::OutcomeName(profile->outcome));
+            row.outcome = profile->outcome;
             row.reason = tracedecoder::Reason(*profile, result->passes.back().queue);
         } else {
             row.reason = ReasonWithoutWalk(*result);
@@ -86,7 +84,7 @@ void JudgeStatus(RunResult *result)
     for (const ProfileResult &row : result->profiles) {
         if (row.listsQueue) {
             ++listing;
-            if (row.outcome != L"made-default") {
+            if (row.outcome != tracedecoder::Outcome::MadeDefault) {
                 unchanged.push_back(row.name);
             }
         }
@@ -208,8 +206,9 @@ std::string ResultsJson(const std::wstring &infPath, const std::vector<RunResult
             json += std::string(row == 0 ? "" : ", ") + "{\"name\": " + JsonString(profile.name) +
                     ", \"before\": " + optional(profile.before) + ", \"after\": " + optional(profile.after) +
                     ", \"madeForRun\": " + (profile.madeForRun ? "true" : "false") +
-                    ", \"listsQueue\": " + (profile.listsQueue ? "true" : "false") +
-                    ", \"outcome\": " + (profile.outcome.empty() ? "null" : JsonString(profile.outcome)) +
+                    ", \"listsQueue\": " + (profile.listsQueue ? "true" : "false") + ", \"outcome\": " +
+                    (profile.outcome ? "\"" + std::string(tracedecoder::OutcomeName(*profile.outcome)) + "\""
+                                     : "null") +
                     ", \"reason\": " + JsonString(profile.reason) + "}";
         }
         json += "], \"messages\": [";

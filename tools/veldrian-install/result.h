@@ -27,9 +27,9 @@ struct ProfileResult {
     std::wstring name;
     std::optional<std::wstring> before, after;  // its Device value
     bool madeForRun = false;
-    bool listsQueue = false;  // its Devices key lists the queue
-    std::wstring outcome;     // the decoder's keyword, "" when VELDRIAN did not reach it
-    std::wstring reason;      // in a package author's words
+    bool listsQueue = false;                       // its Devices key lists the queue
+    std::optional<tracedecoder::Outcome> outcome;  // none when VELDRIAN did not reach it
+    std::wstring reason;                           // in a package author's words
 };
 
 struct RunResult {

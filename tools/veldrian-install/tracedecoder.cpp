@@ -1,5 +1,7 @@
 #include "tracedecoder.h"
 
+#include "win32/text.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
@@ -242,25 +244,6 @@ const wchar_t *ReasonText(Outcome outcome)
     }
 }
 
-void AppendUtf8(std::string &out, unsigned long point)
-{
-    if (point < 0x80) {
-        out += static_cast<char>(point);
-    } else if (point < 0x800) {
-        out += static_cast<char>(0xC0 | (point >> 6));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else if (point < 0x10000) {
-        out += static_cast<char>(0xE0 | (point >> 12));
-        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (point >> 18));
-        out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    }
-}
-
 std::string JsonBool(bool value)
 {
     return value ? "true" : "false";
@@ -470,29 +453,10 @@ void Decoder::inProfile(Pass &pass, Profile &profile, const std::wstring &messag
     }
 }
 
-std::string Utf8(const std::wstring &text)
-{
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned long unit = static_cast<unsigned long>(text[i]) & 0xFFFF;
-        if (sizeof(wchar_t) > 2) {
-            unit = static_cast<unsigned long>(text[i]);
-        } else if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-                   text[i + 1] < 0xE000) {
-            unit = 0x10000 + ((unit - 0xD800) << 10) + (static_cast<unsigned long>(text[i + 1]) - 0xDC00);
-            ++i;
-        } else if (unit >= 0xD800 && unit < 0xE000) {
-            unit = 0xFFFD;  // a lone surrogate
-        }
-        AppendUtf8(out, unit);
-    }
-    return out;
-}
-
 std::string JsonString(const std::wstring &text)
 {
     std::string out = "\"";
-    for (const char c : Utf8(text)) {
+    for (const char c : win32::Utf8(text)) {
         const auto byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             out += '\\';

@@ -81,6 +81,5 @@ private:
 // walkEndedBy, complete, profiles [{name, outcome, reason, device, code, line}], messages.
 std::string ToJson(const Pass &pass);
 std::string JsonString(const std::wstring &text);  // a quoted, escaped JSON string (UTF-8)
-std::string Utf8(const std::wstring &text);
 
 }  // namespace tracedecoder

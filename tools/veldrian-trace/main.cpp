@@ -4,6 +4,7 @@
 #include "report.h"
 #include "tracedecoder.h"
 #include "win32/dbwin.h"
+#include "win32/text.h"
 
 #include <windows.h>
 
@@ -23,15 +24,6 @@ BOOL WINAPI OnControl(DWORD event)
     return FALSE;
 }
 
-std::wstring Decode(UINT codePage, DWORD flags, const char *bytes, int size, bool *ok)
-{
-    const int length = MultiByteToWideChar(codePage, flags, bytes, size, nullptr, 0);
-    *ok = length > 0 || size == 0;
-    std::wstring text(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-    MultiByteToWideChar(codePage, flags, bytes, size, text.data(), length);
-    return text;
-}
-
 // A capture as saved by a viewer or an editor: UTF-16 with its byte order mark, UTF-8,
 // or else the ANSI code page (the debugger output's own).
 std::wstring CaptureText(const std::string &bytes)
@@ -40,10 +32,9 @@ std::wstring CaptureText(const std::string &bytes)
         return std::wstring(reinterpret_cast<const wchar_t *>(bytes.data() + 2), (bytes.size() - 2) / 2);
     }
     const std::size_t skip = bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
-    bool ok = false;
-    const int size = static_cast<int>(bytes.size() - skip);
-    std::wstring text = Decode(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + skip, size, &ok);
-    return ok ? text : Decode(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &ok);
+    bool utf8 = false;
+    const std::wstring text = win32::FromCodePage(CP_UTF8, bytes.substr(skip), &utf8);
+    return utf8 ? text : win32::FromCodePage(CP_ACP, bytes);
 }
 
 std::wstring ReadError(DWORD code)

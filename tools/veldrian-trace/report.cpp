@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "win32/text.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -85,7 +87,7 @@ void Output::write(const std::wstring &text)
     if (console_) {
         WriteConsoleW(handle_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     } else {
-        writeUtf8(tracedecoder::Utf8(text));
+        writeUtf8(win32::Utf8(text));
     }
 }
 
@@ -93,10 +95,7 @@ void Output::writeUtf8(const std::string &utf8)
 {
     DWORD written = 0;
     if (console_) {
-        const int length =
-            MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-        std::wstring text(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
+        const std::wstring text = win32::Wide(utf8);
         WriteConsoleW(handle_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     } else {
         WriteFile(handle_, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);

@@ -1,5 +1,7 @@
 #include "win32/dbwin.h"
 
+#include "win32/text.h"
+
 #include <sddl.h>
 
 #include <chrono>
@@ -99,13 +101,7 @@ struct DbwinReader::State {
 
 std::wstring DbwinMessage::wide() const
 {
-    if (text.empty()) {
-        return L"";
-    }
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.data(), length);
-    return result;
+    return FromCodePage(CP_ACP, text);
 }
 
 DbwinReader::~DbwinReader()

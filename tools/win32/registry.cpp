@@ -190,6 +190,18 @@ RegValue StringValue(const std::wstring &text)
     return RegValue{REG_SZ, std::vector<BYTE>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t))};
 }
 
+RegValue MultiStringValue(const std::vector<std::wstring> &texts)
+{
+    std::wstring units;
+    for (const std::wstring &text : texts) {
+        units += text;
+        units.push_back(L'\0');
+    }
+    units.push_back(L'\0');
+    const auto *bytes = reinterpret_cast<const BYTE *>(units.data());
+    return RegValue{REG_MULTI_SZ, std::vector<BYTE>(bytes, bytes + units.size() * sizeof(wchar_t))};
+}
+
 RegSnapshot SnapshotTree(HKEY root, const std::wstring &path)
 {
     RegSnapshot snapshot;

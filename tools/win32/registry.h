@@ -43,6 +43,8 @@ std::wstring StringOf(const RegValue &value);
 std::vector<std::wstring> MultiStringOf(const RegValue &value);
 // A REG_SZ value of the text, with its terminator.
 RegValue StringValue(const std::wstring &text);
+// A REG_MULTI_SZ value of the texts, each with its terminator, and the empty one that ends the list.
+RegValue MultiStringValue(const std::vector<std::wstring> &texts);
 
 // Trees: every key and value below `path`, and the tree put back as it was saved
 // (keys that were not there deleted, values put back, values added since deleted).
