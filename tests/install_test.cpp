@@ -3,6 +3,7 @@
 // each profile ends with, its errors, and the Wine prefix it leaves behind.
 #include "harness/harness.h"
 #include "harness/platform.h"
+#include "win32/files.h"
 #include "win32/paths.h"
 
 #include <gtest/gtest.h>
@@ -45,24 +46,6 @@ std::wstring WindowsDirectory()
     wchar_t path[MAX_PATH] = {};
     GetWindowsDirectoryW(path, MAX_PATH);
     return path;
-}
-
-std::string ReadAll(const std::wstring &path)
-{
-    std::string text;
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return text;
-    }
-    char buffer[65536];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read != 0) {
-        text.append(buffer, read);
-    }
-    CloseHandle(file);
-    return text;
 }
 
 bool WriteAll(const std::wstring &path, const std::string &bytes)
@@ -202,8 +185,8 @@ HostRun RunHostProgram(const std::wstring &program, const std::vector<std::wstri
     }
     CloseHandle(out);
     CloseHandle(err);
-    run.out = ReadAll(outPath);
-    run.err += ReadAll(errPath);
+    run.out = win32::ReadWholeFile(outPath);
+    run.err += win32::ReadWholeFile(errPath);
     DeleteFileW(outPath.c_str());
     DeleteFileW(errPath.c_str());
     return run;
@@ -223,13 +206,8 @@ std::wstring ExampleInf()
 std::set<std::wstring> FileNames(const std::wstring &directory)
 {
     std::set<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            names.insert(found.cFileName);
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    for (const win32::FolderEntry &entry : win32::ListFolder(directory)) {
+        names.insert(entry.name);
     }
     return names;
 }
@@ -250,7 +228,7 @@ struct PrefixState {
         state.spooler = harness::Snapshot(HKEY_LOCAL_MACHINE, kPrint);
         const std::wstring dll = SystemDirectory() + L"\\VELDRIAN.dll";
         state.systemDllExists = GetFileAttributesW(dll.c_str()) != INVALID_FILE_ATTRIBUTES;
-        state.systemDll = ReadAll(dll);
+        state.systemDll = win32::ReadWholeFile(dll);
         state.infFiles = FileNames(WindowsDirectory() + L"\\inf");
         state.tempFiles = FileNames(harness::TempDirectory());
         state.spoolDrivers = FileNames(SystemDirectory() + L"\\spool\\drivers\\x64\\3");
@@ -551,9 +529,9 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
                   std::vector<std::wstring>{L"VELDRIAN.dll,CoInstallerE"});
 
         // The copy in the system directory, which SetupAPI loaded, is the DLL under test.
-        const std::string copied = ReadAll(SystemDirectory() + L"\\VELDRIAN.dll");
+        const std::string copied = win32::ReadWholeFile(SystemDirectory() + L"\\VELDRIAN.dll");
         EXPECT_FALSE(copied.empty());
-        EXPECT_TRUE(copied == ReadAll(dll_));
+        EXPECT_TRUE(copied == win32::ReadWholeFile(dll_));
 
         // A later run does not install over it; --clean removes it and says what it removed.
         const HostRun refused = RunHost({L"--dll", dll_});
@@ -653,7 +631,7 @@ TEST_F(InstallHost, AStaleSystemCopyIsReplacedForTheRunAndPutBack)
     EXPECT_TRUE(run.says("C:\\windows\\system32\\VELDRIAN.dll is the DLL under test")) << run.out;
     EXPECT_NE(Find(run.trace(), "VELDRIAN : DIF_INSTALLDEVICE PostProcessing"), run.trace().size())
         << run.out;
-    EXPECT_EQ(ReadAll(systemDll), stale);
+    EXPECT_EQ(win32::ReadWholeFile(systemDll), stale);
     DeleteFileW(systemDll.c_str());
     ExpectPrefixAsFound();
 }
@@ -706,8 +684,8 @@ TEST_F(InstallHost, CheckPassesTheExampleAndNamesEachFaultPlantedInACopy)
         good.says("  model \"Model X\" (VELDRIAN\\Model_X): ok, ModelX.CoInstallers registers VELDRIAN\n"))
         << good.out;
 
-    const std::string example = ReadAll(ExampleInf());
-    const std::string dll = ReadAll(dll_);
+    const std::string example = win32::ReadWholeFile(ExampleInf());
+    const std::string dll = win32::ReadWholeFile(dll_);
     const std::wstring directory = harness::TempDirectory() + L"install-test-check";
     CreateDirectoryW(directory.c_str(), nullptr);
     const std::wstring inf = directory + L"\\package.inf";
@@ -810,10 +788,10 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
         harness::WriteUtf16File(displayInf, L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Display\r\n"));
     const std::wstring folder = harness::TempDirectory().substr(0, harness::TempDirectory().size() - 1);
     const std::wstring dll32 = harness::TempDirectory() + L"install-test-32.dll";
-    ASSERT_TRUE(WriteAll(dll32, Machine32(ReadAll(dll_))));
+    ASSERT_TRUE(WriteAll(dll32, Machine32(win32::ReadWholeFile(dll_))));
     const std::wstring binary = harness::TempDirectory() + L"install-test-binary.inf";
     ASSERT_TRUE(WriteAll(binary, std::string("MZ\0\0\x90\0binary", 12)));
-    const std::string example = ReadAll(ExampleInf());
+    const std::string example = win32::ReadWholeFile(ExampleInf());
     const std::wstring comma = harness::TempDirectory() + L"install-test-comma.inf";
     ASSERT_TRUE(WriteAll(comma, Replaced(example, "\"Model X\"=ModelX", "\"Model, X\"=ModelX")));
     const std::wstring x86 = harness::TempDirectory() + L"install-test-x86.inf";

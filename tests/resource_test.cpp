@@ -3,6 +3,7 @@
 // that leads a debugger to the PDB written beside the DLL.
 #include "harness/harness.h"
 #include "harness/pefile.h"
+#include "win32/files.h"
 
 #include <gtest/gtest.h>
 
@@ -119,26 +120,6 @@ struct CodeViewRecord {
 };
 #pragma pack(pop)
 
-std::vector<BYTE> ReadBytes(const std::wstring &path)
-{
-    std::vector<BYTE> bytes;
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        LARGE_INTEGER size = {};
-        DWORD read = 0;
-        if (GetFileSizeEx(file, &size) && size.QuadPart < (1 << 30)) {
-            bytes.resize(static_cast<std::size_t>(size.QuadPart));
-            if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-                read != bytes.size()) {
-                bytes.clear();
-            }
-        }
-        CloseHandle(file);
-    }
-    return bytes;
-}
-
 // File offset of an RVA in a PE image read from disk, or 0 when no section holds it.
 std::size_t OffsetOf(const std::vector<BYTE> &bytes, DWORD rva)
 {
@@ -155,7 +136,7 @@ std::size_t OffsetOf(const std::vector<BYTE> &bytes, DWORD rva)
 
 // The PDB's own identity: GUID and age from its information stream (stream 1 of the
 // multi-stream file). False when the file is not a PDB 7.0 file.
-bool ReadPdbIdentity(const std::vector<BYTE> &pdb, GUID *guid, DWORD *age)
+bool ReadPdbIdentity(const std::string &pdb, GUID *guid, DWORD *age)
 {
     static const char kMagic[] = "Microsoft C/C++ MSF 7.00\r\n\x1a"
                                  "DS\0\0";
@@ -248,7 +229,7 @@ TEST(ModuleDebugInfo, DebugDirectoryNamesThePdbBesideTheDll)
     // The debugger's match: the PDB beside the DLL carries the record's GUID and age.
     std::wstring pdbPath = harness::VeldrianPath();
     pdbPath = pdbPath.substr(0, pdbPath.find_last_of(L"\\/") + 1) + harness::Wide(named);
-    const std::vector<BYTE> pdb = ReadBytes(pdbPath);
+    const std::string pdb = win32::ReadWholeFile(pdbPath);
     ASSERT_FALSE(pdb.empty()) << "no " << harness::Narrow(pdbPath);
     GUID guid = {};
     DWORD age = 0;

@@ -30,7 +30,6 @@ public:
     {
         return reinterpret_cast<F>(previous_);
     }
-    bool active() const { return previous_ != nullptr; }
 
 private:
     HMODULE module_;

@@ -93,7 +93,6 @@ void DbwinListener::receive(const win32::DbwinMessage &message)
     if (message.text.rfind(kVeldrianPrefix, 0) != 0) {
         return;
     }
-    ++veldrianMessages_;
     const std::wstring wide = message.wide();
     {
         std::lock_guard<std::mutex> lock(messagesMutex_);

@@ -7,7 +7,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -56,7 +55,6 @@ public:
     // Returns once every message sent before the call has been printed.
     void sync() { reader_.sync(); }
     void stop() { reader_.stop(); }
-    int veldrianMessages() const { return veldrianMessages_; }
     // VELDRIAN's messages since the last call, the prefix removed, each as sent.
     std::vector<std::wstring> takeMessages();
 
@@ -64,7 +62,6 @@ private:
     void receive(const win32::DbwinMessage &message);
     Console &console_;
     win32::DbwinReader reader_;
-    std::atomic<int> veldrianMessages_{0};
     std::mutex messagesMutex_;
     std::vector<std::wstring> messages_;
 };

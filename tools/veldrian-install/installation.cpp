@@ -3,6 +3,8 @@
 #include "kept.h"
 #include "packagecheck.h"
 #include "printerclass-standin/standin.h"
+#include "win32/errors.h"
+#include "win32/files.h"
 #include "win32/names.h"
 #include "win32/printers.h"
 
@@ -29,15 +31,10 @@ std::wstring Quoted(const std::wstring &text)
 std::vector<std::wstring> FilesIn(const std::wstring &directory)
 {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((directory + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                names.emplace_back(found.cFileName);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    for (const win32::FolderEntry &entry : win32::ListFolder(directory)) {
+        if (!entry.folder) {
+            names.push_back(entry.name);
+        }
     }
     return names;
 }
@@ -169,7 +166,8 @@ bool Installation::prepare()
             return false;
         }
         if (!DeleteFileW(systemDll_.c_str())) {
-            failWith(L"cannot set the earlier " + systemDll_ + L" aside: " + ErrorText(GetLastError()));
+            failWith(L"cannot set the earlier " + systemDll_ + L" aside: " +
+                     win32::ErrorText(GetLastError()));
             return false;
         }
         console_.line(L"  note: an earlier " + systemDll_ + L" is set aside" +
@@ -255,7 +253,8 @@ bool Installation::registerClassInstaller()
     savedInstaller32_ = SaveValue(HKEY_LOCAL_MACHINE, classKey, L"Installer32");
     installer32Saved_ = true;
     const std::wstring value = standinPath_ + L"," + standin::kEntryName;
-    if (!FileExists(standinPath_) || !WriteString(HKEY_LOCAL_MACHINE, classKey, L"Installer32", value)) {
+    if (!win32::FileExists(standinPath_) ||
+        !WriteString(HKEY_LOCAL_MACHINE, classKey, L"Installer32", value)) {
         failWith(L"cannot register the printer class installer stand-in " + standinPath_);
         return false;
     }
@@ -275,7 +274,7 @@ bool Installation::install()
     const BOOL ok = UpdateDriverForPlugAndPlayDevicesW(nullptr, subject_.model.hardwareId.c_str(),
                                                        stage_.infPath.c_str(), INSTALLFLAG_FORCE, &reboot);
     const DWORD error = ok ? NO_ERROR : GetLastError();
-    note(ok ? std::wstring(L"newdev returned TRUE") : L"newdev returned FALSE: " + ErrorText(error));
+    note(ok ? std::wstring(L"newdev returned TRUE") : L"newdev returned FALSE: " + win32::ErrorText(error));
     installedInfName_ = ReadString(HKEY_LOCAL_MACHINE, driverKeyPath(), L"InfPath").value_or(L"");
     checkOutcome();
     return ok != FALSE && !installedInfName_.empty();
@@ -286,13 +285,13 @@ bool Installation::createDevice()
     step(L"creating the Printer-class device with hardware ID " + subject_.model.hardwareId);
     set_ = SetupDiCreateDeviceInfoList(&kPrinterClass, nullptr);
     if (set_ == INVALID_HANDLE_VALUE) {
-        failWith(L"SetupDiCreateDeviceInfoList: " + ErrorText(GetLastError()));
+        failWith(L"SetupDiCreateDeviceInfoList: " + win32::ErrorText(GetLastError()));
         return false;
     }
     device_.cbSize = sizeof(device_);
     if (!SetupDiCreateDeviceInfoW(set_, L"PRINTER", &kPrinterClass, subject_.model.name.c_str(), nullptr,
                                   DICD_GENERATE_ID, &device_)) {
-        failWith(L"SetupDiCreateDeviceInfo: " + ErrorText(GetLastError()));
+        failWith(L"SetupDiCreateDeviceInfo: " + win32::ErrorText(GetLastError()));
         device_.cbSize = 0;
         return false;
     }
@@ -303,7 +302,7 @@ bool Installation::createDevice()
     if (!SetupDiSetDeviceRegistryPropertyW(set_, &device_, SPDRP_HARDWAREID,
                                            reinterpret_cast<const BYTE *>(ids.data()),
                                            static_cast<DWORD>(ids.size() * sizeof(wchar_t)))) {
-        failWith(L"SetupDiSetDeviceRegistryProperty(SPDRP_HARDWAREID): " + ErrorText(GetLastError()));
+        failWith(L"SetupDiSetDeviceRegistryProperty(SPDRP_HARDWAREID): " + win32::ErrorText(GetLastError()));
         return false;
     }
     wchar_t id[512] = {};
@@ -313,7 +312,7 @@ bool Installation::createDevice()
     SetLastError(NO_ERROR);
     if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set_, &device_) &&
         GetLastError() != ERROR_DI_DO_DEFAULT) {
-        failWith(L"DIF_REGISTERDEVICE failed: " + ErrorText(GetLastError()));
+        failWith(L"DIF_REGISTERDEVICE failed: " + win32::ErrorText(GetLastError()));
         return false;
     }
     note(L"device " + instanceId_ +
@@ -330,7 +329,7 @@ bool Installation::connectStandin()
                                 reinterpret_cast<void *>(GetProcAddress(standin_, standin::kConnectName)));
     if (standinConnect_ == nullptr) {
         failWith(L"cannot load the printer class installer stand-in " + standinPath_ + L": " +
-                 ErrorText(GetLastError()));
+                 win32::ErrorText(GetLastError()));
         return false;
     }
     standinPort_ = options_.port;
@@ -393,9 +392,9 @@ void Installation::checkOutcome()
     } else if (!installedInfName_.empty()) {
         note(L"no print queue was made for " + Quoted(subject_.model.name));
     }
-    if (FileExists(systemDll_) && SameFileContents(systemDll_, subject_.dll)) {
+    if (win32::FileExists(systemDll_) && win32::SameFileContents(systemDll_, subject_.dll)) {
         note(systemDll_ + L" is the DLL under test");
-    } else if (FileExists(systemDll_)) {
+    } else if (win32::FileExists(systemDll_)) {
         note(L"note: " + systemDll_ + L" is NOT the DLL under test");
     }
 }
@@ -454,7 +453,7 @@ void Installation::cleanUp()
     }
     removeInfCopies(&removed);
     if (staged_) {
-        RemoveDirectoryTree(stage_.directory);
+        win32::RemoveFolderTree(stage_.directory);
     }
     for (const std::wstring &item : removed) {
         note(L"removed " + item);
@@ -478,7 +477,7 @@ void Installation::keep()
     kept.driver = driverMade_ ? subject_.model.name : L"";
     kept.profiles = profilesMade_;
     kept.deviceValues = savedDeviceValues_;
-    if (systemDllSaved_ && FileExists(systemDll_)) {
+    if (systemDllSaved_ && win32::FileExists(systemDll_)) {
         kept.files.push_back(systemDll_);
         kept.earlierSystemDll = savedSystemDll_;
     } else if (systemDllSaved_ && savedSystemDll_.existed) {
@@ -490,7 +489,7 @@ void Installation::keep()
         }
     }
     if (staged_) {
-        RemoveDirectoryTree(stage_.directory);
+        win32::RemoveFolderTree(stage_.directory);
     }
     std::wstring error;
     if (!RecordKeptRun(kept, &error)) {
@@ -522,7 +521,7 @@ void Installation::removeInfCopies(std::vector<std::wstring> *removed)
         });
         if (saved != savedInfCopies_.end() && saved->existed) {
             RestoreFile(*saved);
-        } else if (!ContainsText(infDirectoryBefore_, name) && FileExists(path)) {
+        } else if (!ContainsText(infDirectoryBefore_, name) && win32::FileExists(path)) {
             SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
             if (DeleteFileW(path.c_str())) {
                 removed->push_back(path);

@@ -1,6 +1,7 @@
 #include "package.h"
 
-#include "console.h"
+#include "win32/errors.h"
+#include "win32/files.h"
 #include "win32/paths.h"
 #include "win32/text.h"
 
@@ -93,51 +94,6 @@ bool CopyInto(const std::wstring &from, const std::wstring &to)
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
-// SetupAPI's own codes, which the system's message table may not hold.
-const wchar_t *SetupApiErrorName(DWORD code)
-{
-    switch (code) {
-    case ERROR_EXPECTED_SECTION_NAME:
-        return L"ERROR_EXPECTED_SECTION_NAME";
-    case ERROR_BAD_SECTION_NAME_LINE:
-        return L"ERROR_BAD_SECTION_NAME_LINE";
-    case ERROR_SECTION_NAME_TOO_LONG:
-        return L"ERROR_SECTION_NAME_TOO_LONG";
-    case ERROR_GENERAL_SYNTAX:
-        return L"ERROR_GENERAL_SYNTAX";
-    case ERROR_WRONG_INF_STYLE:
-        return L"ERROR_WRONG_INF_STYLE";
-    case ERROR_SECTION_NOT_FOUND:
-        return L"ERROR_SECTION_NOT_FOUND";
-    case ERROR_LINE_NOT_FOUND:
-        return L"ERROR_LINE_NOT_FOUND";
-    case ERROR_NO_ASSOCIATED_CLASS:
-        return L"ERROR_NO_ASSOCIATED_CLASS";
-    case ERROR_CLASS_MISMATCH:
-        return L"ERROR_CLASS_MISMATCH";
-    case ERROR_NO_DRIVER_SELECTED:
-        return L"ERROR_NO_DRIVER_SELECTED";
-    case ERROR_INVALID_DEVINST_NAME:
-        return L"ERROR_INVALID_DEVINST_NAME";
-    case ERROR_INVALID_CLASS:
-        return L"ERROR_INVALID_CLASS";
-    case ERROR_DEVINST_ALREADY_EXISTS:
-        return L"ERROR_DEVINST_ALREADY_EXISTS";
-    case ERROR_DEVINFO_NOT_REGISTERED:
-        return L"ERROR_DEVINFO_NOT_REGISTERED";
-    case ERROR_NO_INF:
-        return L"ERROR_NO_INF";
-    case ERROR_DI_DO_DEFAULT:
-        return L"ERROR_DI_DO_DEFAULT";
-    case ERROR_FILEQUEUE_LOCKED:
-        return L"ERROR_FILEQUEUE_LOCKED";
-    case ERROR_NO_COMPAT_DRIVERS:
-        return L"ERROR_NO_COMPAT_DRIVERS";
-    default:
-        return nullptr;
-    }
-}
-
 }  // namespace
 
 std::wstring InfField(INFCONTEXT *context, DWORD index)
@@ -178,37 +134,6 @@ std::wstring InfDirectory(const std::wstring &infPath)
     return Directory(infPath);
 }
 
-std::wstring ErrorText(DWORD code)
-{
-    wchar_t *text = nullptr;
-    std::wstring message;
-    if (const wchar_t *name = SetupApiErrorName(code)) {
-        message = name;
-    } else {
-        const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                                FORMAT_MESSAGE_IGNORE_INSERTS,
-                                            nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-        if (length != 0 && text != nullptr) {
-            message.assign(text, length);
-            LocalFree(text);
-        }
-    }
-    // Messages written for an insert name the file "%1".
-    for (std::size_t at = message.find(L"%1"); at != std::wstring::npos; at = message.find(L"%1")) {
-        message.replace(at, 2, L"the file");
-    }
-    while (!message.empty() && (iswspace(message.back()) || message.back() == L'.')) {
-        message.pop_back();
-    }
-    wchar_t number[32];
-    if (code > 0xFFFF) {
-        wsprintfW(number, L"error 0x%08X", code);
-    } else {
-        wsprintfW(number, L"error %u", code);
-    }
-    return message.empty() ? std::wstring(number) : message + L" (" + number + L")";
-}
-
 std::wstring ProgramDirectory()
 {
     std::wstring path(MAX_PATH, L'\0');
@@ -237,73 +162,15 @@ std::wstring WindowsPath(const std::wstring &path)
     return full;
 }
 
-bool FileExists(const std::wstring &path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-bool ReadFileBytes(const std::wstring &path, std::vector<char> *bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    LARGE_INTEGER size = {};
-    bool ok = GetFileSizeEx(file, &size) != FALSE && size.QuadPart < (1LL << 30);
-    if (ok) {
-        bytes->resize(static_cast<std::size_t>(size.QuadPart));
-        DWORD read = 0;
-        ok = bytes->empty() ||
-             (ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) &&
-              read == bytes->size());
-    }
-    CloseHandle(file);
-    return ok;
-}
-
-bool SameFileContents(const std::wstring &a, const std::wstring &b)
-{
-    std::vector<char> first, second;
-    return ReadFileBytes(a, &first) && ReadFileBytes(b, &second) && first == second;
-}
-
-void RemoveDirectoryTree(const std::wstring &directory)
-{
-    std::wstring base = directory;
-    if (!base.empty() && base.back() != L'\\') {
-        base += L'\\';
-    }
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((base + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveDirectoryTree(base + name);
-            } else {
-                SetFileAttributesW((base + name).c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW((base + name).c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(base.c_str());
-}
-
 namespace {
 
 // An INF is UTF-16 with its byte-order mark, or text in the ANSI code page. One
 // line when it is neither text nor read as its author wrote it, else "".
 std::wstring CheckInfText(const std::wstring &infPath, std::vector<std::wstring> *notes)
 {
-    std::vector<char> bytes;
-    if (!ReadFileBytes(infPath, &bytes)) {
-        return L"cannot read the INF " + infPath + L": " + ErrorText(GetLastError());
+    std::string bytes;
+    if (!win32::ReadWholeFile(infPath, &bytes)) {
+        return L"cannot read the INF " + infPath + L": " + win32::ErrorText(GetLastError());
     }
     const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
                        static_cast<unsigned char>(bytes[1]) == 0xFE;
@@ -383,7 +250,7 @@ bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *er
     HINF inf = SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, &errorLine);
     if (inf == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        *error = L"cannot read the INF " + infPath + L": " + ErrorText(code) +
+        *error = L"cannot read the INF " + infPath + L": " + win32::ErrorText(code) +
                  (errorLine != 0 ? L" at line " + std::to_wstring(errorLine) : L"");
         return false;
     }
@@ -414,7 +281,7 @@ bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *er
             package->listedDll = file;
         }
     }
-    if (!package->listedDll.empty() && FileExists(Directory(infPath) + package->listedDll)) {
+    if (!package->listedDll.empty() && win32::FileExists(Directory(infPath) + package->listedDll)) {
         package->ownDll = Directory(infPath) + package->listedDll;
     }
     return error->empty();
@@ -426,16 +293,17 @@ bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stag
     GetTempPathW(MAX_PATH, temp);
     stage->directory =
         std::wstring(temp) + L"veldrian-install-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
-    RemoveDirectoryTree(stage->directory);
+    win32::RemoveFolderTree(stage->directory);
     if (!CreateDirectoryW(stage->directory.c_str(), nullptr)) {
-        *error = L"cannot make the staging directory " + stage->directory + L": " + ErrorText(GetLastError());
+        *error = L"cannot make the staging directory " + stage->directory + L": " +
+                 win32::ErrorText(GetLastError());
         return false;
     }
     const std::wstring source = Directory(package.infPath);
     const std::wstring infName = package.infPath.substr(source.size());
     stage->infPath = stage->directory + infName;
     if (!CopyFileW(package.infPath.c_str(), stage->infPath.c_str(), FALSE)) {
-        *error = L"cannot copy the INF to " + stage->infPath + L": " + ErrorText(GetLastError());
+        *error = L"cannot copy the INF to " + stage->infPath + L": " + win32::ErrorText(GetLastError());
         return false;
     }
 
@@ -443,12 +311,12 @@ bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stag
         if (file == package.listedDll) {
             if (!CopyInto(dllUnderTest, stage->directory + file)) {
                 *error = L"cannot copy the DLL under test to " + stage->directory + file + L": " +
-                         ErrorText(GetLastError());
+                         win32::ErrorText(GetLastError());
                 return false;
             }
         } else if (!CopyInto(source + file, stage->directory + file)) {
             stage->notes.push_back(L"the package's file " + source + file + L" could not be staged: " +
-                                   ErrorText(GetLastError()));
+                                   win32::ErrorText(GetLastError()));
         }
     }
     if (package.listedDll.empty()) {

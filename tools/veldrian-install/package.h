@@ -10,15 +10,9 @@
 
 namespace host {
 
-// "text of the system's message (error N)" for a Win32 or SetupAPI code.
-std::wstring ErrorText(DWORD code);
 std::wstring ProgramDirectory();  // with a trailing backslash
 // A Windows path for a Windows or (under Wine) Unix path, made absolute.
 std::wstring WindowsPath(const std::wstring &path);
-bool FileExists(const std::wstring &path);
-bool ReadFileBytes(const std::wstring &path, std::vector<char> *bytes);
-bool SameFileContents(const std::wstring &a, const std::wstring &b);
-void RemoveDirectoryTree(const std::wstring &directory);
 
 // INF reading through SetupAPI's own functions.
 std::wstring InfField(INFCONTEXT *context, DWORD index);  // "" when there is none

@@ -1,6 +1,8 @@
 #include "packagecheck.h"
 
 #include "package.h"
+#include "win32/errors.h"
+#include "win32/files.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -230,9 +232,9 @@ std::wstring CheckVeldrianDll(const std::wstring &path)
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return path + L" is a folder, not a DLL";
     }
-    std::vector<char> bytes;
-    if (!ReadFileBytes(path, &bytes)) {
-        return path + L" cannot be read: " + ErrorText(GetLastError());
+    std::string bytes;
+    if (!win32::ReadWholeFile(path, &bytes)) {
+        return path + L" cannot be read: " + win32::ErrorText(GetLastError());
     }
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(bytes.data());
     if (bytes.size() < sizeof(IMAGE_DOS_HEADER) || dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew < 0 ||
@@ -257,7 +259,7 @@ std::wstring CheckVeldrianDll(const std::wstring &path)
     }
     HMODULE module = LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
     if (module == nullptr) {
-        return path + L" cannot be loaded: " + ErrorText(GetLastError());
+        return path + L" cannot be loaded: " + win32::ErrorText(GetLastError());
     }
     const bool hasEntry = GetProcAddress(module, "CoInstallerE") != nullptr;
     FreeLibrary(module);

@@ -1,6 +1,6 @@
 #include "state.h"
 
-#include "package.h"
+#include "win32/files.h"
 
 namespace host {
 
@@ -33,8 +33,8 @@ SavedFile SaveFile(const std::wstring &path)
     WIN32_FILE_ATTRIBUTE_DATA info;
     if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info)) {
         saved.existed = true;
-        saved.complete =
-            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && ReadFileBytes(path, &saved.data);
+        saved.complete = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                         win32::ReadWholeFile(path, &saved.data);
         saved.attributes = info.dwFileAttributes;
         saved.created = info.ftCreationTime;
         saved.accessed = info.ftLastAccessTime;

@@ -36,7 +36,7 @@ struct SavedFile {
     std::wstring path;
     bool existed = false;
     bool complete = false;  // its contents could be read (a file that could not is left alone)
-    std::vector<char> data;
+    std::string data;
     FILETIME created{}, accessed{}, written{};
     DWORD attributes = 0;
 };

@@ -4,6 +4,8 @@
 #include "report.h"
 #include "tracedecoder.h"
 #include "win32/dbwin.h"
+#include "win32/errors.h"
+#include "win32/files.h"
 #include "win32/text.h"
 
 #include <windows.h>
@@ -37,39 +39,11 @@ std::wstring CaptureText(const std::string &bytes)
     return utf8 ? text : win32::FromCodePage(CP_ACP, bytes);
 }
 
-std::wstring ReadError(DWORD code)
-{
-    switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-        return L"there is no such file";
-    case ERROR_PATH_NOT_FOUND:
-        return L"there is no such folder";
-    case ERROR_ACCESS_DENIED:
-        return L"access is denied (or it is a folder)";
-    default:
-        return L"error " + std::to_wstring(code);
-    }
-}
-
 bool ReadCapture(const std::wstring &path, std::wstring *text, std::wstring *error)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        *error = L"cannot read the capture " + path + L": " + ReadError(GetLastError());
-        return false;
-    }
     std::string bytes;
-    char block[65536];
-    DWORD read = 0;
-    BOOL ok = TRUE;
-    while ((ok = ReadFile(file, block, sizeof(block), &read, nullptr)) != FALSE && read > 0) {
-        bytes.append(block, read);
-    }
-    const DWORD code = GetLastError();
-    CloseHandle(file);
-    if (!ok) {
-        *error = L"cannot read the capture " + path + L": " + ReadError(code);
+    if (!win32::ReadWholeFile(path, &bytes)) {
+        *error = L"cannot read the capture " + path + L": " + win32::ErrorText(GetLastError());
         return false;
     }
     *text = CaptureText(bytes);

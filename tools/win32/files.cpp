@@ -1,0 +1,90 @@
+#include "win32/files.h"
+
+namespace win32 {
+
+namespace {
+
+std::wstring WithBackslash(const std::wstring &directory)
+{
+    return !directory.empty() && directory.back() != L'\\' ? directory + L'\\' : directory;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::wstring &path, std::string *bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    LARGE_INTEGER size = {};
+    bool ok = GetFileSizeEx(file, &size) != FALSE;
+    if (ok && size.QuadPart >= (1LL << 30)) {
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        ok = false;
+    }
+    if (ok) {
+        bytes->resize(static_cast<std::size_t>(size.QuadPart));
+        DWORD read = 0;
+        ok = bytes->empty() ||
+             (ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) &&
+              read == bytes->size());
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return ok;
+}
+
+std::string ReadWholeFile(const std::wstring &path)
+{
+    std::string bytes;
+    return ReadWholeFile(path, &bytes) ? bytes : std::string();
+}
+
+bool FileExists(const std::wstring &path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool SameFileContents(const std::wstring &a, const std::wstring &b)
+{
+    std::string first, second;
+    return ReadWholeFile(a, &first) && ReadWholeFile(b, &second) && first == second;
+}
+
+std::vector<FolderEntry> ListFolder(const std::wstring &directory)
+{
+    std::vector<FolderEntry> entries;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((WithBackslash(directory) + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return entries;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            entries.push_back({name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return entries;
+}
+
+void RemoveFolderTree(const std::wstring &directory)
+{
+    const std::wstring base = WithBackslash(directory);
+    for (const FolderEntry &entry : ListFolder(base)) {
+        if (entry.folder) {
+            RemoveFolderTree(base + entry.name);
+        } else {
+            SetFileAttributesW((base + entry.name).c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW((base + entry.name).c_str());
+        }
+    }
+    RemoveDirectoryW(base.c_str());
+}
+
+}  // namespace win32
