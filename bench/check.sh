@@ -57,7 +57,6 @@ generate() {
     }'
 }
 
-[ -n "${GEN_ONLY:-}" ] && { generate "amd64" >"$work/x64-only.inf"; generate "amd64 arm64" >"$work/two-architectures.inf"; exit 0; }
 generate "amd64" >"$work/x64-only.inf"
 generate "amd64 arm64" >"$work/two-architectures.inf"
 

@@ -294,7 +294,7 @@ Inf ParseInf(const std::wstring &text)
 // The INF's text: UTF-16 with its byte-order mark, or text in the ANSI code page,
 // as SetupAPI reads it. False, with one line in *error, when it is neither.
 bool ReadInfText(const std::wstring &infPath, std::wstring *text, std::wstring *error,
-                 std::vector<std::wstring> *notes)
+                 std::vector<std::wstring> *findings)
 {
     const DWORD attributes = GetFileAttributesW(infPath.c_str());
     std::string bytes;
@@ -318,7 +318,7 @@ bool ReadInfText(const std::wstring &infPath, std::wstring *text, std::wstring *
         const bool ascii = std::all_of(bytes.begin(), bytes.end(),
                                        [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
         if (!ascii && utf8) {
-            notes->push_back(
+            findings->push_back(
                 L"the INF is UTF-8: SetupAPI reads an INF without a UTF-16 byte-order mark in the ANSI "
                 L"code page, so its non-ASCII text is misread; save it as UTF-16 (Unicode)");
         }
@@ -763,7 +763,7 @@ PackageCheck CheckPackage(const std::wstring &infPath, const std::wstring &dll, 
     PackageCheck check;
     std::wstring text;
     std::wstring error;
-    if (!ReadInfText(infPath, &text, &error, &check.notes)) {
+    if (!ReadInfText(infPath, &text, &error, &check.findings)) {
         check.findings.push_back(error);
         return check;
     }
