@@ -41,9 +41,9 @@ const char kInf[] =
 
 std::string WithMachine(std::string dll, WORD machine)
 {
-    LONG pe = 0;
-    memcpy(&pe, dll.data() + offsetof(IMAGE_DOS_HEADER, e_lfanew), sizeof(pe));
-    memcpy(dll.data() + pe + sizeof(DWORD), &machine, sizeof(machine));
+    LONG headers = 0;
+    memcpy(&headers, dll.data() + offsetof(IMAGE_DOS_HEADER, e_lfanew), sizeof(headers));
+    memcpy(dll.data() + headers + sizeof(DWORD), &machine, sizeof(machine));
     return dll;
 }
 
@@ -51,11 +51,11 @@ bool WriteAll(const std::wstring &path, const std::string &bytes)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
-    const bool ok = file != INVALID_HANDLE_VALUE &&
-                    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                    written == bytes.size();
+    const bool whole = file != INVALID_HANDLE_VALUE &&
+                       WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                       written == bytes.size();
     CloseHandle(file);
-    return ok;
+    return whole;
 }
 
 std::vector<std::string> Lines(const std::string &text)
@@ -156,11 +156,11 @@ protected:
     std::string dll_;
 };
 
-std::string Replaced(std::string text, const std::string &from, const std::string &to)
+std::string Replaced(std::string text, const std::string &from, const std::string &replacement)
 {
-    const std::size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    const std::size_t found = text.find(from);
+    EXPECT_NE(found, std::string::npos) << from;
+    return found == std::string::npos ? text : text.replace(found, from.size(), replacement);
 }
 
 TEST_F(PackageCheck, PrintsOnlyFindingsGroupedByModelAndNamesEachFaultyModel)
@@ -221,6 +221,15 @@ struct PlantedFault {
     std::string faulty;  // how the summary ends
 };
 
+void ExpectFinding(const CheckRun &run, const PlantedFault &fault)
+{
+    EXPECT_EQ(run.status, 6u) << fault.from << "\n" << run.out;
+    EXPECT_TRUE(run.says(fault.finding)) << fault.from << "\n" << run.out;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_FALSE(lines.empty()) << fault.from;
+    EXPECT_EQ(lines.back().substr(lines.back().find("; ") + 2), fault.faulty) << fault.from;
+}
+
 TEST_F(PackageCheck, NamesEachFaultPlantedInACopy)
 {
     const std::string both = "models with findings: \"Model A\" (x64), \"Model A\" (ARM64)";
@@ -262,8 +271,7 @@ TEST_F(PackageCheck, NamesEachFaultPlantedInACopy)
          all},
         {"VELDRIAN.dll=1,arm64", "VELDRIAN.dll=1,x64",
          "the ARM64 installation would copy x64\\VELDRIAN.dll, an x64 DLL (machine 0x8664): ARM64 Windows "
-         "loads "
-         "only an ARM64 VELDRIAN.dll (machine 0xAA64)",
+         "loads only an ARM64 VELDRIAN.dll (machine 0xAA64)",
          "models with findings: \"Model A\" (ARM64), \"Model B\" (ARM64)"},
     };
     for (const PlantedFault &fault : faults) {
@@ -273,12 +281,7 @@ TEST_F(PackageCheck, NamesEachFaultPlantedInACopy)
         } else {
             write(Replaced(kInf, fault.from, fault.to), dll_);
         }
-        const CheckRun run = check();
-        EXPECT_EQ(run.status, 6u) << what << "\n" << run.out;
-        EXPECT_TRUE(run.says(fault.finding)) << what << "\n" << run.out;
-        const std::vector<std::string> lines = Lines(run.out);
-        ASSERT_FALSE(lines.empty()) << what;
-        EXPECT_EQ(lines.back().substr(lines.back().find("; ") + 2), fault.faulty) << what;
+        ExpectFinding(check(), fault);
     }
 }
 

@@ -48,15 +48,15 @@ constexpr wchar_t kSigningNote[] =
 
 std::wstring Folded(std::wstring text)
 {
-    for (wchar_t &c : text) {
-        c = static_cast<wchar_t>(std::towlower(c));
+    for (wchar_t &character : text) {
+        character = static_cast<wchar_t>(std::towlower(character));
     }
     return text;
 }
 
-bool SameText(const std::wstring &a, const std::wstring &b)
+bool SameText(const std::wstring &left, const std::wstring &right)
 {
-    return a.size() == b.size() && Folded(a) == Folded(b);
+    return left.size() == right.size() && Folded(left) == Folded(right);
 }
 
 bool StartsWithText(const std::wstring &text, const std::wstring &start)
@@ -79,9 +79,9 @@ std::wstring Hex(DWORD value, int digits)
 std::wstring WithoutBlanks(const std::wstring &text)
 {
     std::wstring result;
-    for (wchar_t c : text) {
-        if (c != L' ' && c != L'\t') {
-            result += c;
+    for (wchar_t character : text) {
+        if (character != L' ' && character != L'\t') {
+            result += character;
         }
     }
     return result;
@@ -93,16 +93,16 @@ std::wstring DirectoryOf(const std::wstring &path)
     return slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
 }
 
-// a\b joined, without leading backslashes or dots of a relative folder.
-std::wstring JoinRelative(std::wstring a, std::wstring b)
+// folder\rest joined, without leading backslashes or dots of the relative folder.
+std::wstring JoinRelative(std::wstring folder, std::wstring rest)
 {
-    while (!a.empty() && (a.front() == L'\\' || a.front() == L'.')) {
-        a.erase(a.begin());
+    while (!folder.empty() && (folder.front() == L'\\' || folder.front() == L'.')) {
+        folder.erase(folder.begin());
     }
-    while (!b.empty() && b.front() == L'\\') {
-        b.erase(b.begin());
+    while (!rest.empty() && rest.front() == L'\\') {
+        rest.erase(rest.begin());
     }
-    return a.empty() ? b : a + (a.back() == L'\\' ? L"" : L"\\") + b;
+    return folder.empty() ? rest : folder + (folder.back() == L'\\' ? L"" : L"\\") + rest;
 }
 
 // ---- The INF, read once as SetupAPI reads it ----
@@ -126,9 +126,8 @@ struct InfLine {
 
 struct Inf {
     std::unordered_map<std::wstring, std::vector<InfLine>> sections;  // by folded name
-    std::vector<std::wstring> names;                                  // as written, in order
 
-    bool has(const std::wstring &section) const { return sections.count(Folded(section)) != 0; }
+    bool has(const std::wstring &section) const { return sections.contains(Folded(section)); }
     const std::vector<InfLine> &lines(const std::wstring &section) const
     {
         static const std::vector<InfLine> none;
@@ -147,78 +146,95 @@ struct Inf {
     }
 };
 
-bool IsBlank(wchar_t c)
+bool IsBlank(wchar_t character)
 {
-    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\x1A';
+    return character == L' ' || character == L'\t' || character == L'\r' || character == L'\x1A';
 }
 
-// Whether only blanks or a comment follow `at` on its line: a '\' there continues the line.
-bool EndsLine(const std::wstring &text, std::size_t at)
+// Whether only blanks or a comment follow `index` on its line: a '\' there continues the line.
+bool EndsLine(const std::wstring &text, std::size_t index)
 {
-    while (at < text.size() && IsBlank(text[at])) {
-        ++at;
+    while (index < text.size() && IsBlank(text[index])) {
+        ++index;
     }
-    return at >= text.size() || text[at] == L'\n' || text[at] == L';';
+    return index >= text.size() || text[index] == L'\n' || text[index] == L';';
 }
 
-// The line from *at: its key and fields. *at moves past its end. False when it holds nothing.
-bool ScanLine(const std::wstring &text, std::size_t *at, InfLine *line)
+// A field as it is scanned: blanks trimmed at both ends, except inside quotes.
+class FieldText {
+public:
+    void add(wchar_t character, bool quoted)
+    {
+        if (!quoted && IsBlank(character) && text_.empty()) {
+            return;
+        }
+        text_ += character;
+        kept_ = quoted || !IsBlank(character) ? text_.size() : kept_;
+    }
+    std::wstring take()
+    {
+        text_.resize(kept_);
+        std::wstring taken;
+        taken.swap(text_);
+        kept_ = 0;
+        return taken;
+    }
+
+private:
+    std::wstring text_;
+    std::size_t kept_ = 0;  // what trimming trailing blanks keeps
+};
+
+// The quoted text that starts at `index`, after its opening quote ("" stands for a
+// quote). Returns the index of its closing quote, or of the last character of the line.
+std::size_t ScanQuoted(const std::wstring &text, std::size_t index, FieldText *field)
 {
-    std::wstring field;
-    std::size_t kept = 0;  // what trimming trailing blanks keeps of `field`
-    bool quoted = false;
-    bool keyed = false;
-    bool anything = false;
-    auto finish = [&] {
-        field.resize(kept);
-        line->fields.push_back(field);
-        field.clear();
-        kept = 0;
-    };
-    std::size_t index = *at;
     for (; index < text.size() && text[index] != L'\n'; ++index) {
-        const wchar_t c = text[index];
-        if (quoted) {
-            if (c == L'"' && index + 1 < text.size() && text[index + 1] == L'"') {
-                field += c;
-                ++index;
-            } else if (c == L'"') {
-                quoted = false;
-            } else {
-                field += c;
-            }
-            kept = field.size();
-        } else if (c == L'"') {
-            quoted = true;
-            anything = true;
-        } else if (c == L';') {
+        const bool quote = text[index] == L'"';
+        if (quote && (index + 1 >= text.size() || text[index + 1] != L'"')) {
+            return index;
+        }
+        field->add(text[index], true);
+        index += quote ? 1 : 0;
+    }
+    return index - 1;
+}
+
+// The line from *index: its key and fields. *index moves past its end. False when
+// it holds nothing.
+bool ScanLine(const std::wstring &text, std::size_t *start, InfLine *line)
+{
+    FieldText field;
+    bool anything = false;
+    std::size_t index = *start;
+    for (; index < text.size() && text[index] != L'\n'; ++index) {
+        const wchar_t character = text[index];
+        if (character == L';') {
             index = text.find(L'\n', index);
             break;
-        } else if (c == L'\\' && EndsLine(text, index + 1)) {
+        }
+        if (character == L'\\' && EndsLine(text, index + 1)) {
             index = text.find(L'\n', index);  // the line goes on after this line feed
             if (index == std::wstring::npos) {
                 break;
             }
-        } else if (c == L',') {
-            finish();
-            anything = true;
-        } else if (c == L'=' && !keyed && line->fields.empty()) {
-            field.resize(kept);
-            line->key = field;
-            field.clear();
-            kept = 0;
-            keyed = true;
-            anything = true;
-        } else if (!IsBlank(c) || !field.empty()) {
-            field += c;
-            kept = IsBlank(c) ? kept : field.size();
-            anything = true;
+            continue;
+        }
+        anything = anything || !IsBlank(character);
+        if (character == L'"') {
+            index = ScanQuoted(text, index + 1, &field);
+        } else if (character == L',') {
+            line->fields.push_back(field.take());
+        } else if (character == L'=' && line->key.empty() && line->fields.empty()) {
+            line->key = field.take();
+        } else {
+            field.add(character, false);
         }
     }
     if (anything) {
-        finish();
+        line->fields.push_back(field.take());
     }
-    *at = index == std::wstring::npos ? text.size() : index + 1;
+    *start = index == std::wstring::npos ? text.size() : std::min(index + 1, text.size());
     return anything;
 }
 
@@ -230,57 +246,44 @@ std::wstring Substituted(const std::wstring &text,
         return text;
     }
     std::wstring result;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t open = text.find(L'%', at);
+    std::size_t index = 0;
+    while (index < text.size()) {
+        const std::size_t open = text.find(L'%', index);
         const std::size_t close = open == std::wstring::npos ? open : text.find(L'%', open + 1);
         if (close == std::wstring::npos) {
-            result += text.substr(at);
+            result += text.substr(index);
             break;
         }
-        result += text.substr(at, open - at);
+        result += text.substr(index, open - index);
         const std::wstring name = text.substr(open + 1, close - open - 1);
         const auto found = strings.find(Folded(name));
         result += name.empty() ? L"%" : found != strings.end() ? found->second : L"%" + name + L"%";
-        at = close + 1;
+        index = close + 1;
     }
     return result;
 }
 
-Inf ParseInf(const std::wstring &text)
+// The name of the section whose header starts at `index` ('['); *next is where its
+// first line starts.
+std::wstring SectionName(const std::wstring &text, std::size_t index, std::size_t *next)
 {
-    Inf inf;
-    std::vector<InfLine> *section = nullptr;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        while (at < text.size() && IsBlank(text[at])) {
-            ++at;
-        }
-        if (at < text.size() && text[at] == L'[') {
-            const std::size_t close = text.find_first_of(L"]\n", at + 1);
-            std::wstring name = text.substr(at + 1, close == std::wstring::npos ? close : close - at - 1);
-            while (!name.empty() && IsBlank(name.back())) {
-                name.pop_back();
-            }
-            const std::wstring key = Folded(name);
-            if (inf.sections.count(key) == 0) {
-                inf.names.push_back(name);
-            }
-            section = &inf.sections[key];
-            const std::size_t end = text.find(L'\n', at);
-            at = end == std::wstring::npos ? text.size() : end + 1;
-            continue;
-        }
-        InfLine line;
-        if (ScanLine(text, &at, &line) && section != nullptr) {
-            section->push_back(std::move(line));
-        }
+    const std::size_t close = text.find_first_of(L"]\n", index + 1);
+    std::wstring name = text.substr(index + 1, close == std::wstring::npos ? close : close - index - 1);
+    while (!name.empty() && IsBlank(name.back())) {
+        name.pop_back();
     }
+    const std::size_t end = text.find(L'\n', index);
+    *next = end == std::wstring::npos ? text.size() : end + 1;
+    return name;
+}
+
+void SubstituteStrings(Inf *inf)
+{
     std::unordered_map<std::wstring, std::wstring> strings;
-    for (const InfLine &line : inf.lines(L"Strings")) {
+    for (const InfLine &line : inf->lines(L"Strings")) {
         strings.emplace(Folded(line.key), line.field(1));
     }
-    for (auto &[name, lines] : inf.sections) {
+    for (auto &[name, lines] : inf->sections) {
         for (InfLine &line : lines) {
             line.key = Substituted(line.key, strings);
             for (std::wstring &field : line.fields) {
@@ -288,6 +291,25 @@ Inf ParseInf(const std::wstring &text)
             }
         }
     }
+}
+
+Inf ParseInf(const std::wstring &text)
+{
+    Inf inf;
+    std::vector<InfLine> *section = nullptr;
+    std::size_t index = 0;
+    while (index < text.size()) {
+        while (index < text.size() && IsBlank(text[index])) {
+            ++index;
+        }
+        InfLine line;
+        if (index < text.size() && text[index] == L'[') {
+            section = &inf.sections[Folded(SectionName(text, index, &index))];
+        } else if (ScanLine(text, &index, &line) && section != nullptr) {
+            section->push_back(std::move(line));
+        }
+    }
+    SubstituteStrings(&inf);
     return inf;
 }
 
@@ -372,18 +394,18 @@ bool ExportsName(const std::string &bytes, std::size_t headers, const IMAGE_FILE
     }
     const IMAGE_DATA_DIRECTORY directory = optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     const std::size_t sections = headers + sizeof(DWORD) + sizeof(file) + file.SizeOfOptionalHeader;
-    std::size_t at = 0;
+    std::size_t offset = 0;
     IMAGE_EXPORT_DIRECTORY exports = {};
     if (directory.VirtualAddress == 0 ||
-        !FileOffset(bytes, sections, file.NumberOfSections, directory.VirtualAddress, &at) ||
-        !ReadAt(bytes, at, &exports) ||
-        !FileOffset(bytes, sections, file.NumberOfSections, exports.AddressOfNames, &at)) {
+        !FileOffset(bytes, sections, file.NumberOfSections, directory.VirtualAddress, &offset) ||
+        !ReadAt(bytes, offset, &exports) ||
+        !FileOffset(bytes, sections, file.NumberOfSections, exports.AddressOfNames, &offset)) {
         return false;
     }
     for (DWORD index = 0; index < exports.NumberOfNames; ++index) {
         DWORD nameRva = 0;
         std::size_t name = 0;
-        if (!ReadAt(bytes, at + index * sizeof(DWORD), &nameRva) ||
+        if (!ReadAt(bytes, offset + index * sizeof(DWORD), &nameRva) ||
             !FileOffset(bytes, sections, file.NumberOfSections, nameRva, &name) || name >= bytes.size()) {
             return false;
         }
@@ -617,32 +639,30 @@ void CheckCopy(Checker &checker, const Architecture &architecture, ModelCheck *m
     }
 }
 
-// Every other co-installer that CoInstallers32 names must be a file the package
-// ships (SourceDisksFiles) and copies (CopyFiles of the same section).
-void CheckOtherCoInstallers(const Checker &checker, const Architecture &architecture,
-                            const std::vector<std::wstring> &entries, ModelCheck *model)
+// Another co-installer that CoInstallers32 names must be a file the package ships
+// (SourceDisksFiles) and copies (CopyFiles of the same section): one finding, or none.
+std::wstring CheckOtherCoInstaller(const Inf &inf, const Architecture &architecture,
+                                   const std::wstring &entry, const std::wstring &coSection)
 {
-    for (const std::wstring &entry : entries) {
-        const std::wstring file = WithoutBlanks(entry.substr(0, entry.find(L',')));
-        if (file.empty() || SameText(file, kVeldrianFile) ||
-            file.find_first_of(L"\\:/") != std::wstring::npos) {
-            continue;
-        }
-        CopiedFile copy;
-        std::wstring relative;
-        const bool copied = FindCopy(checker.inf, model->coInstallers, file, &copy);
-        const bool shipped = SourceOf(checker.inf, architecture, copied ? copy.source : file, &relative);
-        if (!copied && !shipped) {
-            model->findings.push_back(
-                L"CoInstallers32 lists \"" + entry + L"\", but the package neither ships " + file +
-                L" (SourceDisksFiles) nor copies it (CopyFiles of " + Bracketed(model->coInstallers) +
-                L"): SetupAPI has no " + file + L" to load");
-        } else if (copied && !shipped) {
-            model->findings.push_back(Bracketed(model->coInstallers) + L" copies " + file + L" for \"" +
-                                      entry + L"\", but SourceDisksFiles does not list " + copy.source +
-                                      L", so SetupAPI has no file to copy");
-        }
+    const std::wstring file = WithoutBlanks(entry.substr(0, entry.find(L',')));
+    if (file.empty() || SameText(file, kVeldrianFile) || file.find_first_of(L"\\:/") != std::wstring::npos) {
+        return L"";
     }
+    CopiedFile copy;
+    std::wstring relative;
+    const bool copied = FindCopy(inf, coSection, file, &copy);
+    const bool shipped = SourceOf(inf, architecture, copied ? copy.source : file, &relative);
+    if (!copied && !shipped) {
+        return L"CoInstallers32 lists \"" + entry + L"\", but the package neither ships " + file +
+               L" (SourceDisksFiles) nor copies it (CopyFiles of " + Bracketed(coSection) +
+               L"): SetupAPI has no " + file + L" to load";
+    }
+    if (!shipped) {
+        return Bracketed(coSection) + L" copies " + file + L" for \"" + entry +
+               L"\", but SourceDisksFiles does not list " + copy.source +
+               L", so SetupAPI has no file to copy";
+    }
+    return L"";
 }
 
 // The DDInstall section the platform installs for an architecture: decorated for
@@ -690,7 +710,13 @@ void CheckModel(Checker &checker, const Architecture &architecture, const std::w
         model->findings.push_back(finding);
     }
     CheckCopy(checker, architecture, model);
-    CheckOtherCoInstallers(checker, architecture, entries, model);
+    for (const std::wstring &entry : entries) {
+        if (const std::wstring finding =
+                CheckOtherCoInstaller(checker.inf, architecture, entry, model->coInstallers);
+            !finding.empty()) {
+            model->findings.push_back(finding);
+        }
+    }
 }
 
 // The models section of a [Manufacturer] line for an architecture, or "".
@@ -698,7 +724,7 @@ std::wstring ModelsSection(const Inf &inf, const InfLine &manufacturer, const Ar
 {
     for (std::size_t index = 2; index <= manufacturer.fields.size(); ++index) {
         const std::wstring decoration = manufacturer.field(index);
-        const std::wstring section = manufacturer.field(1) + L"." + decoration;
+        std::wstring section = manufacturer.field(1) + L"." + decoration;
         if ((SameText(decoration, architecture.decoration) ||
              StartsWithText(decoration, std::wstring(architecture.decoration) + L".")) &&
             inf.has(section)) {
@@ -720,11 +746,14 @@ void ListModels(const Inf &inf, PackageCheck *check,
         bool any = false;
         for (const Architecture &architecture : kArchitectures) {
             const std::wstring section = ModelsSection(inf, manufacturer, architecture);
-            any = any || !section.empty();
-            if (!section.empty() && inf.lines(section).empty()) {
+            if (section.empty()) {
+                continue;
+            }
+            any = true;
+            if (inf.lines(section).empty()) {
                 check->findings.push_back(Bracketed(section) + L" lists no model");
             }
-            for (const InfLine &line : section.empty() ? std::vector<InfLine>() : inf.lines(section)) {
+            for (const InfLine &line : inf.lines(section)) {
                 check->models.push_back({line.key, line.field(2), architecture.name, L"", L"", {}});
                 ddInstalls->emplace_back(&architecture, line.field(1));
             }
