@@ -63,7 +63,7 @@ generate "amd64 arm64" >"$work/two-architectures.inf"
 # time_check INF: the seconds of each of three runs, and the last run's summary line.
 time_check() {
     times=""
-    for run in 1 2 3; do
+    for _ in 1 2 3; do
         start=$(date +%s.%N)
         status=0
         WINEPREFIX="$prefix" WINEDEBUG=-all "$wine64" "$build/veldrian-install.exe" --check --inf "$1" \
