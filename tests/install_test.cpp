@@ -669,65 +669,6 @@ TEST_F(InstallHost, TheTraceReaderGivesTheHostsReasonsFromItsCapture)
     ExpectPrefixAsFound();
 }
 
-// A copy of the example package, with one fault planted in its INF or its DLL.
-struct BrokenCopy {
-    const char *from;
-    const char *to;
-    std::string finding;
-};
-
-TEST_F(InstallHost, CheckPassesTheExampleAndNamesEachFaultPlantedInACopy)
-{
-    const HostRun good = RunHost({L"--check"});
-    EXPECT_EQ(good.exitCode, 0u) << good.out;
-    EXPECT_TRUE(
-        good.says("  model \"Model X\" (VELDRIAN\\Model_X): ok, ModelX.CoInstallers registers VELDRIAN\n"))
-        << good.out;
-
-    const std::string example = win32::ReadWholeFile(ExampleInf());
-    const std::string dll = win32::ReadWholeFile(dll_);
-    const std::wstring directory = harness::TempDirectory() + L"install-test-check";
-    CreateDirectoryW(directory.c_str(), nullptr);
-    const std::wstring inf = directory + L"\\package.inf";
-    const std::vector<BrokenCopy> copies = {
-        {"[ModelX]", "[ModelX.NTamd64]",
-         "no section [ModelX.NTamd64.CoInstallers]: the platform looks for the co-installers of "
-         "[ModelX.NTamd64] "
-         "there ([ModelX.CoInstallers] is there, without the decoration of its DDInstall section)"},
-        {"\nAddReg=VELDRIAN_AddReg\n", "\n",
-         "no AddReg section of [ModelX.CoInstallers] writes HKR,,CoInstallers32 "
-         "(\"VELDRIAN.dll,CoInstallerE\")"},
-        {"CoInstallers32,0x00010000", "CoInstallers32,0x00000000",
-         "[VELDRIAN_AddReg] writes CoInstallers32 with flags 0x00000000, not as REG_MULTI_SZ (0x00010000)"},
-        {"\"VELDRIAN.dll,CoInstallerE\"", "\"VELDRIAN.dll,Other\"",
-         "[VELDRIAN_AddReg]'s CoInstallers32 does not list \"VELDRIAN.dll,CoInstallerE\" (it lists "
-         "\"VELDRIAN.dll,Other\")"},
-        {"\nCopyFiles=VELDRIAN_CopyFiles\n", "\n",
-         "no CopyFiles line of [ModelX.CoInstallers] copies VELDRIAN.dll"},
-        {"VELDRIAN_CopyFiles=11", "VELDRIAN_CopyFiles=12",
-         "VELDRIAN.dll is copied to DestinationDirs 12, not 11 (the system directory, where SetupAPI loads "
-         "it from)"},
-        {"\nVELDRIAN.dll=1\n", "\n",
-         "SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no file to copy"},
-        {"Maker=\"VELDRIAN Example\"", "Maker=\"VELDRIAN Ex\xC3\xA4mple\"",
-         "the INF is UTF-8: SetupAPI reads"},
-        {"32-bit DLL", "", "is a 32-bit DLL: 64-bit Windows loads only a 64-bit (x64) VELDRIAN.dll"},
-    };
-    for (const BrokenCopy &copy : copies) {
-        const bool dllFault = std::string(copy.from) == "32-bit DLL";
-        ASSERT_TRUE(WriteAll(inf, dllFault ? example : Replaced(example, copy.from, copy.to)));
-        ASSERT_TRUE(WriteAll(directory + L"\\VELDRIAN.dll", dllFault ? Machine32(dll) : dll));
-        const HostRun run = RunHost({L"--check", L"--inf", inf});
-        EXPECT_EQ(run.exitCode, 6u) << copy.from << "\n" << run.out;
-        EXPECT_TRUE(run.says(copy.finding)) << copy.from << "\n" << run.out;
-        EXPECT_TRUE(run.says("1 model(s), 1 finding(s)\n")) << copy.from << "\n" << run.out;
-    }
-    DeleteFileW(inf.c_str());
-    DeleteFileW((directory + L"\\VELDRIAN.dll").c_str());
-    RemoveDirectoryW(directory.c_str());
-    ExpectPrefixAsFound();
-}
-
 TEST_F(InstallHost, AllModelsFromTheCallersFolderAsJsonWithABoundedTable)
 {
     // A profile name of 250 characters: VELDRIAN skips it, and the table stays narrow.

@@ -10,6 +10,7 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw
 [ -x "$wine64" ] || need="$need wine64"
 command -v cmake >/dev/null 2>&1 || need="$need cmake"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
+[ -f /usr/include/nlohmann/json.hpp ] || need="$need nlohmann-json3-dev"
 for extra in "$@"; do
     case "$extra" in
         # cmake/clang-mingw-w64-x86_64.cmake calls them in LLVM 16's own directory

@@ -78,40 +78,6 @@ std::wstring CheckBeforeInstalling(const Options &options, const std::vector<Inf
     return L"";
 }
 
-int RunCheck(Console &console, const Options &options, const std::wstring &inf)
-{
-    const PackageCheck check = CheckPackage(inf, options.dll.empty() ? L"" : WindowsPath(options.dll));
-    console.line(L"veldrian-install --check: " + inf);
-    std::size_t findings = check.findings.size();
-    std::string json = "{\"inf\": " + tracedecoder::JsonString(inf) + ", \"models\": [";
-    for (std::size_t index = 0; index < check.models.size(); ++index) {
-        const ModelCheck &model = check.models[index];
-        findings += model.findings.size();
-        console.line(L"  model \"" + model.name + L"\" (" + model.hardwareId + L"): " +
-                     (model.findings.empty() ? L"ok, " + model.coInstallers + L" registers VELDRIAN"
-                                             : std::to_wstring(model.findings.size()) + L" finding(s)"));
-        json += std::string(index == 0 ? "" : ", ") + "{\"model\": " + tracedecoder::JsonString(model.name) +
-                ", \"coInstallers\": " + tracedecoder::JsonString(model.coInstallers) + ", \"findings\": [";
-        for (std::size_t item = 0; item < model.findings.size(); ++item) {
-            console.line(L"    - " + model.findings[item]);
-            json += std::string(item == 0 ? "" : ", ") + tracedecoder::JsonString(model.findings[item]);
-        }
-        json += "]}";
-    }
-    json += "], \"findings\": [";
-    for (std::size_t item = 0; item < check.findings.size(); ++item) {
-        console.line(L"  package: " + check.findings[item]);
-        json += std::string(item == 0 ? "" : ", ") + tracedecoder::JsonString(check.findings[item]);
-    }
-    const int status = findings == 0 ? kExitOk : kExitCheckFindings;
-    console.line(std::to_wstring(check.models.size()) + L" model(s), " +
-                 (findings == 0 ? std::wstring(L"no findings") : std::to_wstring(findings) + L" finding(s)"));
-    if (options.json) {
-        console.json(json + "], \"status\": " + std::to_string(status) + "}\n");
-    }
-    return status;
-}
-
 void ShowResult(Console &console, const RunResult &result)
 {
     console.line(L"");
@@ -198,7 +164,8 @@ int wmain(int argc, wchar_t **argv)
     const std::wstring inf = WindowsPath(
         options.inf.empty() ? ProgramDirectory() + L"examples\\VELDRIAN-example.inf" : options.inf);
     if (options.check) {
-        return RunCheck(console, options, inf);
+        return RunCheck(console, inf, options.dll.empty() ? L"" : WindowsPath(options.dll), options.verbose,
+                        options.json);
     }
 
     Package package;

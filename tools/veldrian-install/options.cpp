@@ -41,7 +41,7 @@ std::vector<ProfileRequest> DemonstrationProfiles()
 std::wstring Usage()
 {
     return L"usage: veldrian-install [options]\n"
-           L"       veldrian-install --check [--inf PATH] [--dll PATH] [--json]\n"
+           L"       veldrian-install --check [--inf PATH] [--dll PATH] [--verbose] [--json]\n"
            L"       veldrian-install --clean\n"
            L"\n"
            L"Installs a printer driver package that lists VELDRIAN as its co-installer, as\n"
@@ -89,6 +89,7 @@ std::wstring Usage()
            L"                    model of its 64-bit models sections, the DDInstall and\n"
            L"                    .CoInstallers sections, the CoInstallers32 line, the copy to\n"
            L"                    the system directory, SourceDisksFiles, and the DLL itself\n"
+           L"  --verbose         with --check: the models without findings too\n"
            L"  --json            the result as one JSON document on the standard output; the\n"
            L"                    rest goes to the error output\n"
            L"  --help            show this text\n"
@@ -138,7 +139,7 @@ ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments)
                                 option == L"--unlisted-profile";
         const bool isFlag = option == L"--no-queue" || option == L"--keep" || option == L"--clean" ||
                             option == L"--check" || option == L"--all-models" || option == L"--json" ||
-                            option == L"--help" || option == L"-h";
+                            option == L"--verbose" || option == L"--help" || option == L"-h";
         if (!takesValue && !isFlag) {
             if (option.rfind(L"-", 0) == 0) {
                 return fail(L"unknown option " + option);
@@ -201,6 +202,8 @@ ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments)
             options.allModels = true;
         } else if (option == L"--json") {
             options.json = true;
+        } else if (option == L"--verbose") {
+            options.verbose = true;
         } else {
             options.help = true;
         }
@@ -210,7 +213,10 @@ ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments)
     }
     if (options.check && (options.keep || options.allModels || !options.model.empty() ||
                           !options.port.empty() || !options.profiles.empty() || options.noQueue)) {
-        return fail(L"--check installs nothing: it goes with --inf, --dll and --json only");
+        return fail(L"--check installs nothing: it goes with --inf, --dll, --verbose and --json only");
+    }
+    if (options.verbose && !options.check) {
+        return fail(L"--verbose goes with --check only");
     }
     if (options.allModels && !options.model.empty()) {
         return fail(L"--all-models and --model do not go together");

@@ -24,6 +24,7 @@ struct Options {
     bool clean = false;      // remove what an earlier --keep left, and nothing else
     bool check = false;      // check the package's INF and DLL without installing anything
     bool allModels = false;  // install every model of the package in turn
+    bool verbose = false;    // --check: the models without findings too
     bool json = false;       // the result as JSON on the standard output
     bool help = false;
 };

@@ -1,0 +1,288 @@
+// The package check, veldrian-install --check, run as its own process on a driver
+// package of the tests' own for x64 and ARM64 (the DLLs in per-architecture folders),
+// whole and with one fault planted at a time: what it finds, how it groups and sums
+// it up, and its exit status.
+#include "harness/harness.h"
+#include "harness/platform.h"
+#include "win32/files.h"
+#include "win32/paths.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+constexpr WORD kMachineArm64 = 0xAA64;
+
+const char kSigningNote[] =
+    "note: from Windows 11 22H2, a driver package with a DDInstall.CoInstallers section "
+    "is no longer eligible for a signature from the Hardware Developer Center";
+
+// Two models for each architecture, sharing their co-installer sections; each
+// architecture's VELDRIAN.dll in its own folder.
+const char kInf[] =
+    "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n"
+    "ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\nProvider=Tests\r\n"
+    "[Manufacturer]\r\n%Maker%=Models,NTamd64,NTarm64\r\n"
+    "[Models.NTamd64]\r\n\"Model A\"=ModelA,TESTS\\MODELA\r\n\"Model B\"=ModelB,TESTS\\MODELB\r\n"
+    "[Models.NTarm64]\r\n\"Model A\"=ModelA,TESTS\\MODELA\r\n\"Model B\"=ModelB,TESTS\\MODELB\r\n"
+    "[ModelA]\r\n"
+    "[ModelA.CoInstallers]\r\nCopyFiles=VELDRIAN_CopyFiles\r\nAddReg=VELDRIAN_AddReg\r\n"
+    "[ModelB]\r\n"
+    "[ModelB.CoInstallers]\r\nCopyFiles=VELDRIAN_CopyFiles\r\nAddReg=VELDRIAN_AddReg\r\n"
+    "[VELDRIAN_CopyFiles]\r\nVELDRIAN.dll\r\n"
+    "[VELDRIAN_AddReg]\r\nHKR,,CoInstallers32,0x00010000,\"VELDRIAN.dll,CoInstallerE\"\r\n"
+    "[DestinationDirs]\r\nVELDRIAN_CopyFiles=11\r\n"
+    "[SourceDisksNames]\r\n1=%Disk%,,,\r\n"
+    "[SourceDisksFiles.amd64]\r\nVELDRIAN.dll=1,x64\r\n"
+    "[SourceDisksFiles.arm64]\r\nVELDRIAN.dll=1,arm64\r\n"
+    "[Strings]\r\nMaker=\"Tests\"\r\nDisk=\"Tests\"\r\n";
+
+std::string WithMachine(std::string dll, WORD machine)
+{
+    LONG headers = 0;
+    memcpy(&headers, dll.data() + offsetof(IMAGE_DOS_HEADER, e_lfanew), sizeof(headers));
+    memcpy(dll.data() + headers + sizeof(DWORD), &machine, sizeof(machine));
+    return dll;
+}
+
+bool WriteAll(const std::wstring &path, const std::string &bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    const bool whole = file != INVALID_HANDLE_VALUE &&
+                       WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                       written == bytes.size();
+    CloseHandle(file);
+    return whole;
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+struct CheckRun {
+    DWORD status = 0xFFFFFFFF;
+    std::string out;
+    std::string err;
+    bool says(const std::string &text) const { return out.find(text) != std::string::npos; }
+};
+
+// veldrian-install with `arguments`, ended with its job whatever the outcome.
+CheckRun RunHost(const std::vector<std::wstring> &arguments)
+{
+    char host[MAX_PATH * 2] = {};
+    GetEnvironmentVariableA("VELDRIAN_INSTALL", host, sizeof(host));
+    std::wstring command = L"\"" + harness::Wide(win32::WindowsPath(host)) + L"\"";
+    for (const std::wstring &argument : arguments) {
+        command += L" \"" + argument + L"\"";
+    }
+    const std::wstring base =
+        harness::TempDirectory() + L"packagecheck-test-" + std::to_wstring(GetCurrentProcessId());
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE out = CreateFileW((base + L".out").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, 0, nullptr);
+    HANDLE err = CreateFileW((base + L".err").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, 0, nullptr);
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    CheckRun run;
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
+                       &startup, &process)) {
+        AssignProcessToJobObject(job, process.hProcess);
+        ResumeThread(process.hThread);
+        WaitForSingleObject(process.hProcess, 120000);
+        GetExitCodeProcess(process.hProcess, &run.status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(job);
+    CloseHandle(out);
+    CloseHandle(err);
+    run.out = win32::ReadWholeFile(base + L".out");
+    run.err = win32::ReadWholeFile(base + L".err");
+    DeleteFileW((base + L".out").c_str());
+    DeleteFileW((base + L".err").c_str());
+    return run;
+}
+
+// The package in a folder of its own: package.inf, x64\VELDRIAN.dll (the DLL under
+// test) and arm64\VELDRIAN.dll (the same with an ARM64 header: the check reads the
+// file, it loads nothing).
+class PackageCheck : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        dll_ = win32::ReadWholeFile(harness::VeldrianPath());
+        ASSERT_FALSE(dll_.empty());
+        for (const std::wstring &folder : {directory_, directory_ + L"\\x64", directory_ + L"\\arm64"}) {
+            CreateDirectoryW(folder.c_str(), nullptr);
+        }
+        ASSERT_TRUE(WriteAll(directory_ + L"\\arm64\\VELDRIAN.dll", WithMachine(dll_, kMachineArm64)));
+        write(kInf, dll_);
+    }
+    void TearDown() override { win32::RemoveFolderTree(directory_); }
+
+    void write(const std::string &inf, const std::string &x64Dll)
+    {
+        ASSERT_TRUE(WriteAll(inf_, inf));
+        ASSERT_TRUE(WriteAll(directory_ + L"\\x64\\VELDRIAN.dll", x64Dll));
+    }
+    CheckRun check(std::vector<std::wstring> options = {})
+    {
+        options.insert(options.begin(), {L"--check", L"--inf", inf_});
+        return RunHost(options);
+    }
+
+    std::wstring directory_ =
+        harness::TempDirectory() + L"packagecheck-test-" + std::to_wstring(GetCurrentProcessId());
+    std::wstring inf_ = directory_ + L"\\package.inf";
+    std::string dll_;
+};
+
+std::string Replaced(std::string text, const std::string &from, const std::string &replacement)
+{
+    const std::size_t found = text.find(from);
+    EXPECT_NE(found, std::string::npos) << from;
+    return found == std::string::npos ? text : text.replace(found, from.size(), replacement);
+}
+
+TEST_F(PackageCheck, PrintsOnlyFindingsGroupedByModelAndNamesEachFaultyModel)
+{
+    const CheckRun good = check();
+    EXPECT_EQ(good.status, 0u) << good.out << good.err;
+    EXPECT_FALSE(good.says("ok,")) << good.out;
+    EXPECT_TRUE(good.says("\n4 model(s), no findings\n")) << good.out;
+    const CheckRun verbose = check({L"--verbose"});
+    EXPECT_TRUE(
+        verbose.says("  model \"Model B\" (TESTS\\MODELB) for ARM64: ok, ModelB.CoInstallers registers "
+                     "VELDRIAN\n"))
+        << verbose.out;
+
+    write(Replaced(kInf,
+                   "[ModelB.CoInstallers]\r\nCopyFiles=VELDRIAN_CopyFiles\r\nAddReg=VELDRIAN_AddReg\r\n",
+                   "[ModelB.CoInstallers]\r\nCopyFiles=VELDRIAN_CopyFiles\r\n"),
+          dll_);
+    const CheckRun run = check();
+    EXPECT_EQ(run.status, 6u);
+    const std::string finding = "    - no AddReg section of [ModelB.CoInstallers] writes HKR,,CoInstallers32 "
+                                "(\"VELDRIAN.dll,CoInstallerE\")";
+    const std::vector<std::string> expected = {
+        "  model \"Model B\" (TESTS\\MODELB) for x64: 1 finding(s)",
+        finding,
+        "  model \"Model B\" (TESTS\\MODELB) for ARM64: 1 finding(s)",
+        finding,
+    };
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 1 + expected.size() + 2) << run.out;
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 1 + expected.size()), expected);
+    EXPECT_EQ(lines.back(),
+              "4 model(s), 2 finding(s); models with findings: \"Model B\" (x64), \"Model B\" (ARM64)");
+
+    const CheckRun json = check({L"--json"});
+    EXPECT_EQ(json.out.rfind("{\n", 0), 0u) << json.out;
+    EXPECT_NE(json.out.find("\"model\": \"Model B\",\n      \"hardwareId\": \"TESTS\\\\MODELB\",\n      "
+                            "\"architecture\": \"ARM64\""),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("\"status\": 6\n}"), std::string::npos) << json.out;
+}
+
+TEST_F(PackageCheck, SaysTheSigningNoteOnceWithoutAFinding)
+{
+    const CheckRun run = check();
+    EXPECT_EQ(run.status, 0u) << run.out;
+    const std::size_t first = run.out.find(kSigningNote);
+    ASSERT_NE(first, std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find(kSigningNote, first + 1), std::string::npos) << run.out;
+}
+
+// One fault planted in a copy of the package: the finding, and the summary's models.
+struct PlantedFault {
+    const char *from;  // replaced in the INF, or a DLL fault: "empty DLL", "32-bit DLL"
+    const char *to;
+    std::string finding;
+    std::string faulty;  // how the summary ends
+};
+
+void ExpectFinding(const CheckRun &run, const PlantedFault &fault)
+{
+    EXPECT_EQ(run.status, 6u) << fault.from << "\n" << run.out;
+    EXPECT_TRUE(run.says(fault.finding)) << fault.from << "\n" << run.out;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_FALSE(lines.empty()) << fault.from;
+    EXPECT_EQ(lines.back().substr(lines.back().find("; ") + 2), fault.faulty) << fault.from;
+}
+
+TEST_F(PackageCheck, NamesEachFaultPlantedInACopy)
+{
+    const std::string both = "models with findings: \"Model A\" (x64), \"Model A\" (ARM64)";
+    const std::string all =
+        "models with findings: \"Model A\" (x64), \"Model B\" (x64), \"Model A\" (ARM64), "
+        "\"Model B\" (ARM64)";
+    const std::string none = "no model has one, the package as a whole has them";
+    const std::vector<PlantedFault> faults = {
+        {"[ModelA]\r\n", "[ModelA.NTamd64]\r\n[ModelA.NTarm64]\r\n",
+         "no section [ModelA.NTamd64.CoInstallers]: the platform looks for the co-installers of "
+         "[ModelA.NTamd64] "
+         "there ([ModelA.CoInstallers] is there, without the decoration of its DDInstall section)",
+         both},
+        {"CoInstallers32,0x00010000", "CoInstallers32,0x00000000",
+         "[VELDRIAN_AddReg] writes CoInstallers32 with flags 0x00000000, not as REG_MULTI_SZ (0x00010000)",
+         all},
+        {"\"VELDRIAN.dll,CoInstallerE\"", "\"VELDRIAN.dll,Other\"",
+         "[VELDRIAN_AddReg]'s CoInstallers32 does not list \"VELDRIAN.dll,CoInstallerE\" (it lists "
+         "\"VELDRIAN.dll,Other\")",
+         all},
+        {"[ModelA.CoInstallers]\r\nCopyFiles=VELDRIAN_CopyFiles\r\n", "[ModelA.CoInstallers]\r\n",
+         "no CopyFiles line of [ModelA.CoInstallers] copies VELDRIAN.dll", both},
+        {"VELDRIAN_CopyFiles=11", "VELDRIAN_CopyFiles=12",
+         "VELDRIAN.dll is copied to DestinationDirs 12, not 11 (the system directory, where SetupAPI loads "
+         "it from)",
+         all},
+        {"\r\nVELDRIAN.dll=1,arm64\r\n", "\r\n",
+         "SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no file to copy (for the ARM64 "
+         "models)",
+         none},
+        {"Maker=\"Tests\"", "Maker=\"T\xC3\xA4sts\"", "the INF is UTF-8: SetupAPI reads", none},
+        {"32-bit DLL", "",
+         "x64\\VELDRIAN.dll is a 32-bit DLL: 64-bit Windows loads only a 64-bit (x64) VELDRIAN.dll", none},
+        {"empty DLL", "", "x64\\VELDRIAN.dll is empty (0 bytes), not a DLL", none},
+        {"\"VELDRIAN.dll,CoInstallerE\"", "\"Other.dll,OtherEntry\",\"VELDRIAN.dll,CoInstallerE\"",
+         "CoInstallers32 lists \"Other.dll,OtherEntry\", but the package neither ships Other.dll "
+         "(SourceDisksFiles) "
+         "nor copies it (CopyFiles of [ModelA.CoInstallers]): SetupAPI has no Other.dll to load",
+         all},
+        {"VELDRIAN.dll=1,arm64", "VELDRIAN.dll=1,x64",
+         "the ARM64 installation would copy x64\\VELDRIAN.dll, an x64 DLL (machine 0x8664): ARM64 Windows "
+         "loads only an ARM64 VELDRIAN.dll (machine 0xAA64)",
+         "models with findings: \"Model A\" (ARM64), \"Model B\" (ARM64)"},
+    };
+    for (const PlantedFault &fault : faults) {
+        const std::string what = fault.from;
+        if (what == "32-bit DLL" || what == "empty DLL") {
+            write(kInf, what == "empty DLL" ? "" : WithMachine(dll_, IMAGE_FILE_MACHINE_I386));
+        } else {
+            write(Replaced(kInf, fault.from, fault.to), dll_);
+        }
+        ExpectFinding(check(), fault);
+    }
+}
+
+}  // namespace
