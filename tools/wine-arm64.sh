@@ -37,7 +37,12 @@ prepare() {
     mkdir -p "$root/debs"
     # apt's sandbox user cannot write into the cache: fetch as the caller.
     # shellcheck disable=SC2086
-    (cd "$root/debs" && apt-get -q -o APT::Sandbox::User=root download $packages qemu-user-static >&2)
+    if ! (cd "$root/debs" && apt-get -q -o APT::Sandbox::User=root download $packages qemu-user-static >&2); then
+        # Lists older than the archive name versions it no longer has.
+        echo "wine-arm64: updating the package lists and fetching again" >&2
+        $SUDO apt-get update -qq >&2
+        (cd "$root/debs" && apt-get -q -o APT::Sandbox::User=root download $packages qemu-user-static >&2)
+    fi
     for deb in "$root"/debs/*.deb; do
         case "$deb" in
             # Of qemu, only the ARM64 emulator.
