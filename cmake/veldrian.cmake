@@ -4,28 +4,59 @@
 set(VELDRIAN_LIBRARY_COMPILE_OPTIONS
   -fno-exceptions -fno-rtti
   -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Werror
-  -fstack-protector-strong)
+  -fstack-protector-strong
+  # Reproducible: the same sources give the same DLL and debug information in any
+  # folder. Paths are recorded under /veldrian (the sources) and /veldrian/build (the
+  # build tree), not the build machine's; no compiler identification is left in the DLL.
+  -ffile-prefix-map=${PROJECT_SOURCE_DIR}=/veldrian -ffile-prefix-map=${PROJECT_BINARY_DIR}=/veldrian/build
+  -fno-ident)
 set(VELDRIAN_LIBRARY_DEFINITIONS UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 
 # The DLL runs on a stock Windows: no C runtime start-up of its own and nothing of
 # the toolchain's runtime left to load, so its imports name only system DLLs.
+# A GUI-subsystem DLL for Windows 7 and later (OS and subsystem version 6.0), as a
+# DLL loaded by the device installer is; neither a console nor an older system.
 set(VELDRIAN_LIBRARY_LINK_OPTIONS
   -nostdlib -Wl,--entry,VeldrianDllEntry
+  -Wl,--subsystem,windows:6.0 -Wl,--major-os-version,6 -Wl,--minor-os-version,0
   -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
-  -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
-  -Wl,--no-insert-timestamp)
+  -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc)
 # The system DLLs it imports from, and nothing else: module/startup_gnu.cpp gives it
 # what a C runtime or the compiler's runtime would.
 set(VELDRIAN_LIBRARY_SYSTEM_LIBRARIES setupapi winspool advapi32 user32 kernel32)
 
+# The directory the generator links the DLL from (module/CMakeLists.txt): paths on
+# the link's command line are given relative to it, since lld records that command
+# line in the PDB.
+if(CMAKE_GENERATOR MATCHES "Ninja")
+  set(VELDRIAN_LINK_DIR ${PROJECT_BINARY_DIR})
+else()
+  set(VELDRIAN_LINK_DIR ${PROJECT_BINARY_DIR}/module)
+endif()
+cmake_path(RELATIVE_PATH VELDRIAN_LINK_DIR BASE_DIRECTORY ${PROJECT_BINARY_DIR} OUTPUT_VARIABLE VELDRIAN_LINK_SUBDIR)
+
 # clang's linker (lld) writes the DLL's debug information, as CodeView, to a PDB
 # beside it; the DLL's debug directory names that file, by its name alone (not the
 # build machine's path), for Windows' debuggers to find beside the DLL or on their
-# symbol path.
+# symbol path. The PDB's own paths are under /veldrian too (-pdbsourcepath).
+# -Brepro sets the DLL's timestamp and the PDB's identity from a hash of the DLL's
+# content: a new one for every change, the same one for the same sources. -release
+# writes the checksum.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   set(VELDRIAN_PDB ${PROJECT_BINARY_DIR}/VELDRIAN.pdb)
-  list(APPEND VELDRIAN_LIBRARY_COMPILE_OPTIONS -gcodeview)
-  list(APPEND VELDRIAN_LIBRARY_LINK_OPTIONS -Wl,--pdb=${VELDRIAN_PDB} "-Wl,--Xlink=-pdbaltpath:%_PDB%")
+  cmake_path(RELATIVE_PATH VELDRIAN_PDB BASE_DIRECTORY ${VELDRIAN_LINK_DIR} OUTPUT_VARIABLE veldrian_pdb_relative)
+  list(APPEND VELDRIAN_LIBRARY_COMPILE_OPTIONS -gcodeview -gno-codeview-command-line)
+  list(APPEND VELDRIAN_LIBRARY_LINK_OPTIONS -Wl,--pdb=${veldrian_pdb_relative} "-Wl,--Xlink=-pdbaltpath:%_PDB%"
+    -Wl,--Xlink=-pdbsourcepath:/veldrian/build/${VELDRIAN_LINK_SUBDIR}
+    -Wl,--Xlink=-Brepro -Wl,--Xlink=-release)
+else()
+  # GNU ld writes the checksum by itself, and a timestamp that a launcher sets from a
+  # hash of the link's inputs (cmake/link-gnu-dll.sh), the nearest it has to lld's
+  # -Brepro. The launcher also moves the debug information into VELDRIAN.dll.debug,
+  # named by the stripped DLL's .gnu_debuglink.
+  list(APPEND VELDRIAN_LIBRARY_LINK_OPTIONS -Wl,--insert-timestamp)
+  set(VELDRIAN_DEBUG_FILE ${PROJECT_BINARY_DIR}/VELDRIAN.dll.debug)
+  set(VELDRIAN_LINK_LAUNCHER sh ${PROJECT_SOURCE_DIR}/cmake/link-gnu-dll.sh ${CMAKE_OBJCOPY})
 endif()
 
 # lld also marks the DLL compatible with CET shadow stacks and builds it with Control
@@ -40,4 +71,51 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
 else()
   set(VELDRIAN_CET_COMPAT OFF)
   set(VELDRIAN_CONTROL_FLOW_GUARD OFF)
+endif()
+
+# The load configuration directory (module/loadconfig.cpp): lld writes it into the
+# header; GNU ld (binutils 2.40) has no support for it. Read-only import address table
+# and resources: lld places both in read-only data. GNU ld marks a section named
+# .idata or .rsrc writable whatever its inputs, and finds the resource directory by
+# that name only: the link script below moves the import tables into .rdata, marked
+# (READONLY); the resources stay writable (see the README).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  set(VELDRIAN_LOAD_CONFIG ON)
+  set(VELDRIAN_READONLY_IAT ON)
+  set(VELDRIAN_READONLY_RESOURCES ON)
+else()
+  set(VELDRIAN_LOAD_CONFIG OFF)
+  set(VELDRIAN_READONLY_IAT ON)
+  set(VELDRIAN_READONLY_RESOURCES OFF)
+  # GNU ld's own script for a 64-bit DLL, with the import tables (.idata$2 to $7) at the
+  # end of .rdata. ld finds the import directory and the import address table by the
+  # symbols .idata$2, $4, $5 and $6 when there is no .idata section; the script defines
+  # them, as RVAs.
+  execute_process(COMMAND ${CMAKE_LINKER} -m i386pep --shared --verbose
+    OUTPUT_VARIABLE veldrian_ld_script RESULT_VARIABLE veldrian_ld_result)
+  string(REGEX MATCH "\n=+\n(.*)\n=+\n" veldrian_ld_script "${veldrian_ld_script}")
+  set(veldrian_ld_script "${CMAKE_MATCH_1}")
+  string(REGEX MATCH "\n  \\.idata BLOCK\\(__section_alignment__\\) :\n  {\n(.*)\n  }\n  \\.CRT"
+    veldrian_ld_idata "${veldrian_ld_script}")
+  set(veldrian_ld_imports "${CMAKE_MATCH_1}")
+  string(FIND "${veldrian_ld_script}" "  .rdata BLOCK(__section_alignment__) :\n  {\n" veldrian_ld_rdata)
+  if(NOT veldrian_ld_result EQUAL 0 OR veldrian_ld_imports STREQUAL "" OR veldrian_ld_rdata EQUAL -1)
+    message(FATAL_ERROR "${CMAKE_LINKER}'s DLL link script is not laid out as expected")
+  endif()
+  string(REPLACE "${veldrian_ld_idata}" "\n  .CRT" veldrian_ld_script "${veldrian_ld_script}")
+  string(REPLACE "KEEP (SORT(*)(.idata$2))" "\".idata$2\" = ABSOLUTE(.) - __image_base__;\n    KEEP (SORT(*)(.idata$2))"
+    veldrian_ld_imports "${veldrian_ld_imports}")
+  string(REPLACE "KEEP (SORT(*)(.idata$4))" "\".idata$4\" = ABSOLUTE(.) - __image_base__;\n    KEEP (SORT(*)(.idata$4))"
+    veldrian_ld_imports "${veldrian_ld_imports}")
+  string(REPLACE "SORT(*)(.idata$5)" "\".idata$5\" = ABSOLUTE(.) - __image_base__;\n    SORT(*)(.idata$5)"
+    veldrian_ld_imports "${veldrian_ld_imports}")
+  string(REPLACE "KEEP (SORT(*)(.idata$6))" "\".idata$6\" = ABSOLUTE(.) - __image_base__;\n    KEEP (SORT(*)(.idata$6))"
+    veldrian_ld_imports "${veldrian_ld_imports}")
+  string(REPLACE "  .rdata BLOCK(__section_alignment__) :\n  {\n"
+    "  .rdata BLOCK(__section_alignment__) (READONLY) :\n  {\n    *(.rdata)\n    *(SORT(.rdata$*))\n    . = ALIGN(8);\n${veldrian_ld_imports}\n"
+    veldrian_ld_script "${veldrian_ld_script}")
+  # Named relative to the link's directory, as the module definition is.
+  set(VELDRIAN_LINK_SCRIPT ${VELDRIAN_LINK_DIR}/VELDRIAN.x)
+  file(CONFIGURE OUTPUT ${VELDRIAN_LINK_SCRIPT} CONTENT "${veldrian_ld_script}\n" @ONLY)
+  list(APPEND VELDRIAN_LIBRARY_LINK_OPTIONS -Wl,-T,VELDRIAN.x)
 endif()

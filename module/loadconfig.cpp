@@ -1,6 +1,15 @@
-// The load configuration directory of VELDRIAN.dll, for Control Flow Guard (clang and
-// lld build it in; the build with GNU ld has no guard). The DLL links no C runtime,
-// so nothing else provides it.
+// The load configuration directory of VELDRIAN.dll, for Control Flow Guard and the
+// stack protector's cookie (clang and lld build it in; GNU ld writes no load
+// configuration directory). The DLL links no C runtime, so nothing else provides it.
+//
+// SecurityCookie holds the address of `__stack_chk_guard` (module/startup_gnu.cpp),
+// whose initial value is the loader's default 64-bit cookie. Windows' loader, when it
+// maps the image, finds the default value there and replaces it with a random one
+// before any code of the DLL runs (keeping the top 16 bits clear, so a seeded cookie
+// never reads as the default). Binary analyzers read this field to tell that the
+// image's stack protection is seeded. Where the loader does not seed (a loader that
+// ignores the directory), the value is still the default when the DLL's entry runs,
+// and the entry seeds it itself.
 //
 // The linker finds the directory by its name, `_load_config_used`, and fills in the
 // guard's tables through the symbols named below: the valid indirect call targets
@@ -55,7 +64,8 @@ _load_config_used:
     .long 0                         # ProcessHeapFlags
     .short 0, 0                     # CSDVersion, DependentLoadFlags
     .quad 0                         # EditList
-    .quad 0                         # SecurityCookie: none, the stack protector keeps its own
+    .org _load_config_used + 0x58
+    .quad __stack_chk_guard         # SecurityCookie: the loader seeds it (see above)
     .quad 0, 0                      # SEHandlerTable, SEHandlerCount (32-bit images only)
     .org _load_config_used + 0x70
     .quad __guard_check_icall_fptr     # GuardCFCheckFunctionPointer

@@ -1,6 +1,7 @@
 // The load configuration directory of the ARM64 VELDRIAN.dll, for Control Flow Guard
 // and the security cookie: the ARM64 counterpart of loadconfig.cpp, in the same
-// 64-bit layout (see there for how the linker fills the guard's fields).
+// 64-bit layout (see there for how the linker fills the guard's fields and how the
+// loader seeds the cookie that SecurityCookie names).
 //
 // On ARM64, instrumented code makes every indirect call itself, after calling through
 // `__guard_check_icall_fptr` with the target in x15; there is no dispatch pointer. It
@@ -40,7 +41,8 @@ _load_config_used:
     .word 0                         // ProcessHeapFlags
     .hword 0, 0                     // CSDVersion, DependentLoadFlags
     .xword 0                        // EditList
-    .xword __stack_chk_guard        // SecurityCookie: the stack protector's guard value
+    .org _load_config_used + 0x58
+    .xword __stack_chk_guard        // SecurityCookie: the loader seeds it (see loadconfig.cpp)
     .xword 0, 0                     // SEHandlerTable, SEHandlerCount (32-bit images only)
     .org _load_config_used + 0x70
     .xword __guard_check_icall_fptr // GuardCFCheckFunctionPointer

@@ -12,10 +12,14 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 
 extern "C" {
 
-// Read by every function that the compiler guards with -fstack-protector-strong, and
-// named by the load configuration as the image's security cookie (loadconfig_arm64.cpp).
+// Windows' default 64-bit security cookie: the value a loader that seeds the cookie
+// looks for at the address the load configuration names (module/loadconfig_arm64.cpp).
+constexpr std::uintptr_t kUnseededGuard = 0x00002B992DDFA232ULL;
+
+// Read by every function that the compiler guards with -fstack-protector-strong.
+// Writable data, as the loader's seeding needs.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the compilers' own name
-std::uintptr_t __stack_chk_guard = 0x2B992DDFA232ULL;
+std::uintptr_t __stack_chk_guard = kUnseededGuard;
 
 // A guard that no longer matches means the stack was overwritten: nothing in the
 // process can be trusted past that point, so it ends at once, as Windows' own
@@ -92,7 +96,9 @@ __chkstk:
 __attribute__((no_stack_protector)) BOOL WINAPI VeldrianDllEntry(HINSTANCE instance, DWORD reason,
                                                                  LPVOID reserved)
 {
-    if (reason == DLL_PROCESS_ATTACH) {
+    // Windows' loader has seeded the guard already where it reads the load
+    // configuration's SecurityCookie; only a guard still at its default is seeded here.
+    if (reason == DLL_PROCESS_ATTACH && __stack_chk_guard == kUnseededGuard) {
         LARGE_INTEGER counter = {};
         QueryPerformanceCounter(&counter);
         std::uintptr_t guard = static_cast<std::uintptr_t>(counter.QuadPart);

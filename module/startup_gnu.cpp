@@ -13,9 +13,14 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 
 extern "C" {
 
+// Windows' default 64-bit security cookie: the value a loader that seeds the cookie
+// looks for at the address the load configuration names (module/loadconfig.cpp).
+constexpr std::uintptr_t kUnseededGuard = 0x00002B992DDFA232ULL;
+
 // Read by every function that the compiler guards with -fstack-protector-strong.
+// Writable data, as the loader's seeding needs.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the compilers' own name
-std::uintptr_t __stack_chk_guard = 0x2B992DDFA232ULL;
+std::uintptr_t __stack_chk_guard = kUnseededGuard;
 
 // A guard that no longer matches means the stack was overwritten: nothing in the
 // process can be trusted past that point, so it ends at once, as Windows' own
@@ -53,11 +58,19 @@ void *memcpy(void *target, const void *source, std::size_t count)
 // calls this with the frame's size in rax before it moves rsp: Windows commits the
 // stack one guard page at a time, so each page of the frame is touched in turn, from
 // the top down. Every register but the flags is kept; the caller moves rsp itself.
+// Its two saves are described to the unwinder (.seh_*): a stack overflow raised by a
+// touch here unwinds through it to the caller's handlers, not with a saved register
+// taken for the return address.
 __asm__(".text\n"
         ".globl ___chkstk_ms\n"
+        ".def ___chkstk_ms; .scl 2; .type 32; .endef\n"
+        ".seh_proc ___chkstk_ms\n"
         "___chkstk_ms:\n"
         "    pushq %rcx\n"
+        "    .seh_pushreg %rcx\n"
         "    pushq %rax\n"
+        "    .seh_pushreg %rax\n"
+        "    .seh_endprologue\n"
         "    leaq 24(%rsp), %rcx\n"  // the caller's rsp, above the return address and the two saves
         "1:  cmpq $0x1000, %rax\n"
         "    jb 2f\n"
@@ -69,12 +82,15 @@ __asm__(".text\n"
         "    orq $0, (%rcx)\n"
         "    popq %rax\n"
         "    popq %rcx\n"
-        "    ret\n");
+        "    ret\n"
+        ".seh_endproc\n");
 
 __attribute__((no_stack_protector)) BOOL WINAPI VeldrianDllEntry(HINSTANCE instance, DWORD reason,
                                                                  LPVOID reserved)
 {
-    if (reason == DLL_PROCESS_ATTACH) {
+    // Windows' loader has seeded the guard already where it reads the load
+    // configuration's SecurityCookie; only a guard still at its default is seeded here.
+    if (reason == DLL_PROCESS_ATTACH && __stack_chk_guard == kUnseededGuard) {
         LARGE_INTEGER counter = {};
         QueryPerformanceCounter(&counter);
         std::uintptr_t guard = static_cast<std::uintptr_t>(counter.QuadPart);

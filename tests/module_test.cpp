@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -105,6 +106,219 @@ TEST_F(ModuleFile, IsHardened)
         EXPECT_FALSE(writable && (section.Characteristics & IMAGE_SCN_MEM_SHARED))
             << name << ": BA2019 DoNotMarkWritableSectionsAsShared";
     }
+}
+
+// The machine the test itself runs as: checks that load the DLL apply only to a DLL of it.
+#if defined(__x86_64__)
+constexpr WORD kHostMachine = IMAGE_FILE_MACHINE_AMD64;
+#elif defined(__aarch64__)
+constexpr WORD kHostMachine = IMAGE_FILE_MACHINE_ARM64;
+#endif
+
+bool Loadable(const harness::PeFile &pe)
+{
+    return pe.machine == kHostMachine;
+}
+
+std::string SectionName(const IMAGE_SECTION_HEADER &section)
+{
+    return std::string(reinterpret_cast<const char *>(section.Name),
+                       strnlen(reinterpret_cast<const char *>(section.Name), 8));
+}
+
+// Loaded by the device installer into a GUI process, for Windows 7 and later.
+TEST_F(ModuleFile, IsAGuiDllForWindows7AndLater)
+{
+    ASSERT_TRUE(pe_->ok);
+    EXPECT_EQ(pe_->subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    EXPECT_EQ(pe_->majorOsVersion, 6);
+    EXPECT_EQ(pe_->minorOsVersion, 0);
+    EXPECT_EQ(pe_->majorSubsystemVersion, 6);
+    EXPECT_EQ(pe_->minorSubsystemVersion, 0);
+}
+
+// The timestamp and SizeOfImage make the key a symbol server files the DLL's debug
+// information under: derived from the content, it differs from one version to the next.
+// The checksum is the one Windows' image help library computes.
+TEST_F(ModuleFile, HeaderCarriesATimestampAndItsChecksum)
+{
+    ASSERT_TRUE(pe_->ok);
+    EXPECT_NE(pe_->timeDateStamp, 0u);
+    EXPECT_EQ(pe_->checkSum, harness::PeChecksum(pe_->bytes));
+}
+
+// Stripped: no COFF symbol table, no debug sections, nothing behind the sections but the
+// signature (and, with GNU ld, the string table that holds the long name of the
+// .gnu_debuglink section, as COFF stores section names longer than eight characters).
+TEST_F(ModuleFile, IsStripped)
+{
+    ASSERT_TRUE(pe_->ok);
+    EXPECT_EQ(pe_->numberOfSymbols, 0u) << "COFF symbol table";
+    std::size_t end = 0;
+    for (const IMAGE_SECTION_HEADER &section : pe_->sections) {
+        EXPECT_NE(SectionName(section).rfind(".debug", 0), 0u) << SectionName(section);
+        end = std::max<std::size_t>(end, section.PointerToRawData + section.SizeOfRawData);
+    }
+    const std::size_t signature =
+        pe_->certificates.Size != 0 ? pe_->certificates.VirtualAddress : pe_->bytes.size();
+    ASSERT_LE(end, signature);
+    if (pe_->pointerToSymbolTable == 0) {
+        EXPECT_EQ(end, signature) << "bytes behind the sections";
+        return;
+    }
+    // The string table: its size, then names; each one a section's ("/offset").
+    ASSERT_EQ(pe_->pointerToSymbolTable, end);
+    DWORD size = 0;
+    ASSERT_GE(signature - end, sizeof(size));
+    std::memcpy(&size, pe_->bytes.data() + end, sizeof(size));
+    // A signature starts on an 8-byte boundary: up to 7 bytes of padding before it.
+    EXPECT_EQ((end + size + 7) / 8 * 8, (signature + 7) / 8 * 8) << "bytes behind the string table";
+    for (std::size_t at = sizeof(size); at < size && end + at < signature;) {
+        const std::string name = "/" + std::to_string(at);
+        ASSERT_TRUE(std::any_of(
+            pe_->sections.begin(), pe_->sections.end(),
+            [&name](const IMAGE_SECTION_HEADER &section) { return SectionName(section) == name; }))
+            << "string " << at << " names no section";
+        at += strnlen(reinterpret_cast<const char *>(pe_->bytes.data() + end + at), signature - end - at) + 1;
+    }
+}
+
+// BA2012 DoNotModifyStackProtectionCookie: the load configuration's SecurityCookie names
+// the stack protector's guard, in writable data, holding the value a loader seeds.
+TEST_F(ModuleFile, SecurityCookieIsTheStackProtectorsGuard)
+{
+    ASSERT_TRUE(pe_->ok);
+    if (!VELDRIAN_LOAD_CONFIG) {
+        GTEST_SKIP() << "GNU ld writes no load configuration directory: the DLL's entry seeds the guard";
+    }
+    ASSERT_GT(pe_->securityCookie, pe_->imageBase) << "SecurityCookie is not set";
+    const auto rva = static_cast<DWORD>(pe_->securityCookie - pe_->imageBase);
+    const IMAGE_SECTION_HEADER *section = pe_->SectionOf(rva);
+    ASSERT_NE(section, nullptr) << std::hex << rva << " is not in the image";
+    EXPECT_TRUE(section->Characteristics & IMAGE_SCN_MEM_WRITE) << SectionName(*section);
+    EXPECT_FALSE(section->Characteristics & IMAGE_SCN_MEM_EXECUTE) << SectionName(*section);
+    const BYTE *value = pe_->At(rva, sizeof(ULONGLONG));
+    ASSERT_NE(value, nullptr);
+    ULONGLONG cookie = 0;
+    std::memcpy(&cookie, value, sizeof(cookie));
+    EXPECT_EQ(cookie, harness::kDefaultSecurityCookie);
+    if (Loadable(*pe_)) {
+        // Loaded, the guard is seeded: by the loader or, where it does not, by the entry.
+        HMODULE module = harness::Veldrian();
+        ASSERT_NE(module, nullptr);
+        const ULONGLONG seeded = *reinterpret_cast<const ULONGLONG *>(reinterpret_cast<BYTE *>(module) + rva);
+        EXPECT_NE(seeded, harness::kDefaultSecurityCookie);
+        EXPECT_NE(seeded, 0u);
+    }
+}
+
+bool Writable(const harness::PeFile &pe, const IMAGE_DATA_DIRECTORY &directory)
+{
+    const IMAGE_SECTION_HEADER *section = pe.SectionOf(directory.VirtualAddress);
+    return section == nullptr || (section->Characteristics & IMAGE_SCN_MEM_WRITE);
+}
+
+// The loader writes the import address table while it binds the imports, then leaves it
+// read-only for the DLL's life: a stray write cannot redirect a system call.
+TEST_F(ModuleFile, ImportAddressTableIsReadOnly)
+{
+    ASSERT_TRUE(pe_->ok);
+    if (!VELDRIAN_READONLY_IAT) {
+        GTEST_SKIP() << "this linker places the import address table in writable data (see the README)";
+    }
+    ASSERT_NE(pe_->importAddressTable.Size, 0u);
+    EXPECT_FALSE(Writable(*pe_, pe_->importAddressTable));
+}
+
+TEST_F(ModuleFile, ResourcesAreReadOnly)
+{
+    ASSERT_TRUE(pe_->ok);
+    if (!VELDRIAN_READONLY_RESOURCES) {
+        GTEST_SKIP() << "GNU ld marks a .rsrc section writable, whatever its inputs (see the README)";
+    }
+    ASSERT_NE(pe_->resources.Size, 0u);
+    EXPECT_FALSE(Writable(*pe_, pe_->resources));
+}
+
+// x64 code that moves the stack pointer, as the two compilers emit it: the probe call of a
+// large frame (mov eax, size; call probe; sub rsp, rax) and sub rsp by an immediate.
+// Returns the RVAs of the instructions, and in `probes` those of the stack probe: the
+// target of such a call, or the probe's own opening (push rcx; push rax; lea rcx,
+// [rsp+24]), which the DLL links whether or not a frame of its needs it.
+std::vector<DWORD> StackMoves(const harness::PeFile &pe, std::set<DWORD> *probes)
+{
+    std::vector<DWORD> moves;
+    for (const IMAGE_SECTION_HEADER &section : pe.sections) {
+        if (!(section.Characteristics & IMAGE_SCN_MEM_EXECUTE)) {
+            continue;
+        }
+        const BYTE *code = pe.bytes.data() + section.PointerToRawData;
+        const DWORD size = std::min(section.Misc.VirtualSize, section.SizeOfRawData);
+        for (DWORD at = 0; at + 8 <= size; ++at) {
+            const DWORD rva = section.VirtualAddress + at;
+            const bool subImmediate =
+                code[at] == 0x48 && (code[at + 1] == 0x83 || code[at + 1] == 0x81) && code[at + 2] == 0xEC;
+            if (subImmediate) {
+                moves.push_back(rva);
+            }
+            static constexpr BYTE kProbeOpening[] = {0x51, 0x50, 0x48, 0x8D, 0x4C, 0x24, 0x18};
+            if (std::memcmp(code + at, kProbeOpening, sizeof(kProbeOpening)) == 0) {
+                probes->insert(rva);
+            }
+            if (code[at] == 0xE8 && code[at + 5] == 0x48 && code[at + 6] == 0x29 && code[at + 7] == 0xC4) {
+                int displacement = 0;
+                std::memcpy(&displacement, code + at + 1, sizeof(displacement));
+                probes->insert(static_cast<DWORD>(static_cast<int>(rva + 5) + displacement));
+                moves.push_back(rva + 5);
+            }
+        }
+    }
+    return moves;
+}
+
+// A function that moves the stack pointer has unwind information: an exception raised
+// inside it (a stack overflow in the probe above all) is unwound to the host's handlers
+// instead of ending the process. Read from the exception directory, and (loaded) as the
+// unwinder finds it, through RtlLookupFunctionEntry.
+TEST_F(ModuleFile, UnwindInformationCoversEveryFunctionThatMovesTheStack)
+{
+    ASSERT_TRUE(pe_->ok);
+    if (pe_->machine != IMAGE_FILE_MACHINE_AMD64) {
+        GTEST_SKIP() << "reads x64 code and x64 exception directory entries";
+    }
+    std::set<DWORD> probes;
+    const std::vector<DWORD> moves = StackMoves(*pe_, &probes);
+    ASSERT_FALSE(moves.empty());
+    ASSERT_EQ(probes.size(), 1u) << "one stack probe";
+    const auto entryOf = [this](DWORD rva) -> const harness::PeFunctionEntry * {
+        for (const harness::PeFunctionEntry &entry : pe_->functionEntries) {
+            if (rva >= entry.begin && rva < entry.end) {
+                return &entry;
+            }
+        }
+        return nullptr;
+    };
+    for (DWORD rva : moves) {
+        EXPECT_NE(entryOf(rva), nullptr) << std::hex << "rsp moved at " << rva;
+    }
+    const DWORD probe = *probes.begin();
+    ASSERT_NE(entryOf(probe), nullptr) << std::hex << "the probe at " << probe;
+    EXPECT_EQ(entryOf(probe)->begin, probe);
+    if (!Loadable(*pe_)) {
+        return;
+    }
+    HMODULE module = harness::Veldrian();
+    ASSERT_NE(module, nullptr);
+    const auto base = reinterpret_cast<DWORD64>(module);
+    for (DWORD rva : moves) {
+        DWORD64 found = 0;
+        EXPECT_NE(RtlLookupFunctionEntry(base + rva, &found, nullptr), nullptr) << std::hex << rva;
+        EXPECT_EQ(found, base);
+    }
+    DWORD64 found = 0;
+    const RUNTIME_FUNCTION *entry = RtlLookupFunctionEntry(base + probe, &found, nullptr);
+    ASSERT_NE(entry, nullptr) << "the probe";
+    EXPECT_EQ(entry->BeginAddress, probe);
 }
 
 // BA2025 EnableShadowStack: the extended DLL characteristics, a debug directory entry.

@@ -18,6 +18,15 @@ constexpr WORD kMajor = VELDRIAN_VERSION_MAJOR;
 constexpr WORD kMinor = VELDRIAN_VERSION_MINOR;
 constexpr WORD kPatch = VELDRIAN_VERSION_PATCH;
 
+std::wstring Utf16(const char8_t *text)
+{
+    const auto *bytes = reinterpret_cast<const char *>(text);
+    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes, -1, nullptr, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes, -1, wide.data(), static_cast<int>(wide.size()));
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
 std::wstring VersionText()
 {
     return std::to_wstring(kMajor) + L"." + std::to_wstring(kMinor) + L"." + std::to_wstring(kPatch) + L".0";
@@ -90,7 +99,10 @@ TEST_F(VersionResource, FixedPartCarriesTheProjectVersion)
 TEST_F(VersionResource, StringsNameTheModule)
 {
     ASSERT_FALSE(data_.empty());
-    EXPECT_EQ(Text(L"ProductName"), L"VELDRIAN");
+    // The names a package author sets (the build's cache variables), or the project's.
+    EXPECT_EQ(Text(L"CompanyName"), Utf16(VELDRIAN_COMPANY_NAME));
+    EXPECT_EQ(Text(L"LegalCopyright"), Utf16(VELDRIAN_LEGAL_COPYRIGHT));
+    EXPECT_EQ(Text(L"ProductName"), Utf16(VELDRIAN_PRODUCT_NAME));
     EXPECT_EQ(Text(L"InternalName"), L"VELDRIAN");
     EXPECT_EQ(Text(L"OriginalFilename"), L"VELDRIAN.dll");
     EXPECT_EQ(Text(L"FileVersion"), VersionText());

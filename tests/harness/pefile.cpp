@@ -58,6 +58,8 @@ struct LoadConfigGuard {
 };
 static_assert(offsetof(LoadConfigGuard, checkFunctionPointer) == 0x70);
 static_assert(offsetof(LoadConfigGuard, flags) == kGuardFlagsOffset);
+static_assert(offsetof(IMAGE_LOAD_CONFIG_DIRECTORY64, SecurityCookie) == kSecurityCookieOffset);
+static_assert(sizeof(PeFunctionEntry) == sizeof(RUNTIME_FUNCTION));
 
 void ReadGuard(const Reader &reader, ULONGLONG imageBase, PeFile &pe)
 {
@@ -90,6 +92,34 @@ void ReadGuard(const Reader &reader, ULONGLONG imageBase, PeFile &pe)
 }
 
 }  // namespace
+
+const BYTE *PeFile::At(DWORD rva, std::size_t count) const
+{
+    const IMAGE_SECTION_HEADER *section = SectionOf(rva);
+    if (section == nullptr || rva - section->VirtualAddress + count > section->SizeOfRawData) {
+        return nullptr;
+    }
+    const std::size_t offset = section->PointerToRawData + (rva - section->VirtualAddress);
+    return offset + count <= bytes.size() ? bytes.data() + offset : nullptr;
+}
+
+DWORD PeChecksum(const std::vector<BYTE> &bytes)
+{
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(bytes.data());
+    const std::size_t field = static_cast<std::size_t>(dos->e_lfanew) +
+                              offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                              offsetof(IMAGE_OPTIONAL_HEADER64, CheckSum);
+    ULONGLONG sum = 0;
+    for (std::size_t at = 0; at < bytes.size(); at += 2) {
+        if (at == field || at == field + 2) {
+            continue;
+        }
+        sum += bytes[at] | (at + 1 < bytes.size() ? bytes[at + 1] << 8 : 0);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<DWORD>(sum + bytes.size());
+}
 
 const IMAGE_SECTION_HEADER *PeFile::SectionOf(DWORD rva) const
 {
@@ -130,6 +160,16 @@ PeFile ReadPeFile(const std::wstring &path)
     }
     pe.machine = nt->FileHeader.Machine;
     pe.characteristics = nt->FileHeader.Characteristics;
+    pe.timeDateStamp = nt->FileHeader.TimeDateStamp;
+    pe.pointerToSymbolTable = nt->FileHeader.PointerToSymbolTable;
+    pe.numberOfSymbols = nt->FileHeader.NumberOfSymbols;
+    const IMAGE_OPTIONAL_HEADER64 &optional = nt->OptionalHeader;
+    pe.subsystem = optional.Subsystem;
+    pe.majorOsVersion = optional.MajorOperatingSystemVersion;
+    pe.minorOsVersion = optional.MinorOperatingSystemVersion;
+    pe.majorSubsystemVersion = optional.MajorSubsystemVersion;
+    pe.minorSubsystemVersion = optional.MinorSubsystemVersion;
+    pe.checkSum = optional.CheckSum;
     pe.dllCharacteristics = nt->OptionalHeader.DllCharacteristics;
     pe.imageBase = nt->OptionalHeader.ImageBase;
     pe.sizeOfImage = nt->OptionalHeader.SizeOfImage;
@@ -142,6 +182,19 @@ PeFile ReadPeFile(const std::wstring &path)
     pe.hasDebugDirectory = dirs[IMAGE_DIRECTORY_ENTRY_DEBUG].Size != 0;
     pe.loadConfig = dirs[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
     pe.certificates = dirs[IMAGE_DIRECTORY_ENTRY_SECURITY];
+    pe.importAddressTable = dirs[IMAGE_DIRECTORY_ENTRY_IAT];
+    pe.resources = dirs[IMAGE_DIRECTORY_ENTRY_RESOURCE];
+
+    // x64 exception directory: begin, end and unwind information of each function.
+    const IMAGE_DATA_DIRECTORY &exceptions = dirs[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+    for (DWORD at = 0; pe.machine == IMAGE_FILE_MACHINE_AMD64 && at + 3 * sizeof(DWORD) <= exceptions.Size;
+         at += 3 * sizeof(DWORD)) {
+        const auto *entry = reader.At<PeFunctionEntry>(exceptions.VirtualAddress + at);
+        if (entry == nullptr) {
+            break;
+        }
+        pe.functionEntries.push_back(*entry);
+    }
 
     const IMAGE_DATA_DIRECTORY &debug = dirs[IMAGE_DIRECTORY_ENTRY_DEBUG];
     for (DWORD at = 0; at + sizeof(IMAGE_DEBUG_DIRECTORY) <= debug.Size;
@@ -159,6 +212,11 @@ PeFile ReadPeFile(const std::wstring &path)
     }
     if (pe.loadConfig.VirtualAddress != 0) {
         ReadGuard(reader, pe.imageBase, pe);
+        const auto *size = reader.At<DWORD>(pe.loadConfig.VirtualAddress);
+        const auto *cookie = reader.At<ULONGLONG>(pe.loadConfig.VirtualAddress + kSecurityCookieOffset);
+        if (size != nullptr && *size >= kSecurityCookieOffset + sizeof(ULONGLONG) && cookie != nullptr) {
+            pe.securityCookie = *cookie;
+        }
     }
 
     if (dirs[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress != 0) {

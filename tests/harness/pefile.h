@@ -19,6 +19,8 @@ constexpr DWORD kDllCharacteristicsExCetCompat = 0x01;  // IMAGE_DLLCHARACTERIST
 constexpr DWORD kGuardCfInstrumented = 0x100;           // IMAGE_GUARD_CF_INSTRUMENTED
 constexpr DWORD kGuardCfFunctionTablePresent = 0x400;   // IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT
 constexpr DWORD kGuardFlagsOffset = 0x90;               // GuardFlags in the 64-bit load configuration
+constexpr DWORD kSecurityCookieOffset = 0x58;           // SecurityCookie in the 64-bit load configuration
+constexpr ULONGLONG kDefaultSecurityCookie = 0x00002B992DDFA232ULL;  // the loader's unseeded 64-bit cookie
 
 // The Control Flow Guard fields of the load configuration directory (64-bit layout).
 struct PeGuard {
@@ -31,15 +33,31 @@ struct PeGuard {
     std::vector<DWORD> functions;  // the table's RVAs, when it lies in the file
 };
 
+// One function's entry of the exception directory (.pdata), as RVAs. x64 entries give
+// the end; where a machine's format does not, `end` is 0.
+struct PeFunctionEntry {
+    DWORD begin;
+    DWORD end;
+    DWORD unwind;
+};
+
 struct PeFile {
     bool ok = false;
     WORD machine = 0;
     WORD characteristics = 0;
     WORD dllCharacteristics = 0;
+    DWORD timeDateStamp = 0;
+    DWORD pointerToSymbolTable = 0;
+    DWORD numberOfSymbols = 0;
+    WORD subsystem = 0;
+    WORD majorOsVersion = 0, minorOsVersion = 0;
+    WORD majorSubsystemVersion = 0, minorSubsystemVersion = 0;
+    DWORD checkSum = 0;  // as the header holds it
     ULONGLONG imageBase = 0;
     DWORD sizeOfImage = 0;
     DWORD entryPoint = 0;
     std::vector<IMAGE_SECTION_HEADER> sections;
+    std::vector<PeFunctionEntry> functionEntries;  // the exception directory (x64 format)
     std::vector<std::string> importedDlls;
     std::vector<std::string> importedFunctions;  // "DLL!Function"
     std::vector<PeExport> exports;
@@ -51,14 +69,23 @@ struct PeFile {
     std::vector<DWORD> debugTypes;   // IMAGE_DEBUG_TYPE_* of each debug directory entry
     DWORD dllCharacteristicsEx = 0;  // from the IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS entry
     IMAGE_DATA_DIRECTORY loadConfig = {};
+    IMAGE_DATA_DIRECTORY importAddressTable = {};
+    IMAGE_DATA_DIRECTORY resources = {};
+    ULONGLONG securityCookie = 0;  // the load configuration's SecurityCookie (a VA), 0 when none
     PeGuard guard;
     IMAGE_DATA_DIRECTORY certificates = {};  // a file offset, not an RVA
     std::vector<BYTE> bytes;
 
     // The section holding an RVA, or nullptr.
     const IMAGE_SECTION_HEADER *SectionOf(DWORD rva) const;
+    // The file's bytes at an RVA, or nullptr when fewer than `count` lie in the file there.
+    const BYTE *At(DWORD rva, std::size_t count) const;
 };
 
 PeFile ReadPeFile(const std::wstring &path);
+
+// The header checksum of a PE file's bytes, computed as Windows' image help library
+// computes it (the checksum field itself counts as zero).
+DWORD PeChecksum(const std::vector<BYTE> &bytes);
 
 }  // namespace harness
