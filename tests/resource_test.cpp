@@ -21,7 +21,8 @@ constexpr WORD kPatch = VELDRIAN_VERSION_PATCH;
 std::wstring Utf16(const char8_t *text)
 {
     const auto *bytes = reinterpret_cast<const char *>(text);
-    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes, -1, nullptr, 0)), L'\0');
+    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes, -1, nullptr, 0)),
+                      L'\0');
     MultiByteToWideChar(CP_UTF8, 0, bytes, -1, wide.data(), static_cast<int>(wide.size()));
     wide.resize(wide.size() - 1);
     return wide;
@@ -113,6 +114,9 @@ TEST_F(VersionResource, StringsNameTheModule)
 
 TEST(VersionResourceLoaded, IsFoundInTheLoadedModule)
 {
+    if (harness::ReadPeFile(harness::VeldrianPath()).machine != IMAGE_FILE_MACHINE_AMD64) {
+        GTEST_SKIP() << "the DLL is of another machine than this process";
+    }
     HMODULE module = harness::Veldrian();
     ASSERT_NE(module, nullptr);
     HRSRC resource =

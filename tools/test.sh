@@ -2,8 +2,8 @@
 # Builds VELDRIAN.dll and the test bench with one toolchain, and runs every test under Wine.
 # Usage: tools/test.sh [build directory] [preset]   (defaults: build, gcc)
 # The presets (CMakePresets.json): gcc (mingw-w64 gcc), clang (clang 16 and lld),
-# clang-arm64 (the ARM64 DLL and its own tests under ARM64 Wine; its module_test run
-# comes from the x64 clang build in build-clang, which is built for it first).
+# clang-arm64 (the ARM64 DLL and its own tests under ARM64 Wine; module_test and
+# resource_test come from the x64 clang build in build-clang, built for it first).
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -14,7 +14,7 @@ if [ "$preset" = clang ]; then
 elif [ "$preset" = clang-arm64 ]; then
     sh tools/install-deps.sh arm64
     cmake --preset clang -B build-clang >/dev/null
-    cmake --build build-clang -j2 --target module_test
+    cmake --build build-clang -j2 --target module_test resource_test
 else
     sh tools/install-deps.sh signing
 fi

@@ -233,7 +233,8 @@ int WINAPI FormatThroughWsprintf(LPWSTR buffer, LPCWSTR format, va_list argument
 void *Redirect(HMODULE module, const char *dll, const char *function, void *replacement)
 {
     auto *base = reinterpret_cast<BYTE *>(module);
-    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    auto *nt =
+        reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto *desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
          imports.VirtualAddress != 0 && desc->Name != 0; ++desc) {
@@ -262,7 +263,8 @@ void *Redirect(HMODULE module, const char *dll, const char *function, void *repl
 template <typename Function>
 bool Watched(Function *real, const char *dll, const char *function, Function replacement)
 {
-    *real = reinterpret_cast<Function>(Redirect(g_watch.module, dll, function, reinterpret_cast<void *>(replacement)));
+    *real = reinterpret_cast<Function>(
+        Redirect(g_watch.module, dll, function, reinterpret_cast<void *>(replacement)));
     return *real != nullptr;
 }
 
@@ -382,8 +384,9 @@ bool MakeDevice(Device *device)
     wsprintfW(device->infPath, L"%s%s", temp, device->infName);
     HANDLE file = CreateFileW(device->infPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
-    const bool saved = file != INVALID_HANDLE_VALUE &&
-                       WriteFile(file, kInf, static_cast<DWORD>(wcslen(kInf) * sizeof(WCHAR)), &written, nullptr);
+    const bool saved =
+        file != INVALID_HANDLE_VALUE &&
+        WriteFile(file, kInf, static_cast<DWORD>(wcslen(kInf) * sizeof(WCHAR)), &written, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
     }
@@ -392,14 +395,15 @@ bool MakeDevice(Device *device)
     static const WCHAR kHardwareIds[] = L"VELDRIAN\\ARM64_TEST\0";
     SP_DEVINSTALL_PARAMS_W params = {};
     params.cbSize = sizeof(params);
-    bool made = saved && device->set != INVALID_HANDLE_VALUE &&
-                SetupDiCreateDeviceInfoW(device->set, L"PRINTER", &kPrinterClass, nullptr, nullptr,
-                                         DICD_GENERATE_ID, &device->data) &&
-                SetupDiSetDeviceRegistryPropertyW(device->set, &device->data, SPDRP_HARDWAREID,
-                                                  reinterpret_cast<const BYTE *>(kHardwareIds),
-                                                  sizeof(kHardwareIds)) &&
-                SetupDiGetDeviceInstanceIdW(device->set, &device->data, device->instanceId, MAX_PATH, nullptr) &&
-                SetupDiGetDeviceInstallParamsW(device->set, &device->data, &params);
+    bool made =
+        saved && device->set != INVALID_HANDLE_VALUE &&
+        SetupDiCreateDeviceInfoW(device->set, L"PRINTER", &kPrinterClass, nullptr, nullptr, DICD_GENERATE_ID,
+                                 &device->data) &&
+        SetupDiSetDeviceRegistryPropertyW(device->set, &device->data, SPDRP_HARDWAREID,
+                                          reinterpret_cast<const BYTE *>(kHardwareIds),
+                                          sizeof(kHardwareIds)) &&
+        SetupDiGetDeviceInstanceIdW(device->set, &device->data, device->instanceId, MAX_PATH, nullptr) &&
+        SetupDiGetDeviceInstallParamsW(device->set, &device->data, &params);
     if (made) {
         params.Flags |= DI_ENUMSINGLEINF;
         lstrcpynW(params.DriverPath, device->infPath, MAX_PATH);
@@ -557,7 +561,8 @@ void ExpectIdentity(Text *text, const Device &device, DWORD needed)
 void ExpectFound(Text *text, const WCHAR *queue)
 {
     Message(text, L"EnumPrinters(1) succeed. nNbPrinters = 1\n");
-    Message(text, L"FOUND : Printer Name = \"", queue, L"\" Model Name = \"Model X\" Port Name = \"USB001\"\n");
+    Message(text, L"FOUND : Printer Name = \"", queue,
+            L"\" Model Name = \"Model X\" Port Name = \"USB001\"\n");
 }
 
 // What one profile's block holds after its separator.
@@ -634,8 +639,8 @@ void Unexpected(Text *text, const WCHAR *profile)
 int CountUsers()
 {
     DWORD count = 0;
-    RegQueryInfoKeyW(HKEY_USERS, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
-                     nullptr, nullptr);
+    RegQueryInfoKeyW(HKEY_USERS, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, nullptr, nullptr);
     return static_cast<int>(count);
 }
 
@@ -741,7 +746,8 @@ void Pass()
         MakeProfile(L"S-1-5-21-1-2-3-1002", L"Earlier Printer", L"winspool,LPT1:");
         MakeProfile(L"S-1-5-21-1-2-3-1003", nullptr, nullptr);
         const DWORD needed = EnumNeeded();
-        CheckNumber(Call(DIF_INSTALLDEVICE, device.set, &device.data, FALSE), ERROR_DI_POSTPROCESSING_REQUIRED,
+        CheckNumber(Call(DIF_INSTALLDEVICE, device.set, &device.data, FALSE),
+                    ERROR_DI_POSTPROCESSING_REQUIRED,
                     "the first DIF_INSTALLDEVICE call asks for post-processing");
         Clear(&g_watch.trace);
         CheckNumber(Call(DIF_INSTALLDEVICE, device.set, &device.data, TRUE), NO_ERROR,
@@ -752,9 +758,11 @@ void Pass()
         ExpectWalk(&g_expected, PassProfiles);
         CheckText(g_watch.trace, g_expected, "the post-processing trace");
         static WCHAR value[1024];
-        CheckNumber(DeviceOf(L"S-1-5-21-1-2-3-1001", value), 48, "the listing profile's Device value: 48 bytes");
+        CheckNumber(DeviceOf(L"S-1-5-21-1-2-3-1001", value), 48,
+                    "the listing profile's Device value: 48 bytes");
         Check(Same(value, L"Model X,winspool,USB001"), "the listing profile's Device value");
-        CheckNumber(DeviceOf(L"S-1-5-21-1-2-3-1002", value), 0, "the profile that does not list it is unchanged");
+        CheckNumber(DeviceOf(L"S-1-5-21-1-2-3-1002", value), 0,
+                    "the profile that does not list it is unchanged");
         CheckNumber(DeviceOf(L"S-1-5-21-1-2-3-1003", value), 0, "the profile without Devices is unchanged");
         CheckNumber(static_cast<DWORD>(g_watch.blocksTaken), 3, "three blocks: instance ID, port, queues");
         CheckBalanced();
@@ -817,7 +825,8 @@ void Limits()
         ExpectWalk(&g_expected, FitProfiles);
         Clear(&g_watch.trace);
         Call(DIF_INSTALLDEVICE, device.set, &device.data, TRUE);
-        CheckText(g_watch.trace, g_expected, "260 bytes: the entry that fills them and the one that does not");
+        CheckText(g_watch.trace, g_expected,
+                  "260 bytes: the entry that fills them and the one that does not");
         static WCHAR value[1024];
         CheckNumber(DeviceOf(L"S-1-5-21-1-2-3-1001", value), 260, "the Device value fills 260 bytes");
         Check(Same(value, g_fullFits), "the Device value that fills 260 bytes");
@@ -874,7 +883,8 @@ void Faults()
         MakeProfile(L"S-1-5-21-1-2-3-1001", kModel, L"winspool,USB001");
         MakeProfile(L"S-1-5-21-1-2-3-1002", kModel, L"winspool,USB001");
         const DWORD needed = EnumNeeded();
-        g_watch.failOpenPath = L"S-1-5-21-1-2-3-1001\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
+        g_watch.failOpenPath =
+            L"S-1-5-21-1-2-3-1001\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
         g_watch.failOpenError = ERROR_ACCESS_DENIED;
         Clear(&g_expected);
         ExpectIdentity(&g_expected, device, needed);
@@ -934,7 +944,7 @@ struct Scenario {
     void (*run)();
 };
 constexpr Scenario kScenarios[] = {
-    {"names", L"names", Names},    {"pass", L"pass", Pass},          {"limits", L"limits", Limits},
+    {"names", L"names", Names},    {"pass", L"pass", Pass},       {"limits", L"limits", Limits},
     {"faults", L"faults", Faults}, {"reload", L"reload", Reload},
 };
 
