@@ -711,6 +711,10 @@ TEST_F(InstallHost, CheckPassesTheExampleAndNamesEachFaultPlantedInACopy)
     const std::wstring directory = harness::TempDirectory() + L"install-test-check";
     CreateDirectoryW(directory.c_str(), nullptr);
     const std::wstring inf = directory + L"\\package.inf";
+    // The x64 DLL in its architecture's folder, as the example ships it, and beside the
+    // INF, where the check looks when SourceDisksFiles lists none.
+    const std::wstring amd64 = directory + L"\\amd64";
+    CreateDirectoryW(amd64.c_str(), nullptr);
     const std::vector<BrokenCopy> copies = {
         {"[ModelX]", "[ModelX.NTamd64]",
          "no section [ModelX.NTamd64.CoInstallers]: the platform looks for the co-installers of "
@@ -729,7 +733,8 @@ TEST_F(InstallHost, CheckPassesTheExampleAndNamesEachFaultPlantedInACopy)
         {"VELDRIAN_CopyFiles=11", "VELDRIAN_CopyFiles=12",
          "VELDRIAN.dll is copied to DestinationDirs 12, not 11 (the system directory, where SetupAPI loads "
          "it from)"},
-        {"\nVELDRIAN.dll=1\n", "\n",
+        {"[SourceDisksFiles]\nVELDRIAN.dll=1,amd64\n\n[SourceDisksFiles.amd64]\nVELDRIAN.dll=1,amd64\n",
+         "[SourceDisksFiles]\n\n[SourceDisksFiles.amd64]\n",
          "SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no file to copy"},
         {"Maker=\"VELDRIAN Example\"", "Maker=\"VELDRIAN Ex\xC3\xA4mple\"",
          "the INF is UTF-8: SetupAPI reads"},
@@ -738,7 +743,9 @@ TEST_F(InstallHost, CheckPassesTheExampleAndNamesEachFaultPlantedInACopy)
     for (const BrokenCopy &copy : copies) {
         const bool dllFault = std::string(copy.from) == "32-bit DLL";
         ASSERT_TRUE(WriteAll(inf, dllFault ? example : Replaced(example, copy.from, copy.to)));
-        ASSERT_TRUE(WriteAll(directory + L"\\VELDRIAN.dll", dllFault ? Machine32(dll) : dll));
+        for (const std::wstring &folder : {directory, amd64}) {
+            ASSERT_TRUE(WriteAll(folder + L"\\VELDRIAN.dll", dllFault ? Machine32(dll) : dll));
+        }
         const HostRun run = RunHost({L"--check", L"--inf", inf});
         EXPECT_EQ(run.exitCode, 6u) << copy.from << "\n" << run.out;
         EXPECT_TRUE(run.says(copy.finding)) << copy.from << "\n" << run.out;
@@ -746,6 +753,8 @@ TEST_F(InstallHost, CheckPassesTheExampleAndNamesEachFaultPlantedInACopy)
     }
     DeleteFileW(inf.c_str());
     DeleteFileW((directory + L"\\VELDRIAN.dll").c_str());
+    DeleteFileW((amd64 + L"\\VELDRIAN.dll").c_str());
+    RemoveDirectoryW(amd64.c_str());
     RemoveDirectoryW(directory.c_str());
     ExpectPrefixAsFound();
 }

@@ -15,8 +15,9 @@ sources=$(ls installer/*.cpp defaultprinter/*.cpp module/*.cpp)
 log=$(mktemp)
 commands=$(mktemp -d)
 trap 'rm -rf "$log" "$commands"' EXIT
-# clang-tidy 14 does not know clang 16's -mguard=cf, which changes code generation only.
-sed 's/ -mguard=cf//g' "$build/compile_commands.json" >"$commands/compile_commands.json"
+# clang-tidy 14 does not know clang 16's -mguard=cf and -gno-codeview-command-line,
+# which change code generation and debug information only.
+sed 's/ -mguard=cf//g; s/ -gno-codeview-command-line//g' "$build/compile_commands.json" >"$commands/compile_commands.json"
 
 echo "clang-tidy: $(echo "$sources" | wc -l) files"
 status=0
