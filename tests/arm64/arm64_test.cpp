@@ -416,8 +416,12 @@ bool MakeDevice(Device *device)
     return made;
 }
 
+// Removes what MakeDevice made; nothing for a device it was not asked to make (zeroed).
 void RemoveDevice(Device *device)
 {
+    if (device->infName[0] == 0) {
+        return;
+    }
     if (device->set != INVALID_HANDLE_VALUE) {
         SetupDiRemoveDevice(device->set, &device->data);
         SetupDiDestroyDeviceInfoList(device->set);
@@ -740,7 +744,7 @@ void PassProfiles(Text *text, const WCHAR *profile)
 void Pass()
 {
     const int users = CountUsers();
-    Device device;
+    Device device = {};
     if (Load() && MakeDevice(&device) && AddQueue(kModel)) {
         MakeProfile(L"S-1-5-21-1-2-3-1001", kModel, L"winspool,USB001");
         MakeProfile(L"S-1-5-21-1-2-3-1002", L"Earlier Printer", L"winspool,LPT1:");
@@ -815,7 +819,7 @@ void Limits()
     for (int index = 0; index < 129; ++index) {
         g_queue129[index] = static_cast<WCHAR>(L'A' + index % 26);
     }
-    Device device;
+    Device device = {};
     if (Load() && MakeDevice(&device) && AddQueue(kModel)) {
         MakeProfile(L"S-1-5-21-1-2-3-1001", kModel, g_fits);
         MakeProfile(L"S-1-5-21-1-2-3-1002", kModel, g_tooLong);
@@ -878,7 +882,7 @@ void FaultProfiles(Text *text, const WCHAR *profile)
 // pass ends). Each key is closed and each block freed all the same.
 void Faults()
 {
-    Device device;
+    Device device = {};
     if (Load() && MakeDevice(&device) && AddQueue(kModel)) {
         MakeProfile(L"S-1-5-21-1-2-3-1001", kModel, L"winspool,USB001");
         MakeProfile(L"S-1-5-21-1-2-3-1002", kModel, L"winspool,USB001");
