@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -230,7 +231,7 @@ bool ReadPdbIdentity(const std::vector<BYTE> &pdb, GUID *guid, DWORD *age)
 TEST(ModuleDebugInfo, DebugDirectoryNamesThePdbBesideTheDll)
 {
 #ifndef VELDRIAN_PDB_NAME
-    GTEST_SKIP() << "this toolchain writes the debug information into the DLL, not a PDB";
+    GTEST_SKIP() << "this toolchain writes the debug information to a file named by .gnu_debuglink";
 #else
     const harness::PeFile pe = harness::ReadPeFile(harness::VeldrianPath());
     ASSERT_TRUE(pe.ok);
@@ -271,6 +272,60 @@ TEST(ModuleDebugInfo, DebugDirectoryNamesThePdbBesideTheDll)
     ASSERT_TRUE(ReadPdbIdentity(pdb, &guid, &age)) << harness::Narrow(pdbPath) << " is no PDB 7.0 file";
     EXPECT_EQ(std::memcmp(&guid, &record->guid, sizeof(GUID)), 0) << "the PDB is of another link";
     EXPECT_EQ(age, record->age);
+#endif
+}
+
+// CRC-32 (IEEE 802.3, as zlib computes it): the check .gnu_debuglink carries.
+DWORD Crc32(const std::vector<BYTE> &bytes)
+{
+    DWORD crc = 0xFFFFFFFFu;
+    for (BYTE byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+    }
+    return ~crc;
+}
+
+// The gcc build's DLL is stripped: its .gnu_debuglink section names the file beside it
+// that holds its debug information, and that file's CRC-32, which gdb checks.
+TEST(ModuleDebugInfo, DebugLinkNamesTheDebugFileBesideTheDll)
+{
+#ifndef VELDRIAN_DEBUG_FILE_NAME
+    GTEST_SKIP() << "this toolchain writes a PDB, named by the debug directory";
+#else
+    const harness::PeFile pe = harness::ReadPeFile(harness::VeldrianPath());
+    ASSERT_TRUE(pe.ok);
+    // A section name longer than eight characters is "/offset" into the string table.
+    const std::size_t strings = pe.pointerToSymbolTable + std::size_t{pe.numberOfSymbols} * 18;
+    const IMAGE_SECTION_HEADER *link = nullptr;
+    for (const IMAGE_SECTION_HEADER &section : pe.sections) {
+        const char *name = reinterpret_cast<const char *>(section.Name);
+        if (name[0] == '/' && pe.pointerToSymbolTable != 0) {
+            const std::size_t at = strings + std::strtoul(name + 1, nullptr, 10);
+            if (at < pe.bytes.size() &&
+                std::string(reinterpret_cast<const char *>(pe.bytes.data() + at)) == ".gnu_debuglink") {
+                link = &section;
+            }
+        }
+    }
+    ASSERT_NE(link, nullptr) << "no .gnu_debuglink section";
+    ASSERT_LE(std::size_t{link->PointerToRawData} + link->SizeOfRawData, pe.bytes.size());
+    const char *data = reinterpret_cast<const char *>(pe.bytes.data() + link->PointerToRawData);
+    const std::string named(data, strnlen(data, link->SizeOfRawData));
+    EXPECT_EQ(named, VELDRIAN_DEBUG_FILE_NAME);
+    // The name, its terminator, padding to four bytes, then the CRC.
+    const std::size_t crcAt = (named.size() + 1 + 3) / 4 * 4;
+    ASSERT_LE(crcAt + sizeof(DWORD), link->SizeOfRawData);
+    DWORD crc = 0;
+    std::memcpy(&crc, data + crcAt, sizeof(crc));
+
+    std::wstring debugPath = harness::VeldrianPath();
+    debugPath = debugPath.substr(0, debugPath.find_last_of(L"\\/") + 1) + harness::Wide(named);
+    const std::vector<BYTE> debug = ReadBytes(debugPath);
+    ASSERT_FALSE(debug.empty()) << "no " << harness::Narrow(debugPath);
+    EXPECT_EQ(Crc32(debug), crc) << "the debug file is of another link";
 #endif
 }
 

@@ -17,7 +17,8 @@ commands=$(mktemp -d)
 trap 'rm -rf "$log" "$commands"' EXIT
 # clang-tidy 14 does not know clang 16's -mguard=cf and -gno-codeview-command-line,
 # which change code generation and debug information only.
-sed 's/ -mguard=cf//g; s/ -gno-codeview-command-line//g' "$build/compile_commands.json" >"$commands/compile_commands.json"
+sed -e 's/ -mguard=cf//g' -e 's/ -gno-codeview-command-line//g' "$build/compile_commands.json" \
+    >"$commands/compile_commands.json"
 
 echo "clang-tidy: $(echo "$sources" | wc -l) files"
 status=0
