@@ -923,7 +923,25 @@ void Faults()
     }
 }
 
-// Loaded, called and unloaded twice in one process: each load starts afresh.
+// The stack protector's guard, found as the loader finds it: the load configuration's
+// SecurityCookie. Zero when the loaded image names none.
+ULONGLONG LoadedGuard(HMODULE module)
+{
+    auto *base = reinterpret_cast<BYTE *>(module);
+    auto *nt =
+        reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &directory =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+    if (directory.VirtualAddress == 0) {
+        return 0;
+    }
+    const auto *config =
+        reinterpret_cast<const IMAGE_LOAD_CONFIG_DIRECTORY64 *>(base + directory.VirtualAddress);
+    return config->SecurityCookie == 0 ? 0 : *reinterpret_cast<const ULONGLONG *>(config->SecurityCookie);
+}
+
+// Loaded, called and unloaded twice in one process: each load starts afresh, with its
+// stack protector's guard seeded (by the loader or, where it does not, the entry).
 void Reload()
 {
     for (int round = 0; round < 2; ++round) {
@@ -934,6 +952,8 @@ void Reload()
         Check(GetProcAddress(g_watch.module, MAKEINTRESOURCEA(1)) == reinterpret_cast<FARPROC>(g_watch.entry),
               "ordinal 1 is CoInstallerE");
         Check(GetProcAddress(g_watch.module, "DllMain") == nullptr, "nothing else is exported");
+        const ULONGLONG guard = LoadedGuard(g_watch.module);
+        Check(guard != 0 && guard != 0x00002B992DDFA232ULL, "the guard is seeded");
         CheckNumber(Call(DIF_REMOVE, nullptr, nullptr, FALSE), NO_ERROR, "DIF_REMOVE answers NO_ERROR");
         Clear(&g_expected);
         Message(&g_expected, L"DIF_REMOVE\n");
