@@ -18,8 +18,14 @@ qemu="$root/usr/bin/qemu-aarch64-static"
 # it Wine only says once per process that it has no fonts.)
 packages="libwine:arm64 wine64:arm64 libc6:arm64 libgcc-s1:arm64 libunwind8:arm64 liblzma5:arm64 libudev1:arm64 libusb-1.0-0:arm64"
 
+# The marker holds the root's path: the wrappers below name it, so a cache copied or
+# moved elsewhere is prepared again.
+prepared() {
+    [ "$(cat "$root/.prepared" 2>/dev/null)" = "$root" ]
+}
+
 prepare() {
-    if [ -f "$root/.prepared" ]; then
+    if prepared; then
         return 0
     fi
     SUDO=""
@@ -66,7 +72,7 @@ exec "$qemu" "$root/usr/lib/wine/wineserver64" "\$@"
 EOF
     chmod +x "$root/usr/lib/wine/wine64-preloader" "$root/usr/lib/wine/wineserver"
     echo "wine-arm64: ready ($(du -sm "$root" | cut -f1) MB in $root)" >&2
-    touch "$root/.prepared"
+    echo "$root" >"$root/.prepared"
 }
 
 # As tools/wineprefix.sh for x64: the prefix made once, its server kept up a while
@@ -103,7 +109,7 @@ case "${1:-}" in
         exit 2
         ;;
     *)
-        if [ ! -f "$root/.prepared" ]; then
+        if ! prepared; then
             echo "wine-arm64: ARM64 Wine is not prepared; run: sh tools/install-deps.sh arm64" >&2
             exit 1
         fi
