@@ -365,9 +365,23 @@ TEST_F(ModuleFile, UnwindInformationCoversEveryFunctionThatMovesTheStack)
         EXPECT_EQ(found, base);
     }
     DWORD64 found = 0;
-    const RUNTIME_FUNCTION *entry = RtlLookupFunctionEntry(base + probe, &found, nullptr);
+    RUNTIME_FUNCTION *entry = RtlLookupFunctionEntry(base + probe, &found, nullptr);
     ASSERT_NE(entry, nullptr) << "the probe";
     EXPECT_EQ(entry->BeginAddress, probe);
+
+    // Unwound from inside the probe, past its two pushes (push rcx; push rax), the frame
+    // gives back the caller's return address and stack, and the saved rcx.
+    const DWORD64 stack[3] = {0x1111, 0x2222, 0x12345678};  // saved rax, saved rcx, return
+    CONTEXT context = {};
+    context.Rip = base + probe + 2;
+    context.Rsp = reinterpret_cast<DWORD64>(stack);
+    void *handlerData = nullptr;
+    DWORD64 establisher = 0;
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, entry, &context, &handlerData, &establisher,
+                     nullptr);
+    EXPECT_EQ(context.Rip, stack[2]);
+    EXPECT_EQ(context.Rsp, reinterpret_cast<DWORD64>(stack + 3));
+    EXPECT_EQ(context.Rcx, stack[1]);
 }
 
 // BA2025 EnableShadowStack: the extended DLL characteristics, a debug directory entry.
