@@ -3,7 +3,9 @@
 // hardening checks mirror those of Microsoft's binary analyzer (BinSkim) for binaries
 // of driver packages, each named by its rule; the stack protector's (BA2011) is in
 // hardening_test. Run on a signed copy (VELDRIAN_EXPECT_SIGNATURE=1), the same checks
-// hold and the signature's certificate table is checked too.
+// hold and the signature's certificate table is checked too. It reads the ARM64 DLL as
+// well (VELDRIAN_MACHINE=arm64): the checks that load the DLL then skip, as an x64
+// process cannot load it, and those of code and unwind information read ARM64's.
 #include "harness/harness.h"
 #include "harness/pefile.h"
 
@@ -25,6 +27,14 @@ std::string Upper(std::string text)
     return text;
 }
 
+// The machine the DLL under test is built for: x64, or ARM64 when VELDRIAN_MACHINE says so.
+WORD ExpectedMachine()
+{
+    const char *machine = getenv("VELDRIAN_MACHINE");
+    return machine != nullptr && std::strcmp(machine, "arm64") == 0 ? IMAGE_FILE_MACHINE_ARM64
+                                                                    : IMAGE_FILE_MACHINE_AMD64;
+}
+
 class ModuleFile : public testing::Test {
 protected:
     static void SetUpTestSuite() { pe_ = new harness::PeFile(harness::ReadPeFile(harness::VeldrianPath())); }
@@ -36,7 +46,7 @@ harness::PeFile *ModuleFile::pe_ = nullptr;
 TEST_F(ModuleFile, IsA64BitDll)
 {
     ASSERT_TRUE(pe_->ok) << "cannot read " << harness::Narrow(harness::VeldrianPath());
-    EXPECT_EQ(pe_->machine, IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(pe_->machine, ExpectedMachine());
     EXPECT_TRUE(pe_->characteristics & IMAGE_FILE_DLL);
     EXPECT_EQ(pe_->exportDllName, "VELDRIAN.dll");
 }
@@ -245,7 +255,7 @@ TEST_F(ModuleFile, ResourcesAreReadOnly)
 // Returns the RVAs of the instructions, and in `probes` those of the stack probe: the
 // target of such a call, or the probe's own opening (push rcx; push rax; lea rcx,
 // [rsp+24]), which the DLL links whether or not a frame of its needs it.
-std::vector<DWORD> StackMoves(const harness::PeFile &pe, std::set<DWORD> *probes)
+std::vector<DWORD> StackMovesX64(const harness::PeFile &pe, std::set<DWORD> *probes)
 {
     std::vector<DWORD> moves;
     for (const IMAGE_SECTION_HEADER &section : pe.sections) {
@@ -276,18 +286,57 @@ std::vector<DWORD> StackMoves(const harness::PeFile &pe, std::set<DWORD> *probes
     return moves;
 }
 
+// ARM64 code that moves the stack pointer, as clang emits it: sub sp, sp by an immediate;
+// stp or str of a register pair or one to [sp, #-n]!; the probe call of a large frame
+// (mov x15, size / 16; bl __chkstk; sub sp, sp, x15, uxtx #4). In `probes`, __chkstk:
+// the target of such a call, or its own opening (lsl x16, x15, #4; mov x17, sp).
+std::vector<DWORD> StackMovesArm64(const harness::PeFile &pe, std::set<DWORD> *probes)
+{
+    std::vector<DWORD> moves;
+    for (const IMAGE_SECTION_HEADER &section : pe.sections) {
+        if (!(section.Characteristics & IMAGE_SCN_MEM_EXECUTE)) {
+            continue;
+        }
+        const BYTE *code = pe.bytes.data() + section.PointerToRawData;
+        const DWORD size = std::min(section.Misc.VirtualSize, section.SizeOfRawData);
+        DWORD previous = 0;
+        for (DWORD at = 0; at + 8 <= size; at += 4) {
+            const DWORD rva = section.VirtualAddress + at;
+            DWORD word = 0;
+            DWORD next = 0;
+            std::memcpy(&word, code + at, sizeof(word));
+            std::memcpy(&next, code + at + 4, sizeof(next));
+            const bool subImmediate = (word & 0xFF8003FF) == 0xD10003FF;
+            const bool pairPushed = (word & 0xFFC003E0) == 0xA98003E0;
+            const bool onePushed = (word & 0xFFE00FE0) == 0xF8000FE0;
+            if (subImmediate || pairPushed || onePushed) {
+                moves.push_back(rva);
+            }
+            if (word == 0xD37CEDF0 && next == 0x910003F1) {
+                probes->insert(rva);
+            }
+            if (word == 0xCB2F73FF && (previous & 0xFC000000) == 0x94000000) {
+                // bl's offset: 26 bits, signed, in instructions.
+                const int offset = static_cast<int>(previous << 6) >> 6;
+                probes->insert(static_cast<DWORD>(static_cast<int>(rva - 4) + offset * 4));
+                moves.push_back(rva);
+            }
+            previous = word;
+        }
+    }
+    return moves;
+}
+
 // A function that moves the stack pointer has unwind information: an exception raised
 // inside it (a stack overflow in the probe above all) is unwound to the host's handlers
-// instead of ending the process. Read from the exception directory, and (loaded) as the
-// unwinder finds it, through RtlLookupFunctionEntry.
+// instead of ending the process. Read from the exception directory (in x64's or ARM64's
+// format), and (loaded) as the unwinder finds it, through RtlLookupFunctionEntry.
 TEST_F(ModuleFile, UnwindInformationCoversEveryFunctionThatMovesTheStack)
 {
     ASSERT_TRUE(pe_->ok);
-    if (pe_->machine != IMAGE_FILE_MACHINE_AMD64) {
-        GTEST_SKIP() << "reads x64 code and x64 exception directory entries";
-    }
     std::set<DWORD> probes;
-    const std::vector<DWORD> moves = StackMoves(*pe_, &probes);
+    const std::vector<DWORD> moves = pe_->machine == IMAGE_FILE_MACHINE_ARM64 ? StackMovesArm64(*pe_, &probes)
+                                                                              : StackMovesX64(*pe_, &probes);
     ASSERT_FALSE(moves.empty());
     ASSERT_EQ(probes.size(), 1u) << "one stack probe";
     const auto entryOf = [this](DWORD rva) -> const harness::PeFunctionEntry * {
@@ -299,7 +348,7 @@ TEST_F(ModuleFile, UnwindInformationCoversEveryFunctionThatMovesTheStack)
         return nullptr;
     };
     for (DWORD rva : moves) {
-        EXPECT_NE(entryOf(rva), nullptr) << std::hex << "rsp moved at " << rva;
+        EXPECT_NE(entryOf(rva), nullptr) << std::hex << "the stack pointer moved at " << rva;
     }
     const DWORD probe = *probes.begin();
     ASSERT_NE(entryOf(probe), nullptr) << std::hex << "the probe at " << probe;
@@ -342,6 +391,9 @@ TEST_F(ModuleFile, IsCetCompatible)
     if (!VELDRIAN_CET_COMPAT) {
         GTEST_SKIP() << "GNU ld cannot mark a DLL CET-compatible (see the README)";
     }
+    if (pe_->machine == IMAGE_FILE_MACHINE_ARM64) {
+        GTEST_SKIP() << "CET shadow stacks are an x64 feature";
+    }
     EXPECT_EQ(
         std::count(pe_->debugTypes.begin(), pe_->debugTypes.end(), harness::kDebugTypeExDllCharacteristics),
         1);
@@ -369,6 +421,13 @@ TEST_F(ModuleFile, CarriesControlFlowGuardTables)
     EXPECT_TRUE(pe.guard.flags & harness::kGuardCfFunctionTablePresent);
 
     // The check and dispatch pointers lie in the image, each holding the address of code.
+    // ARM64 code checks the target and makes the call itself: it has no dispatch pointer.
+    std::vector<ULONGLONG> pointers = {pe.guard.checkFunctionPointer};
+    if (pe.machine == IMAGE_FILE_MACHINE_ARM64) {
+        EXPECT_EQ(pe.guard.dispatchFunctionPointer, 0u);
+    } else {
+        pointers.push_back(pe.guard.dispatchFunctionPointer);
+    }
     const auto sectionOf = [&pe](ULONGLONG va) {
         return va > pe.imageBase ? pe.SectionOf(static_cast<DWORD>(va - pe.imageBase)) : nullptr;
     };
@@ -376,7 +435,7 @@ TEST_F(ModuleFile, CarriesControlFlowGuardTables)
         const IMAGE_SECTION_HEADER *section = sectionOf(va);
         return section != nullptr && (section->Characteristics & IMAGE_SCN_MEM_EXECUTE);
     };
-    for (ULONGLONG pointer : {pe.guard.checkFunctionPointer, pe.guard.dispatchFunctionPointer}) {
+    for (ULONGLONG pointer : pointers) {
         const IMAGE_SECTION_HEADER *section = sectionOf(pointer);
         ASSERT_NE(section, nullptr) << std::hex << pointer << " is not in the image";
         ULONGLONG target = 0;
@@ -394,11 +453,8 @@ TEST_F(ModuleFile, CarriesControlFlowGuardTables)
     for (DWORD rva : pe.guard.functions) {
         EXPECT_TRUE(executable(pe.imageBase + rva)) << std::hex << rva;
     }
-    HMODULE module = harness::Veldrian();
-    ASSERT_NE(module, nullptr);
-    const auto entry = static_cast<DWORD>(reinterpret_cast<BYTE *>(GetProcAddress(module, "CoInstallerE")) -
-                                          reinterpret_cast<BYTE *>(module));
-    for (DWORD target : {entry, pe.entryPoint}) {
+    ASSERT_EQ(pe.exports.size(), 1u);
+    for (DWORD target : {pe.exports[0].rva, pe.entryPoint}) {
         EXPECT_NE(std::find(pe.guard.functions.begin(), pe.guard.functions.end(), target),
                   pe.guard.functions.end())
             << std::hex << target << " is not a valid call target";
@@ -425,8 +481,17 @@ TEST_F(ModuleFile, SignatureIsAtTheEndAndWellFormed)
     EXPECT_EQ(header.wCertificateType, WIN_CERT_TYPE_PKCS_SIGNED_DATA);
 }
 
+// The DLL under test can be loaded here: it is of this process's machine.
+bool LoadableHere()
+{
+    return Loadable(harness::ReadPeFile(harness::VeldrianPath()));
+}
+
 TEST(ModuleLoad, LoadsAndResolvesTheExportByNameAndOrdinal)
 {
+    if (!LoadableHere()) {
+        GTEST_SKIP() << "the DLL is of another machine than this process";
+    }
     HMODULE module = harness::Veldrian();
     ASSERT_NE(module, nullptr) << "LoadLibrary failed: " << GetLastError();
     FARPROC byName = GetProcAddress(module, "CoInstallerE");
@@ -448,6 +513,9 @@ TEST(ModuleLoad, GuardFunctionsLetCallsThrough)
 {
     if (!VELDRIAN_CONTROL_FLOW_GUARD) {
         GTEST_SKIP() << "GNU ld builds no Control Flow Guard tables";
+    }
+    if (!LoadableHere()) {
+        GTEST_SKIP() << "the DLL is of another machine than this process";
     }
     const harness::PeFile pe = harness::ReadPeFile(harness::VeldrianPath());
     HMODULE module = harness::Veldrian();

@@ -116,6 +116,9 @@ TEST_F(VersionResource, StringsNameTheModule)
 
 TEST(VersionResourceLoaded, IsFoundInTheLoadedModule)
 {
+    if (harness::ReadPeFile(harness::VeldrianPath()).machine != IMAGE_FILE_MACHINE_AMD64) {
+        GTEST_SKIP() << "the DLL is of another machine than this process";
+    }
     HMODULE module = harness::Veldrian();
     ASSERT_NE(module, nullptr);
     HRSRC resource =

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs, from Debian's packages, what building and testing VELDRIAN needs and
 # this machine lacks: the mingw-w64 cross compiler, Wine, CMake and GoogleTest's
-# sources. Does nothing when everything is there.
+# sources. Does nothing when everything is there. The word arm64 also prepares ARM64
+# Wine in the project's cache (tools/wine-arm64.sh), after the packages.
 set -eu
 . "$(dirname "$0")/wine.sh"
 
@@ -15,7 +16,8 @@ for extra in "$@"; do
     case "$extra" in
         # cmake/clang-mingw-w64-x86_64.cmake calls them in LLVM 16's own directory
         # (Control Flow Guard for mingw targets needs 16); clang-tidy stays on 14.
-        clang) [ -x /usr/lib/llvm-16/bin/clang++ ] || need="$need clang-16"
+        # ARM64 is built by clang alone (llvm-dlltool makes its import libraries).
+        clang|arm64) [ -x /usr/lib/llvm-16/bin/clang++ ] || need="$need clang-16"
                [ -x /usr/lib/llvm-16/bin/ld.lld ] || need="$need lld-16"
                [ -x /usr/lib/llvm-16/bin/llvm-windres ] || need="$need llvm-16" ;;
         analyzers) command -v clang-tidy >/dev/null 2>&1 || need="$need clang-tidy"
@@ -48,3 +50,8 @@ if [ -n "$need" ]; then
     done
     echo "install-deps: done" >&2
 fi
+for extra in "$@"; do
+    if [ "$extra" = arm64 ]; then
+        sh "$(dirname "$0")/wine-arm64.sh" --prepare
+    fi
+done

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Builds VELDRIAN.dll and the test bench with one toolchain, and runs every test under Wine.
 # Usage: tools/test.sh [build directory] [preset]   (defaults: build, gcc)
-# The presets (CMakePresets.json): gcc (mingw-w64 gcc), clang (clang 16 and lld).
+# The presets (CMakePresets.json): gcc (mingw-w64 gcc), clang (clang 16 and lld),
+# clang-arm64 (the ARM64 DLL and its own tests under ARM64 Wine; module_test and
+# resource_test come from the x64 clang build in build-clang, built for it first).
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -9,6 +11,10 @@ preset=${2:-gcc}
 # osslsigncode and openssl for the signing test.
 if [ "$preset" = clang ]; then
     sh tools/install-deps.sh clang signing
+elif [ "$preset" = clang-arm64 ]; then
+    sh tools/install-deps.sh arm64
+    cmake --preset clang -B build-clang >/dev/null
+    cmake --build build-clang -j2 --target module_test resource_test
 else
     sh tools/install-deps.sh signing
 fi

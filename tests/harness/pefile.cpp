@@ -195,6 +195,23 @@ PeFile ReadPeFile(const std::wstring &path)
         }
         pe.functionEntries.push_back(*entry);
     }
+    // ARM64: begin and unwind data, whose low two bits say whether it is packed (the
+    // length in bits 2-12, in instructions) or the RVA of its record (the length in
+    // the first word's bits 0-17).
+    for (DWORD at = 0; pe.machine == IMAGE_FILE_MACHINE_ARM64 && at + 2 * sizeof(DWORD) <= exceptions.Size;
+         at += 2 * sizeof(DWORD)) {
+        const auto *begin = reader.At<DWORD>(exceptions.VirtualAddress + at);
+        const auto *unwind = reader.At<DWORD>(exceptions.VirtualAddress + at + sizeof(DWORD));
+        if (begin == nullptr || unwind == nullptr) {
+            break;
+        }
+        const bool packed = (*unwind & 3) != 0;
+        const auto *record = packed ? nullptr : reader.At<DWORD>(*unwind);
+        const DWORD instructions = packed              ? (*unwind >> 2) & 0x7FF
+                                   : record != nullptr ? *record & 0x3FFFF
+                                                       : 0;
+        pe.functionEntries.push_back({*begin, *begin + 4 * instructions, packed ? 0 : *unwind});
+    }
 
     const IMAGE_DATA_DIRECTORY &debug = dirs[IMAGE_DIRECTORY_ENTRY_DEBUG];
     for (DWORD at = 0; at + sizeof(IMAGE_DEBUG_DIRECTORY) <= debug.Size;
@@ -255,8 +272,11 @@ PeFile ReadPeFile(const std::wstring &path)
             for (DWORD index = 0; index < exp->NumberOfNames; ++index) {
                 const auto *nameRva = reader.At<DWORD>(exp->AddressOfNames + index * sizeof(DWORD));
                 const auto *ordinal = reader.At<WORD>(exp->AddressOfNameOrdinals + index * sizeof(WORD));
-                if (nameRva != nullptr && ordinal != nullptr) {
-                    pe.exports.push_back({reader.Text(*nameRva), exp->Base + *ordinal});
+                const auto *address =
+                    ordinal != nullptr ? reader.At<DWORD>(exp->AddressOfFunctions + *ordinal * sizeof(DWORD))
+                                       : nullptr;
+                if (nameRva != nullptr && address != nullptr) {
+                    pe.exports.push_back({reader.Text(*nameRva), exp->Base + *ordinal, *address});
                 }
             }
             // Exports by ordinal only would not show among the names: count them too.
@@ -268,7 +288,7 @@ PeFile ReadPeFile(const std::wstring &path)
                 }
                 const auto *address = reader.At<DWORD>(exp->AddressOfFunctions + index * sizeof(DWORD));
                 if (!named && address != nullptr && *address != 0) {
-                    pe.exports.push_back({"", exp->Base + index});
+                    pe.exports.push_back({"", exp->Base + index, *address});
                 }
             }
         }

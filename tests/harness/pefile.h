@@ -11,6 +11,7 @@ namespace harness {
 struct PeExport {
     std::string name;
     DWORD ordinal;
+    DWORD rva = 0;  // the function's, from the export address table
 };
 
 // Values newer than the mingw-w64 headers (Windows SDK's winnt.h names).
@@ -34,7 +35,8 @@ struct PeGuard {
 };
 
 // One function's entry of the exception directory (.pdata), as RVAs. x64 entries give
-// the end; where a machine's format does not, `end` is 0.
+// the end; ARM64 entries give the length, in the entry (packed unwind data) or in the
+// unwind data it points at (`unwind`, 0 when packed), from which `end` is reckoned.
 struct PeFunctionEntry {
     DWORD begin;
     DWORD end;
@@ -57,7 +59,7 @@ struct PeFile {
     DWORD sizeOfImage = 0;
     DWORD entryPoint = 0;
     std::vector<IMAGE_SECTION_HEADER> sections;
-    std::vector<PeFunctionEntry> functionEntries;  // the exception directory (x64 format)
+    std::vector<PeFunctionEntry> functionEntries;  // the exception directory (x64 or ARM64)
     std::vector<std::string> importedDlls;
     std::vector<std::string> importedFunctions;  // "DLL!Function"
     std::vector<PeExport> exports;
