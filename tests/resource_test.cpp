@@ -257,11 +257,11 @@ TEST(ModuleDebugInfo, DebugDirectoryNamesThePdbBesideTheDll)
 }
 
 // CRC-32 (IEEE 802.3, as zlib computes it): the check .gnu_debuglink carries.
-DWORD Crc32(const std::vector<BYTE> &bytes)
+DWORD Crc32(const std::string &bytes)
 {
     DWORD crc = 0xFFFFFFFFu;
-    for (BYTE byte : bytes) {
-        crc ^= byte;
+    for (const char byte : bytes) {
+        crc ^= static_cast<BYTE>(byte);
         for (int bit = 0; bit < 8; ++bit) {
             crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
         }
@@ -304,7 +304,7 @@ TEST(ModuleDebugInfo, DebugLinkNamesTheDebugFileBesideTheDll)
 
     std::wstring debugPath = harness::VeldrianPath();
     debugPath = debugPath.substr(0, debugPath.find_last_of(L"\\/") + 1) + harness::Wide(named);
-    const std::vector<BYTE> debug = ReadBytes(debugPath);
+    const std::string debug = win32::ReadWholeFile(debugPath);
     ASSERT_FALSE(debug.empty()) << "no " << harness::Narrow(debugPath);
     EXPECT_EQ(Crc32(debug), crc) << "the debug file is of another link";
 #endif
