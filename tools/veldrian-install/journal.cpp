@@ -213,7 +213,7 @@ Undone UndoDevice(const Stored &entry)
         SetupDiDestroyDeviceInfoList(set);
     }
     return win32::KeyExists(HKEY_LOCAL_MACHINE, win32::kEnumPath + instanceId) ? Undone::Failed
-                                                                                 : Undone::Removed;
+                                                                               : Undone::Removed;
 }
 
 Undone UndoDriver(const Stored &entry)
@@ -272,12 +272,13 @@ void RemoveJournalKey()
 
 bool HoldPrefix(std::wstring *error)
 {
-    HANDLE holder = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD),
-                                       kHolderName);
+    HANDLE holder =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), kHolderName);
     const bool held = GetLastError() == ERROR_ALREADY_EXISTS;
-    auto *process = holder == nullptr
-                        ? nullptr
-                        : static_cast<volatile DWORD *>(MapViewOfFile(holder, FILE_MAP_WRITE, 0, 0, sizeof(DWORD)));
+    auto *process =
+        holder == nullptr
+            ? nullptr
+            : static_cast<volatile DWORD *>(MapViewOfFile(holder, FILE_MAP_WRITE, 0, 0, sizeof(DWORD)));
     if (process == nullptr) {
         *error = L"cannot hold this Wine prefix for the run: error " + std::to_wstring(GetLastError());
         return false;
@@ -305,7 +306,8 @@ JournalState ReadJournal()
         return state;
     }
     const win32::RegSnapshot record = win32::SnapshotTree(HKEY_LOCAL_MACHINE, kJournalPath);
-    Stored top{kJournalPath, record.count(kJournalPath) != 0 ? record.at(kJournalPath) : decltype(Stored::values){}};
+    Stored top{kJournalPath,
+               record.count(kJournalPath) != 0 ? record.at(kJournalPath) : decltype(Stored::values){}};
     state.kept = top.number(L"Kept") != 0;
     state.process = top.number(L"Process");
     std::wstring device;
@@ -326,9 +328,10 @@ JournalState ReadJournal()
 
 bool StartJournal(std::wstring *error)
 {
-    const bool ok = win32::CreateKey(HKEY_LOCAL_MACHINE, kJournalPath) &&
-                    win32::WriteValue(HKEY_LOCAL_MACHINE, kJournalPath, L"Process", Dword(GetCurrentProcessId())) &&
-                    win32::WriteValue(HKEY_LOCAL_MACHINE, kJournalPath, L"Kept", Dword(0));
+    const bool ok =
+        win32::CreateKey(HKEY_LOCAL_MACHINE, kJournalPath) &&
+        win32::WriteValue(HKEY_LOCAL_MACHINE, kJournalPath, L"Process", Dword(GetCurrentProcessId())) &&
+        win32::WriteValue(HKEY_LOCAL_MACHINE, kJournalPath, L"Kept", Dword(0));
     if (!ok) {
         *error = L"cannot write the run's journal under HKEY_LOCAL_MACHINE\\" + std::wstring(kJournalPath);
     }
@@ -366,7 +369,8 @@ bool JournalValue(HKEY root, const std::wstring &path, const std::wstring &name,
     entry.text(L"What", what).text(L"Root", RootName(root)).text(L"Path", path).text(L"Name", name);
     entry.raw(L"Existed", Dword(earlier ? 1 : 0));
     if (earlier) {
-        entry.raw(L"Type", Dword(earlier->type)).raw(L"Earlier", Binary(earlier->data.data(), earlier->data.size()));
+        entry.raw(L"Type", Dword(earlier->type))
+            .raw(L"Earlier", Binary(earlier->data.data(), earlier->data.size()));
     }
     return entry.done();
 }

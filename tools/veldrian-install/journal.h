@@ -22,9 +22,9 @@ bool HoldPrefix(std::wstring *error);
 // What the prefix's journal says of the run that wrote it.
 struct JournalState {
     bool exists = false;
-    bool kept = false;       // left by --keep
-    DWORD process = 0;       // the run that wrote it
-    std::wstring summary;    // the device and the queue it names, for a one-line message
+    bool kept = false;     // left by --keep
+    DWORD process = 0;     // the run that wrote it
+    std::wstring summary;  // the device and the queue it names, for a one-line message
 };
 JournalState ReadJournal();
 
