@@ -4,6 +4,7 @@
 #include "harness/harness.h"
 #include "harness/iat.h"
 #include "harness/platform.h"
+#include "win32/dbwin.h"
 #include "win32/files.h"
 #include "win32/paths.h"
 #include "win32/registry.h"
@@ -200,6 +201,7 @@ public:
     HostProcess &operator=(const HostProcess &) = delete;
 
     DWORD id() const { return process_.dwProcessId; }
+    HANDLE thread() const { return process_.hThread; }
     HANDLE handle() const { return process_.hProcess; }
     // Waits until the standard output holds `text` (false: the process ended first, or a minute passed).
     bool waitFor(const std::string &text)
@@ -1015,7 +1017,10 @@ TEST_F(InstallHost, ASecondHostOnThePrefixIsRefused)
 {
     HostProcess first(HostPath(), {L"--dll", dll_});
     ASSERT_TRUE(first.waitFor("  staged in ")) << first.finish().out;
+    // The first run stays where it is until the second has tried.
+    SuspendThread(first.thread());
     const HostRun second = RunHost({L"--dll", dll_, L"--profile", L"S-1-5-21-77-77-77-4001"});
+    ResumeThread(first.thread());
     EXPECT_EQ(second.exitCode, 1u);
     EXPECT_EQ(Lines(second.err),
               std::vector<std::string>{"veldrian-install: another veldrian-install (process " +
@@ -1024,6 +1029,26 @@ TEST_F(InstallHost, ASecondHostOnThePrefixIsRefused)
                                        "end, or stop it with Ctrl+C"});
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(first.finish().exitCode, 0u);
+    ExpectPrefixAsFound();
+}
+
+TEST_F(InstallHost, AnotherReaderOfTheDebuggerOutputIsRefused)
+{
+    win32::DbwinReader other;
+    std::wstring error;
+    ASSERT_EQ(other.start(
+                  win32::DbwinScope::Session, [](const win32::DbwinMessage &) {}, &error),
+              win32::DbwinOpen::Started)
+        << harness::Narrow(error);
+    const HostRun run = RunHost({L"--dll", dll_});
+    EXPECT_EQ(run.exitCode, 1u) << run.out;
+    EXPECT_EQ(Lines(run.err),
+              std::vector<std::string>{"veldrian-install: cannot listen to the debugger output of "
+                                       "this session (DBWIN_BUFFER): another program is reading "
+                                       "it already (a debugger or a debug-output viewer); close it "
+                                       "first"});
+    EXPECT_EQ(run.out, "");
+    other.stop();
     ExpectPrefixAsFound();
 }
 
