@@ -28,11 +28,12 @@ bool SplitArguments(const std::vector<OptionName> &names, const std::vector<std:
             value = name.substr(equals + 1);
             name.resize(equals);
         }
-        const auto option =
-            std::find_if(names.begin(), names.end(), [&](const OptionName &item) { return Names(item, name); });
+        const auto option = std::find_if(names.begin(), names.end(),
+                                         [&](const OptionName &item) { return Names(item, name); });
         if (option == names.end()) {
-            *error = name.rfind(L"-", 0) == 0 ? L"unknown option " + name
-                                               : L"unexpected argument \"" + name + L"\" (options begin with --)";
+            *error = name.rfind(L"-", 0) == 0
+                         ? L"unknown option " + name
+                         : L"unexpected argument \"" + name + L"\" (options begin with --)";
             return false;
         }
         if (!option->takesValue && inline_) {
@@ -70,7 +71,7 @@ std::wstring HelpLines(const wchar_t *name, const wchar_t *value, const wchar_t 
     std::wstring head = L"  " + std::wstring(name) + (value != nullptr ? L" " + std::wstring(value) : L"");
     const std::wstring indent(kHelpColumn, L' ');
     std::wstring text = head.size() + 2 <= kHelpColumn ? head + std::wstring(kHelpColumn - head.size(), L' ')
-                                                         : head + L"\n" + indent;
+                                                       : head + L"\n" + indent;
     for (const wchar_t *at = help; *at != L'\0'; ++at) {
         text += *at;
         if (*at == L'\n' && at[1] != L'\0') {
