@@ -2,15 +2,21 @@
 // package and on packages of the tests' own: the trace it shows, the default printer
 // each profile ends with, its errors, and the Wine prefix it leaves behind.
 #include "harness/harness.h"
+#include "harness/iat.h"
 #include "harness/platform.h"
+#include "win32/dbwin.h"
 #include "win32/files.h"
 #include "win32/paths.h"
+#include "win32/registry.h"
+#include "win32/wine.h"
 
 #include <gtest/gtest.h>
 
 #include <winspool.h>
 
 #include <algorithm>
+#include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -146,50 +152,103 @@ std::wstring Quote(const std::wstring &argument)
     return quoted + L"\"";
 }
 
+// The host (or the trace reader) run as its own process, its output in files, ended
+// whatever the outcome.
+class HostProcess {
+public:
+    HostProcess(const std::wstring &program, const std::vector<std::wstring> &arguments,
+                const std::wstring &directory = L"")
+    {
+        static int serial = 0;
+        const std::wstring base = harness::TempDirectory() + L"install-test-" +
+                                  std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
+        outPath_ = base + L".out";
+        errPath_ = base + L".err";
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        HANDLE out = CreateFileW(outPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
+                                 nullptr);
+        HANDLE err = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
+                                 nullptr);
+        std::wstring command = Quote(program);
+        for (const std::wstring &argument : arguments) {
+            command += L" " + Quote(argument);
+        }
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                            directory.empty() ? nullptr : directory.c_str(), &startup, &process_)) {
+            failure_ = "cannot start " + harness::Narrow(command) + ": " + std::to_string(GetLastError());
+        }
+        CloseHandle(out);
+        CloseHandle(err);
+    }
+    ~HostProcess()
+    {
+        if (process_.hProcess != nullptr) {
+            TerminateProcess(process_.hProcess, 0xDEAD);
+            WaitForSingleObject(process_.hProcess, 10000);
+            CloseHandle(process_.hThread);
+            CloseHandle(process_.hProcess);
+        }
+        DeleteFileW(outPath_.c_str());
+        DeleteFileW(errPath_.c_str());
+    }
+    HostProcess(const HostProcess &) = delete;
+    HostProcess &operator=(const HostProcess &) = delete;
+
+    DWORD id() const { return process_.dwProcessId; }
+    HANDLE thread() const { return process_.hThread; }
+    HANDLE handle() const { return process_.hProcess; }
+    // Waits until the standard output holds `text` (false: the process ended first, or a minute passed).
+    bool waitFor(const std::string &text)
+    {
+        for (int waited = 0; waited < 600; ++waited) {
+            if (win32::ReadWholeFile(outPath_).find(text) != std::string::npos) {
+                return true;
+            }
+            if (process_.hProcess == nullptr ||
+                WaitForSingleObject(process_.hProcess, 100) == WAIT_OBJECT_0) {
+                return win32::ReadWholeFile(outPath_).find(text) != std::string::npos;
+            }
+        }
+        return false;
+    }
+    // Ends the process as a kill does: no clean-up of its own.
+    void kill()
+    {
+        TerminateProcess(process_.hProcess, 0xDEAD);
+        WaitForSingleObject(process_.hProcess, 10000);
+    }
+    HostRun finish()
+    {
+        HostRun run;
+        if (process_.hProcess != nullptr) {
+            if (WaitForSingleObject(process_.hProcess, 120000) != WAIT_OBJECT_0) {
+                kill();
+            }
+            GetExitCodeProcess(process_.hProcess, &run.exitCode);
+        }
+        run.out = win32::ReadWholeFile(outPath_);
+        run.err = failure_ + win32::ReadWholeFile(errPath_);
+        DeleteFileW(outPath_.c_str());
+        DeleteFileW(errPath_.c_str());
+        return run;
+    }
+
+private:
+    PROCESS_INFORMATION process_ = {};
+    std::wstring outPath_, errPath_;
+    std::string failure_;
+};
+
 HostRun RunHostProgram(const std::wstring &program, const std::vector<std::wstring> &arguments,
                        const std::wstring &directory = L"")
 {
-    HostRun run;
-    static int serial = 0;
-    const std::wstring base = harness::TempDirectory() + L"install-test-" +
-                              std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
-    const std::wstring outPath = base + L".out";
-    const std::wstring errPath = base + L".err";
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE out =
-        CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    HANDLE err =
-        CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    std::wstring command = Quote(program);
-    for (const std::wstring &argument : arguments) {
-        command += L" " + Quote(argument);
-    }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    PROCESS_INFORMATION process = {};
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
-        if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.hProcess, 0xDEAD);
-            WaitForSingleObject(process.hProcess, 10000);
-        }
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    } else {
-        run.err = "cannot start " + harness::Narrow(command) + ": " + std::to_string(GetLastError());
-    }
-    CloseHandle(out);
-    CloseHandle(err);
-    run.out = win32::ReadWholeFile(outPath);
-    run.err += win32::ReadWholeFile(errPath);
-    DeleteFileW(outPath.c_str());
-    DeleteFileW(errPath.c_str());
-    return run;
+    return HostProcess(program, arguments, directory).finish();
 }
 
 HostRun RunHost(const std::vector<std::wstring> &arguments, const std::wstring &directory = L"")
@@ -214,10 +273,10 @@ std::set<std::wstring> FileNames(const std::wstring &directory)
 
 // What a run may touch in the Wine prefix.
 struct PrefixState {
-    harness::RegSnapshot users, devices, driverKeys, spooler;
+    harness::RegSnapshot users, devices, driverKeys, spooler, journal;
     std::string systemDll;
     bool systemDllExists = false;
-    std::set<std::wstring> infFiles, tempFiles, spoolDrivers;
+    std::set<std::wstring> infFiles, tempFiles, spoolDrivers, spoolX64, systemDrivers;
 
     static PrefixState Take()
     {
@@ -232,6 +291,9 @@ struct PrefixState {
         state.infFiles = FileNames(WindowsDirectory() + L"\\inf");
         state.tempFiles = FileNames(harness::TempDirectory());
         state.spoolDrivers = FileNames(SystemDirectory() + L"\\spool\\drivers\\x64\\3");
+        state.spoolX64 = FileNames(SystemDirectory() + L"\\spool\\drivers\\x64");
+        state.systemDrivers = FileNames(SystemDirectory() + L"\\drivers");
+        state.journal = harness::Snapshot(HKEY_LOCAL_MACHINE, L"Software\\VELDRIAN");
         return state;
     }
 
@@ -248,6 +310,7 @@ struct PrefixState {
         registry("devices", before.devices, devices);
         registry("driver keys", before.driverKeys, driverKeys);
         registry("spooler", before.spooler, spooler);
+        registry("journal", before.journal, journal);
         if (before.systemDllExists != systemDllExists || before.systemDll != systemDll) {
             lines.push_back("system32\\VELDRIAN.dll differs");
         }
@@ -266,6 +329,8 @@ struct PrefixState {
         files("inf", before.infFiles, infFiles);
         files("temp", before.tempFiles, tempFiles);
         files("spool drivers", before.spoolDrivers, spoolDrivers);
+        files("spool x64", before.spoolX64, spoolX64);
+        files("system32 drivers", before.systemDrivers, systemDrivers);
         return lines;
     }
 };
@@ -485,12 +550,30 @@ private:
     std::wstring instanceId_;
 };
 
+// Every profile's Device value, type and bytes, as stored.
+std::map<std::wstring, std::optional<win32::RegValue>> DeviceValues()
+{
+    std::map<std::wstring, std::optional<win32::RegValue>> values;
+    for (const std::wstring &profile : win32::SubkeyNames(HKEY_USERS, L"")) {
+        values[profile] = win32::ReadValue(HKEY_USERS, profile + L"\\" + harness::kWindowsPath, L"Device");
+    }
+    return values;
+}
+
 TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
 {
     const std::wstring listed = L"S-1-5-21-77-77-77-2001";
     const std::wstring unlisted = L"S-1-5-21-77-77-77-2002";
+    // A profile that was there before the run, listing the queue, with a default
+    // printer stored as no writer of Device would store it: --clean puts it back as it was.
+    const std::wstring earlier = L"S-1-5-21-77-77-77-2003";
     {
-        KeptInstallation kept({listed, unlisted});
+        KeptInstallation kept({listed, unlisted, earlier});
+        ASSERT_TRUE(win32::WriteString(HKEY_USERS, earlier + L"\\" + harness::kDevicesPath, L"Model X",
+                                       L"winspool,USB007"));
+        ASSERT_TRUE(win32::WriteValue(HKEY_USERS, earlier + L"\\" + harness::kWindowsPath, L"Device",
+                                      win32::RegValue{REG_BINARY, {'O', 0, 'l', 0, 'd', 0, '!'}}));
+        const auto devicesBefore = DeviceValues();
         const HostRun run = RunHost({L"--dll", dll_, L"--profile", listed, L"--unlisted-profile", unlisted,
                                      L"--port", L"USB007", L"--keep"});
         std::smatch id;
@@ -533,21 +616,29 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
         EXPECT_FALSE(copied.empty());
         EXPECT_TRUE(copied == win32::ReadWholeFile(dll_));
 
+        EXPECT_TRUE(run.says("`sh tools/run.sh --clean` removes them")) << run.out;
+        EXPECT_EQ(harness::StringOf(
+                      harness::GetValue(HKEY_USERS, earlier + L"\\" + harness::kWindowsPath, L"Device")),
+                  L"Model X,winspool,USB007");
+
         // A later run does not install over it; --clean removes it and says what it removed.
         const HostRun refused = RunHost({L"--dll", dll_});
         EXPECT_EQ(refused.exitCode, 1u);
         EXPECT_NE(
             refused.err.find("an earlier --keep run left its installation in this Wine prefix (device " +
-                             id[1].str() + ", queue \"Model X\"): run with --clean first"),
+                             id[1].str() + ", queue \"Model X\"): run `sh tools/run.sh --clean` first"),
             std::string::npos)
             << refused.err;
         const HostRun clean = RunHost({L"--clean"});
         EXPECT_EQ(clean.exitCode, 0u) << clean.out;
         for (const std::string &removed :
              {"removed the device " + id[1].str(), std::string("removed the print queue \"Model X\""),
-              "removed the profile HKEY_USERS\\" + harness::Narrow(listed)}) {
+              "removed the profile " + harness::Narrow(listed),
+              "put back the Device value of " + harness::Narrow(earlier) + " as it was"}) {
             EXPECT_TRUE(clean.says(removed)) << removed << "\n" << clean.out;
         }
+        EXPECT_EQ(DeviceValues(), devicesBefore);
+        harness::DeleteKeyTree(HKEY_USERS, earlier);
         ExpectPrefixAsFound();
     }
     ExpectPrefixAsFound();
@@ -799,6 +890,177 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
     for (const std::wstring &file : {text, displayInf, dll32, binary, comma, x86}) {
         DeleteFileW(file.c_str());
     }
+}
+
+// Ctrl+C as the console delivers it: a thread of the process starts at kernelbase's
+// CtrlRoutine with the event, which calls the process's console handlers.
+bool SendCtrlC(HANDLE process)
+{
+    auto *routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
+    HANDLE thread = routine == nullptr
+                        ? nullptr
+                        : CreateRemoteThread(process, nullptr, 0, routine,
+                                             reinterpret_cast<void *>(CTRL_C_EVENT), 0, nullptr);
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    }
+    return thread != nullptr;
+}
+
+std::size_t Count(const std::string &text, const std::string &part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(InstallHost, CtrlCUndoesTheModelUnderWayAndStartsNoOther)
+{
+    const HostRun run = [&] {
+        TestPackage package;
+        HostProcess host(HostPath(), {L"--all-models", L"--inf", package.path(), L"--dll", dll_});
+        EXPECT_TRUE(host.waitFor("> newdev: ") && SendCtrlC(host.handle()));
+        return host.finish();
+    }();
+    EXPECT_EQ(run.exitCode, 130u) << run.err << run.out;
+    EXPECT_EQ(Count(run.out, "veldrian-install: installing "), 1u) << run.out;
+    EXPECT_NE(
+        run.err.find("stopped by Ctrl+C: the work of the model under way is undone; 2 model(s) not started"),
+        std::string::npos)
+        << run.err;
+    ExpectPrefixAsFound();
+}
+
+TEST_F(InstallHost, ARunKilledMidwayIsUndoneByTheNextRun)
+{
+    {
+        TestPackage package;
+        HostProcess killed(HostPath(), {L"--all-models", L"--inf", package.path(), L"--dll", dll_});
+        ASSERT_TRUE(killed.waitFor("VELDRIAN : DIF_INSTALLDEVICE PostProcessing")) << killed.finish().out;
+        killed.kill();
+        EXPECT_NE(PrefixState::Take().differencesFrom(before_), std::vector<std::string>{});
+        const HostRun run = RunHost({L"--dll", dll_});
+        EXPECT_EQ(run.exitCode, 0u) << run.err << run.out;
+        EXPECT_EQ(Lines(run.err),
+                  std::vector<std::string>{"veldrian-install: a run that did not end (process " +
+                                           std::to_string(killed.id()) +
+                                           ") left its work in this Wine prefix: removing it first"})
+            << run.out;
+        EXPECT_TRUE(run.says("removed the print queue \"Model X\"")) << run.out;
+    }
+    ExpectPrefixAsFound();
+}
+
+TEST_F(InstallHost, ASecondHostOnThePrefixIsRefused)
+{
+    HostProcess first(HostPath(), {L"--dll", dll_});
+    ASSERT_TRUE(first.waitFor("  staged in ")) << first.finish().out;
+    // The first run stays where it is until the second has tried.
+    SuspendThread(first.thread());
+    const HostRun second = RunHost({L"--dll", dll_, L"--profile", L"S-1-5-21-77-77-77-4001"});
+    ResumeThread(first.thread());
+    EXPECT_EQ(second.exitCode, 1u);
+    EXPECT_EQ(Lines(second.err),
+              std::vector<std::string>{"veldrian-install: another veldrian-install (process " +
+                                       std::to_string(first.id()) +
+                                       ") is running on this Wine prefix: wait for it to "
+                                       "end, or stop it with Ctrl+C"});
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(first.finish().exitCode, 0u);
+    ExpectPrefixAsFound();
+}
+
+TEST_F(InstallHost, AnotherReaderOfTheDebuggerOutputIsRefused)
+{
+    win32::DbwinReader other;
+    std::wstring error;
+    ASSERT_EQ(other.start(
+                  win32::DbwinScope::Session, [](const win32::DbwinMessage &) {}, &error),
+              win32::DbwinOpen::Started)
+        << harness::Narrow(error);
+    const HostRun run = RunHost({L"--dll", dll_});
+    EXPECT_EQ(run.exitCode, 1u) << run.out;
+    EXPECT_EQ(Lines(run.err),
+              std::vector<std::string>{"veldrian-install: cannot listen to the debugger output of "
+                                       "this session (DBWIN_BUFFER): another program is reading "
+                                       "it already (a debugger or a debug-output viewer); close it "
+                                       "first"});
+    EXPECT_EQ(run.out, "");
+    other.stop();
+    ExpectPrefixAsFound();
+}
+
+// A package whose models copy files to DestinationDirs 11, 12 and 66000: each copy
+// is removed after the run, an earlier file in its place put back, and the clean-up
+// names only what was there to remove.
+TEST_F(InstallHost, FilesCopiedAnywhereAreRemovedAndEarlierOnesPutBack)
+{
+    const std::wstring folder = harness::TempDirectory() + L"install-test-destinations";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring inf = folder + L"\\destinations.inf";
+    ASSERT_TRUE(harness::WriteUtf16File(
+        inf,
+        L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\nClassGUID=" +
+            std::wstring(win32::kPrinterClassText) +
+            L"\r\nProvider=Tests\r\n[Manufacturer]\r\nTests=Models,NTamd64\r\n"
+            L"[Models.NTamd64]\r\n\"Model X\"=Eleven,TESTS\\ELEVEN\r\n\"Model Y\"=Twelve,TESTS\\TWELVE\r\n"
+            L"[Eleven]\r\nCopyFiles=Test.Sys\r\n"
+            L"[Eleven.CoInstallers]\r\nCopyFiles=Veldrian.Copy,Test.Driver\r\nAddReg=Veldrian.Reg\r\n"
+            L"[Eleven.HW]\r\nAddReg=Port.Reg\r\n"
+            L"[Twelve]\r\n[Twelve.CoInstallers]\r\nCopyFiles=Veldrian.Drivers\r\nAddReg=Veldrian.Reg\r\n"
+            L"[Twelve.HW]\r\nAddReg=Port.Reg\r\n[Port.Reg]\r\nHKR,,PortName,,\"USB044\"\r\n"
+            L"[Veldrian.Copy]\r\nVELDRIAN.dll\r\n[Veldrian.Drivers]\r\nVELDRIAN.dll\r\n"
+            L"[Test.Sys]\r\nveldrian-test.sys\r\n[Test.Driver]\r\nveldrian-test.drv\r\n"
+            L"[Veldrian.Reg]\r\nHKR,,CoInstallers32,0x00010000,\"VELDRIAN.dll,CoInstallerE\"\r\n"
+            L"[DestinationDirs]\r\nVeldrian.Copy=11\r\nVeldrian.Drivers=12\r\nTest.Sys=12\r\n"
+            L"Test.Driver=66000\r\n"
+            L"[SourceDisksNames]\r\n1=\"Tests\",,,\r\n[SourceDisksFiles]\r\nVELDRIAN.dll=1\r\n"
+            L"veldrian-test.sys=1\r\nveldrian-test.drv=1\r\n"));
+    ASSERT_TRUE(WriteAll(folder + L"\\VELDRIAN.dll", win32::ReadWholeFile(dll_)));
+    ASSERT_TRUE(WriteAll(folder + L"\\veldrian-test.sys", "the package's sys file"));
+    ASSERT_TRUE(WriteAll(folder + L"\\veldrian-test.drv", "the package's driver file"));
+    const std::wstring earlierDriver = SystemDirectory() + L"\\spool\\drivers\\x64\\veldrian-test.drv";
+    ASSERT_TRUE(WriteAll(earlierDriver, "an earlier driver file"));
+    const PrefixState withEarlier = PrefixState::Take();
+
+    const HostRun run = RunHost({L"--all-models", L"--inf", inf});
+    EXPECT_EQ(run.exitCode, 3u) << run.err << run.out;  // Model Y's VELDRIAN.dll is not in system32
+    const std::string system = harness::Narrow(SystemDirectory());
+    EXPECT_EQ(Count(run.out, "  removed " + system + "\\VELDRIAN.dll\n"), 1u) << run.out;
+    EXPECT_EQ(Count(run.out, "  removed " + system + "\\drivers\\VELDRIAN.dll\n"), 1u) << run.out;
+    EXPECT_EQ(Count(run.out, "  removed " + system + "\\drivers\\veldrian-test.sys\n"), 1u) << run.out;
+    EXPECT_EQ(Count(run.out, "  put back " + system + "\\spool\\drivers\\x64\\veldrian-test.drv as it was\n"),
+              1u)
+        << run.out;
+    EXPECT_EQ(win32::ReadWholeFile(earlierDriver), "an earlier driver file");
+    const std::vector<std::string> differences = PrefixState::Take().differencesFrom(withEarlier);
+    EXPECT_TRUE(differences.empty()) << testing::PrintToString(differences);
+    DeleteFileW(earlierDriver.c_str());
+    win32::RemoveFolderTree(folder);
+    ExpectPrefixAsFound();
+}
+
+// The host refuses to run outside Wine, where it would replace the system's printer
+// class installer: it knows Wine by ntdll's wine_get_version.
+FARPROC(WINAPI *g_getProcAddress)(HMODULE, LPCSTR) = nullptr;
+
+FARPROC WINAPI WindowsGetProcAddress(HMODULE module, LPCSTR name)
+{
+    const bool byName = reinterpret_cast<ULONG_PTR>(name) > 0xFFFF;
+    return byName && std::string(name) == "wine_get_version" ? nullptr : g_getProcAddress(module, name);
+}
+
+TEST(WineDetection, NtdllsWineGetVersionTellsWineFromWindows)
+{
+    EXPECT_TRUE(win32::RunningUnderWine());
+    harness::ScopedRedirect windows(GetModuleHandleW(nullptr), "kernel32.dll", "GetProcAddress",
+                                    reinterpret_cast<void *>(&WindowsGetProcAddress));
+    g_getProcAddress = windows.original<decltype(g_getProcAddress)>();
+    ASSERT_NE(g_getProcAddress, nullptr);
+    EXPECT_FALSE(win32::RunningUnderWine());
 }
 
 TEST_F(InstallHost, HelpListsEveryOption)

@@ -1,11 +1,13 @@
 #!/bin/sh
-# The main job: builds VELDRIAN.dll and the installation host, and installs the
-# example printer driver package (or the one --inf names) in the main job's own
-# Wine prefix (<build>/run-wineprefix, never the tests' one), printing VELDRIAN's
-# trace as it arrives and each profile's default printer before and after.
+# The main job: builds VELDRIAN.dll, the installation host and the trace reader, and
+# installs the example printer driver package (or the one --inf names) in the main
+# job's own Wine prefix (<build>/run-wineprefix, never the tests' one), printing
+# VELDRIAN's trace as it arrives and each profile's default printer before and after.
 # Usage: tools/run.sh [veldrian-install options]   (tools/run.sh --help lists them)
 # Paths in the options are taken relative to the folder the command is run from.
 # The build directory is build/, or $BUILD_DIR.
+# Ctrl+C and SIGTERM stop the run: the host undoes the work of the model under way
+# and exits with 130.
 set -eu
 caller=$PWD
 project=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,26 +17,64 @@ case "$build" in
     /*) ;;
     *) build="$project/$build" ;;
 esac
+. tools/wine.sh
+prefix="$build/run-wineprefix"
+
+# --help needs no build when the host is built already.
+for argument in "$@"; do
+    case "$argument" in
+        --help | -h)
+            if [ -f "$build/veldrian-install.exe" ] && [ -f "$prefix/system.reg" ]; then
+                cd "$caller"
+                WINEPREFIX="$prefix" WINEDEBUG=-all exec "$wine64" "$build/veldrian-install.exe" --help
+            fi
+            ;;
+    esac
+done
+
 sh tools/install-deps.sh
 if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "run.sh: configuring the build in $build (first run only)" >&2
 fi
 cmake --preset gcc -B "$build" >/dev/null
-echo "run.sh: building VELDRIAN.dll and veldrian-install in $build" >&2
+echo "run.sh: building VELDRIAN.dll, veldrian-install and veldrian-trace in $build" >&2
 # The build's own progress, on the error output, so that --json keeps the standard output.
-if ! cmake --build "$build" -j2 --target veldrian-install >&2; then
+if ! cmake --build "$build" -j2 --target veldrian-install veldrian-trace >&2; then
     echo "run.sh: the build failed" >&2
     exit 1
 fi
-prefix="$build/run-wineprefix"
 if ! sh tools/wineprefix.sh "$prefix" >&2; then
     echo "run.sh: the Wine prefix $prefix cannot be made" >&2
     exit 1
 fi
+export WINEPREFIX="$prefix" WINEDEBUG=-all
 # Every Windows profile has its Windows key, where its default printer is kept; a
 # new Wine prefix makes the current user's only on first use.
-. tools/wine.sh
-WINEPREFIX="$prefix" WINEDEBUG=-all "$wine64" reg add \
-    'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows' /f </dev/null >/dev/null 2>&1
+"$wine64" reg add 'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows' /f </dev/null >/dev/null 2>&1
+# Windows' usual HKEY_USERS: beside .DEFAULT and the user's own hive, the profiles
+# of the service accounts (LocalSystem S-1-5-18, LocalService S-1-5-19, NetworkService
+# S-1-5-20) and the classes hive beside each user's (<SID>_Classes). Wine loads
+# only the first two and keeps other keys under HKEY_USERS only while its server
+# runs, so they are put there for every run. None lists a printer.
+layout="$build/run-hkey-users.reg"
+{
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+    for key in S-1-5-18 S-1-5-19 S-1-5-19_Classes S-1-5-20 S-1-5-20_Classes S-1-5-21-0-0-0-1000_Classes; do
+        printf '[HKEY_USERS\\%s]\r\n\r\n' "$key"
+    done
+} >"$layout"
+"$wine64" reg import "Z:$layout" </dev/null >/dev/null 2>&1 || true
 cd "$caller"
-WINEPREFIX="$prefix" WINEDEBUG=-all exec "$wine64" "$build/veldrian-install.exe" "$@"
+# Wine turns SIGINT into Ctrl+C, and ends a program on SIGTERM without a word: SIGTERM
+# is passed on as SIGINT, so that the host undoes its work either way.
+"$wine64" "$build/veldrian-install.exe" "$@" &
+host=$!
+trap 'kill -INT "$host" 2>/dev/null || true' INT TERM
+status=0
+wait "$host" || status=$?
+# A signal ends the first wait early: wait for the host itself.
+while kill -0 "$host" 2>/dev/null; do
+    status=0
+    wait "$host" || status=$?
+done
+exit "$status"

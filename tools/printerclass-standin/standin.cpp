@@ -61,15 +61,20 @@ DWORD MakeQueue(HDEVINFO set, SP_DEVINFO_DATA *device)
         return NO_ERROR;
     }
     const bool driverAdded = !win32::PrinterDriverExists(model);
+    std::wstring queue = model;
+    for (int copy = 1; win32::QueueExists(queue); ++copy) {
+        queue = model + L" (Copy " + std::to_wstring(copy) + L")";
+    }
+    if (g_connected && g_host.willMake != nullptr &&
+        !g_host.willMake(g_host.context, queue.c_str(), model.c_str(), driverAdded ? TRUE : FALSE)) {
+        Note(L"the host refused the queue " + Quoted(queue) + L", so none is made");
+        return ERROR_CANCELLED;
+    }
     // Wine's PostScript driver stands in for the package's driver files.
     DWORD error = win32::MakePrinterDriver(model) ? NO_ERROR : GetLastError();
     if (error != NO_ERROR) {
         Note(L"AddPrinterDriverEx(" + Quoted(model) + L") failed: error " + std::to_wstring(error));
         return error;
-    }
-    std::wstring queue = model;
-    for (int copy = 1; win32::QueueExists(queue); ++copy) {
-        queue = model + L" (Copy " + std::to_wstring(copy) + L")";
     }
     if (!win32::AddQueue(queue, model, port)) {
         error = GetLastError();

@@ -19,6 +19,9 @@ struct Host {
     void *context = nullptr;
     // One line of what the stand-in does, as it does it.
     void (*note)(void *context, const wchar_t *text) = nullptr;
+    // The stand-in is about to add the queue `queue` of the model `driver` (driverNew:
+    // and the driver too); FALSE: it makes neither. The host records them first.
+    BOOL (*willMake)(void *context, const wchar_t *queue, const wchar_t *driver, BOOL driverNew) = nullptr;
     // The print queue has been made (driverAdded: its driver is new too). Called
     // before the post-processing call, so that the host can list the queue in its profiles.
     void (*queueMade)(void *context, const wchar_t *queue, const wchar_t *driver, const wchar_t *port,

@@ -81,10 +81,10 @@ void Console::errorText(const std::wstring &text)
 
 bool DbwinListener::start(std::wstring *error)
 {
-    // Another reader is joined, not refused: the run says that it may lose lines.
+    // Another reader is refused: each message reaches one reader only, so the run
+    // would miss some of VELDRIAN's lines and judge on what it did not see.
     const win32::DbwinOpen opened = reader_.start(
-        win32::DbwinScope::Session, [this](const win32::DbwinMessage &message) { receive(message); }, error,
-        true);
+        win32::DbwinScope::Session, [this](const win32::DbwinMessage &message) { receive(message); }, error);
     return opened == win32::DbwinOpen::Started;
 }
 

@@ -49,9 +49,7 @@ public:
     DbwinListener(const DbwinListener &) = delete;
     DbwinListener &operator=(const DbwinListener &) = delete;
 
-    bool start(std::wstring *error);
-    // Another reader had the channel open already: it may take some of the messages.
-    bool shared() const { return reader_.shared(); }
+    bool start(std::wstring *error);  // false when another program reads the debugger output
     // Returns once every message sent before the call has been printed.
     void sync() { reader_.sync(); }
     void stop() { reader_.stop(); }

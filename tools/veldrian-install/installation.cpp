@@ -1,8 +1,9 @@
 #include "installation.h"
 
-#include "kept.h"
+#include "journal.h"
 #include "packagecheck.h"
 #include "printerclass-standin/standin.h"
+#include "state.h"
 #include "win32/errors.h"
 #include "win32/files.h"
 #include "win32/names.h"
@@ -14,11 +15,12 @@
 
 namespace host {
 
+std::atomic<bool> g_stopRequested{false};
+
 namespace {
 
 using win32::kClassPath;
 using win32::kDevicesPath;
-using win32::kEnumPath;
 using win32::kPrinterClass;
 using win32::kPrinterPortsPath;
 using win32::kWindowsPath;
@@ -26,17 +28,6 @@ using win32::kWindowsPath;
 std::wstring Quoted(const std::wstring &text)
 {
     return L"\"" + text + L"\"";
-}
-
-std::vector<std::wstring> FilesIn(const std::wstring &directory)
-{
-    std::vector<std::wstring> names;
-    for (const win32::FolderEntry &entry : win32::ListFolder(directory)) {
-        if (!entry.folder) {
-            names.push_back(entry.name);
-        }
-    }
-    return names;
 }
 
 bool ContainsText(const std::vector<std::wstring> &names, const std::wstring &name)
@@ -75,6 +66,15 @@ Installation::~Installation()
     if (standin_ != nullptr) {
         FreeLibrary(standin_);
     }
+}
+
+bool Installation::stopped()
+{
+    if (g_stopRequested.load()) {
+        failWith(L"stopped by Ctrl+C");
+        return true;
+    }
+    return false;
 }
 
 void Installation::step(const std::wstring &text)
@@ -125,14 +125,18 @@ RunResult Installation::run()
     listener_.takeMessages();
 
     std::wstring notCalled;
-    if (prepare() && makeProfiles()) {
+    std::wstring error;
+    if (!StartJournal(&error)) {
+        failWith(error);
+    } else if (!stopped() && stage() && setAsideSystemFiles() && registerClassInstaller() && makeProfiles() &&
+               !stopped()) {
         readDeviceValues(true);
-        installed_ = install();
+        installed_ = installFailure_.empty() && install();
         listener_.sync();
         readDeviceValues(false);
         notCalled = notCalledReason();
     }
-    cleanUp();
+    finish();
     listener_.sync();
 
     RunResult result;
@@ -144,27 +148,47 @@ RunResult Installation::run()
     return result;
 }
 
-bool Installation::prepare()
+bool Installation::stage()
 {
+    if (!JournalFolder(StageDirectory())) {
+        failWith(L"cannot write the run's journal");
+        return false;
+    }
     std::wstring error;
     if (!StagePackage(subject_.package, subject_.dll, &stage_, &error)) {
-        staged_ = !stage_.directory.empty();
         failWith(error);
         return false;
     }
-    staged_ = true;
     console_.line(L"  staged in       " + stage_.directory);
     for (const std::wstring &text : stage_.notes) {
         console_.line(L"  note: " + text);
     }
+    return true;
+}
 
-    // The copy SetupAPI makes must be the DLL under test: an earlier one is set aside.
-    const SavedFile earlier = SaveFile(systemDll_);
-    if (earlier.existed) {
-        if (!earlier.complete) {
-            failWith(L"cannot read the earlier " + systemDll_ + L" to set it aside");
+// Every file the installation is about to copy (the model's CopyFiles, wherever
+// their DestinationDirs put them), system32's VELDRIAN.dll and the INF copy SetupAPI
+// makes are journalled with what stands there now, so that the clean-up removes each
+// copy and puts an earlier file back.
+bool Installation::setAsideSystemFiles()
+{
+    const std::wstring infName = stage_.infPath.substr(stage_.directory.size());
+    std::vector<std::wstring> files = {systemDll_, infDirectory_ + infName,
+                                       infDirectory_ + SwapExtension(infName, L".pnf")};
+    for (const std::wstring &file : CopiedFiles(stage_.infPath, subject_.model.section)) {
+        if (!ContainsText(files, file)) {
+            files.push_back(file);
+        }
+    }
+    for (const std::wstring &file : files) {
+        if (!JournalFile(file)) {
+            failWith(L"cannot record " + file + L" in the run's journal (it cannot be read)");
             return false;
         }
+    }
+    // The copy SetupAPI makes must be the DLL under test: an earlier one is set aside.
+    if (win32::FileExists(systemDll_)) {
+        SetFileAttributesW(systemDll_.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (!DeleteFileW(systemDll_.c_str())) {
             failWith(L"cannot set the earlier " + systemDll_ + L" aside: " +
                      win32::ErrorText(GetLastError()));
@@ -173,31 +197,36 @@ bool Installation::prepare()
         console_.line(L"  note: an earlier " + systemDll_ + L" is set aside" +
                       (options_.keep ? L" (--keep: --clean puts it back)" : L" until the end"));
     }
-    savedSystemDll_ = earlier;
-    systemDllSaved_ = true;
+    return true;
+}
 
-    // SetupAPI copies the INF to the system's INF directory when it installs the device.
-    infDirectoryBefore_ = FilesIn(infDirectory_);
-    const std::wstring infName = stage_.infPath.substr(stage_.directory.size());
-    savedInfCopies_.push_back(SaveFile(infDirectory_ + infName));
-    savedInfCopies_.push_back(SaveFile(infDirectory_ + SwapExtension(infName, L".pnf")));
-    infCopiesSaved_ = true;
-
-    // The spooler lists a new queue for the current user; that is put back afterwards.
-    for (const wchar_t *path : {kDevicesPath, kPrinterPortsPath}) {
-        savedUserLists_.emplace_back(path, win32::SnapshotTree(HKEY_CURRENT_USER, path));
+bool Installation::registerClassInstaller()
+{
+    // Wine has no printer class installer: the stand-in takes its place for the run.
+    const std::wstring classKey = win32::kPrinterClassPath;
+    const std::wstring value = standinPath_ + L"," + standin::kEntryName;
+    if (!JournalValue(HKEY_LOCAL_MACHINE, classKey, L"Installer32", L"the Printer class's Installer32",
+                      true)) {
+        failWith(L"cannot write the run's journal");
+        return false;
     }
-    return registerClassInstaller();
+    if (!win32::FileExists(standinPath_) ||
+        !win32::WriteString(HKEY_LOCAL_MACHINE, classKey, L"Installer32", value)) {
+        failWith(L"cannot register the printer class installer stand-in " + standinPath_);
+        return false;
+    }
+    console_.line(L"  class installer " + standinPath_ + L" (stand-in: Wine has no printer class installer)");
+    return true;
 }
 
 bool Installation::makeProfiles()
 {
     for (const ProfileRequest &profile : profiles_) {
-        const bool ok = WriteString(HKEY_USERS, profile.name + L"\\" + kDevicesPath, kEarlierPrinter,
-                                    kEarlierPrinterEntry) &&
-                        WriteString(HKEY_USERS, profile.name + L"\\" + kWindowsPath, L"Device",
-                                    std::wstring(kEarlierPrinter) + L"," + kEarlierPrinterEntry);
-        profilesMade_.push_back(profile.name);
+        const bool ok = JournalKey(HKEY_USERS, profile.name, L"the profile " + profile.name) &&
+                        win32::WriteString(HKEY_USERS, profile.name + L"\\" + kDevicesPath, kEarlierPrinter,
+                                           kEarlierPrinterEntry) &&
+                        win32::WriteString(HKEY_USERS, profile.name + L"\\" + kWindowsPath, L"Device",
+                                           std::wstring(kEarlierPrinter) + L"," + kEarlierPrinterEntry);
         if (!ok) {
             failWith(L"cannot make the profile HKEY_USERS\\" + profile.name);
             return false;
@@ -208,20 +237,25 @@ bool Installation::makeProfiles()
 
 void Installation::readDeviceValues(bool before)
 {
-    for (const std::wstring &name : SubkeyNames(HKEY_USERS, L"")) {
+    for (const std::wstring &name : win32::SubkeyNames(HKEY_USERS, L"")) {
         auto row = std::find_if(rows_.begin(), rows_.end(),
                                 [&](const ProfileResult &item) { return item.name == name; });
         if (row == rows_.end()) {
             ProfileResult added;
             added.name = name;
-            added.madeForRun = ContainsText(profilesMade_, name);
+            added.madeForRun =
+                std::any_of(profiles_.begin(), profiles_.end(), [&](const ProfileRequest &made) {
+                    return lstrcmpiW(made.name.c_str(), name.c_str()) == 0;
+                });
             rows_.push_back(added);
             row = rows_.end() - 1;
         }
         const std::wstring windowsPath = name + L"\\" + kWindowsPath;
         (before ? row->before : row->after) = ReadString(HKEY_USERS, windowsPath, L"Device");
-        if (before && !row->madeForRun) {
-            savedDeviceValues_.push_back(SaveValue(HKEY_USERS, windowsPath, L"Device"));
+        // VELDRIAN may write the Device value of every profile there is.
+        if (before && !row->madeForRun &&
+            !JournalValue(HKEY_USERS, windowsPath, L"Device", L"the Device value of " + name)) {
+            failWith(L"cannot record the Device value of " + name + L" in the run's journal");
         }
         if (!before && queueMade_) {
             row->listsQueue = ReadString(HKEY_USERS, name + L"\\" + kDevicesPath, queue_).has_value();
@@ -246,25 +280,9 @@ std::wstring Installation::notCalledReason()
     return L"the co-installers' post-processing call reached no VELDRIAN.dll";
 }
 
-bool Installation::registerClassInstaller()
-{
-    // Wine has no printer class installer: the stand-in takes its place for the run.
-    const std::wstring classKey = win32::kPrinterClassPath;
-    savedInstaller32_ = SaveValue(HKEY_LOCAL_MACHINE, classKey, L"Installer32");
-    installer32Saved_ = true;
-    const std::wstring value = standinPath_ + L"," + standin::kEntryName;
-    if (!win32::FileExists(standinPath_) ||
-        !WriteString(HKEY_LOCAL_MACHINE, classKey, L"Installer32", value)) {
-        failWith(L"cannot register the printer class installer stand-in " + standinPath_);
-        return false;
-    }
-    console_.line(L"  class installer " + standinPath_ + L" (stand-in: Wine has no printer class installer)");
-    return true;
-}
-
 bool Installation::install()
 {
-    if (!createDevice() || !connectStandin()) {
+    if (!createDevice() || !connectStandin() || stopped()) {
         return false;
     }
     step(L"newdev: UpdateDriverForPlugAndPlayDevices(" + subject_.model.hardwareId + L", " + stage_.infPath +
@@ -295,7 +313,14 @@ bool Installation::createDevice()
         device_.cbSize = 0;
         return false;
     }
-    deviceMade_ = true;
+    wchar_t id[512] = {};
+    SetupDiGetDeviceInstanceIdW(set_, &device_, id, 511, nullptr);
+    instanceId_ = id;
+    // Until it is registered the device lives only in the set: it is journalled first.
+    if (!JournalDevice(instanceId_)) {
+        failWith(L"cannot write the run's journal");
+        return false;
+    }
     std::wstring ids = subject_.model.hardwareId;
     ids.push_back(L'\0');
     ids.push_back(L'\0');
@@ -305,9 +330,6 @@ bool Installation::createDevice()
         failWith(L"SetupDiSetDeviceRegistryProperty(SPDRP_HARDWAREID): " + win32::ErrorText(GetLastError()));
         return false;
     }
-    wchar_t id[512] = {};
-    SetupDiGetDeviceInstanceIdW(set_, &device_, id, 511, nullptr);
-    instanceId_ = id;
     // Registered as Plug and Play registers a device it finds, so that it outlives the set.
     SetLastError(NO_ERROR);
     if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set_, &device_) &&
@@ -336,6 +358,7 @@ bool Installation::connectStandin()
     standin::Host host;
     host.context = this;
     host.note = &Installation::StandinNote;
+    host.willMake = &Installation::StandinWillMake;
     host.queueMade = &Installation::StandinQueueMade;
     host.port = standinPort_.empty() ? nullptr : standinPort_.c_str();
     host.makeQueue = options_.noQueue ? FALSE : TRUE;
@@ -355,23 +378,41 @@ void Installation::StandinNote(void *context, const wchar_t *text)
     }
 }
 
-void Installation::StandinQueueMade(void *context, const wchar_t *queue, const wchar_t * /*driver*/,
-                                    const wchar_t *port, BOOL driverAdded)
+// The stand-in is about to add the driver (when it is new) and the queue; the
+// spooler then lists the queue for the current user.
+BOOL Installation::StandinWillMake(void *context, const wchar_t *queue, const wchar_t * /*driver*/,
+                                   BOOL driverNew)
 {
-    static_cast<Installation *>(context)->queueMade(queue, port, driverAdded != FALSE);
+    auto *self = static_cast<Installation *>(context);
+    const std::wstring name = queue;
+    const wchar_t *model = self->subject_.model.name.c_str();
+    const bool ok = (driverNew == FALSE || JournalDriver(model)) && JournalQueue(name) &&
+                    JournalValue(HKEY_CURRENT_USER, kDevicesPath, name,
+                                 L"the current user's Devices entry for " + Quoted(name)) &&
+                    JournalValue(HKEY_CURRENT_USER, kPrinterPortsPath, name,
+                                 L"the current user's PrinterPorts entry for " + Quoted(name));
+    if (!ok) {
+        self->failWith(L"cannot write the run's journal: no queue is made");
+    }
+    return ok ? TRUE : FALSE;
+}
+
+void Installation::StandinQueueMade(void *context, const wchar_t *queue, const wchar_t * /*driver*/,
+                                    const wchar_t *port, BOOL /*driverAdded*/)
+{
+    static_cast<Installation *>(context)->queueMade(queue, port);
 }
 
 // The queue exists: the run lists it in the profiles that are to list it, as the
 // spooler lists a printer for a user, before the post-processing call reads them.
-void Installation::queueMade(const std::wstring &queue, const std::wstring &port, bool driverAdded)
+void Installation::queueMade(const std::wstring &queue, const std::wstring &port)
 {
     queue_ = queue;
     queueMade_ = true;
-    driverMade_ = driverAdded;
     for (const ProfileRequest &profile : profiles_) {
         if (profile.listsPrinter) {
             const std::wstring entry = L"winspool," + port;
-            WriteString(HKEY_USERS, profile.name + L"\\" + kDevicesPath, queue_, entry);
+            win32::WriteString(HKEY_USERS, profile.name + L"\\" + kDevicesPath, queue_, entry);
             note(profile.name + L" lists the queue: Devices\\" + queue_ + L" = " + entry);
         }
     }
@@ -399,134 +440,25 @@ void Installation::checkOutcome()
     }
 }
 
-void Installation::cleanUp()
+// The journal removes what the run made, or with --keep leaves it recorded.
+void Installation::finish()
 {
     if (standinConnect_ != nullptr) {
         standinConnect_(nullptr);
     }
-    if (installer32Saved_) {
-        RestoreValue(savedInstaller32_);
+    if (set_ != INVALID_HANDLE_VALUE) {
+        SetupDiDestroyDeviceInfoList(set_);
+        set_ = INVALID_HANDLE_VALUE;
     }
     if (options_.keep) {
-        keep();
+        KeepJournal(console_);
+        step(L"--keep: the device, the queue, the profiles and " + systemDll_ +
+             L" stay; `sh tools/run.sh --clean` removes them");
         return;
     }
     step(L"removing what the run made");
-    std::vector<std::wstring> removed;
-    std::vector<std::wstring> left;
-    auto account = [&](bool gone, const std::wstring &what) { (gone ? removed : left).push_back(what); };
-    if (set_ != INVALID_HANDLE_VALUE) {
-        if (deviceMade_) {
-            SetLastError(NO_ERROR);
-            if (!SetupDiCallClassInstaller(DIF_REMOVE, set_, &device_) &&
-                GetLastError() != ERROR_DI_DO_DEFAULT) {
-                SetupDiRemoveDevice(set_, &device_);
-            }
-            account(!KeyExists(HKEY_LOCAL_MACHINE, kEnumPath + instanceId_), L"the device " + instanceId_);
-        }
-        SetupDiDestroyDeviceInfoList(set_);
-        set_ = INVALID_HANDLE_VALUE;
-    }
-    if (queueMade_) {
-        win32::DeleteQueue(queue_);
-        account(!win32::QueueExists(queue_), L"the print queue " + Quoted(queue_));
-    }
-    if (driverMade_) {
-        account(win32::RemovePrinterDriver(subject_.model.name),
-                L"the printer driver " + Quoted(subject_.model.name));
-    }
-    for (const auto &[path, saved] : savedUserLists_) {
-        win32::RestoreTree(HKEY_CURRENT_USER, saved, path);
-    }
-    for (const SavedValue &saved : savedDeviceValues_) {
-        RestoreValue(saved);
-    }
-    for (const std::wstring &profile : profilesMade_) {
-        account(DeleteKeyTree(HKEY_USERS, profile), L"the profile " + profile);
-    }
-    if (systemDllSaved_) {
-        const bool existed = savedSystemDll_.existed;
-        const bool restored = RestoreFile(savedSystemDll_);
-        if (!existed || !restored) {
-            account(restored, systemDll_);
-        }
-    }
-    removeInfCopies(&removed);
-    if (staged_) {
-        win32::RemoveFolderTree(stage_.directory);
-    }
-    for (const std::wstring &item : removed) {
-        note(L"removed " + item);
-    }
-    note(L"put back the Printer class's Installer32, the current user's printer lists and the Device values");
-    for (const std::wstring &item : left) {
-        failWith(L"could not remove " + item + L": remove it by hand");
-    }
-}
-
-// --keep: what the run made stays, and is recorded in the prefix for --clean.
-void Installation::keep()
-{
-    if (set_ != INVALID_HANDLE_VALUE) {
-        SetupDiDestroyDeviceInfoList(set_);
-        set_ = INVALID_HANDLE_VALUE;
-    }
-    KeptRun kept;
-    kept.instanceId = deviceMade_ ? instanceId_ : L"";
-    kept.queue = queueMade_ ? queue_ : L"";
-    kept.driver = driverMade_ ? subject_.model.name : L"";
-    kept.profiles = profilesMade_;
-    kept.deviceValues = savedDeviceValues_;
-    if (systemDllSaved_ && win32::FileExists(systemDll_)) {
-        kept.files.push_back(systemDll_);
-        kept.earlierSystemDll = savedSystemDll_;
-    } else if (systemDllSaved_ && savedSystemDll_.existed) {
-        RestoreFile(savedSystemDll_);  // SetupAPI put none in its place
-    }
-    for (const std::wstring &name : FilesIn(infDirectory_)) {
-        if (!ContainsText(infDirectoryBefore_, name)) {
-            kept.files.push_back(infDirectory_ + name);
-        }
-    }
-    if (staged_) {
-        win32::RemoveFolderTree(stage_.directory);
-    }
-    std::wstring error;
-    if (!RecordKeptRun(kept, &error)) {
-        failWith(error);
-        return;
-    }
-    step(L"--keep: the device, the queue, the profiles and " + systemDll_ +
-         L" stay; `veldrian-install --clean` removes them");
-}
-
-// The INF copy SetupAPI made, with its .pnf: under the name the driver key
-// recorded, which is the staged INF's own name on Wine.
-void Installation::removeInfCopies(std::vector<std::wstring> *removed)
-{
-    if (!infCopiesSaved_) {
-        return;
-    }
-    std::vector<std::wstring> names;
-    for (const std::wstring &inf : {stage_.infPath.substr(stage_.directory.size()), installedInfName_}) {
-        if (!inf.empty() && !ContainsText(names, inf)) {
-            names.push_back(inf);
-            names.push_back(SwapExtension(inf, L".pnf"));
-        }
-    }
-    for (const std::wstring &name : names) {
-        const std::wstring path = infDirectory_ + name;
-        auto saved = std::find_if(savedInfCopies_.begin(), savedInfCopies_.end(), [&](const SavedFile &file) {
-            return lstrcmpiW(file.path.c_str(), path.c_str()) == 0;
-        });
-        if (saved != savedInfCopies_.end() && saved->existed) {
-            RestoreFile(*saved);
-        } else if (!ContainsText(infDirectoryBefore_, name) && win32::FileExists(path)) {
-            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (DeleteFileW(path.c_str())) {
-                removed->push_back(path);
-            }
-        }
+    for (const std::wstring &item : UndoJournal(console_)) {
+        failWith(L"could not remove " + item + L": `sh tools/run.sh --clean` tries again");
     }
 }
 

@@ -2,8 +2,9 @@
 // own tools make it: the device is created and registered, then newdev installs the
 // package's driver on it and sends every DIF request itself. The printer class
 // installer stand-in makes the print queue and the post-processing call. The
-// default printer of each profile is read before and after, and everything the run
-// made is removed again unless it is asked to keep it.
+// default printer of each profile is read before and after. Everything the run is
+// about to make or change is written to the prefix's journal first (journal.h);
+// the journal, not this class, removes it again.
 #pragma once
 
 #include "console.h"
@@ -11,13 +12,11 @@
 #include "package.h"
 #include "printerclass-standin/standin.h"
 #include "result.h"
-#include "state.h"
 
 #include <windows.h>
 #include <setupapi.h>
 
-#include <map>
-#include <optional>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -30,6 +29,12 @@ struct Subject {
     std::vector<std::wstring> notes;  // what the run should say of the package before it starts
 };
 
+// Ctrl+C (or SIGINT, or SIGTERM through tools/run.sh): the run was stopped.
+constexpr int kExitStopped = 130;
+
+// Set by Ctrl+C (or a stop the console sends): the run ends at its next step.
+extern std::atomic<bool> g_stopRequested;
+
 class Installation {
 public:
     Installation(Console &console, DbwinListener &listener, const Options &options, const Subject &subject);
@@ -37,12 +42,13 @@ public:
     Installation(const Installation &) = delete;
     Installation &operator=(const Installation &) = delete;
 
-    // Installs the model, removes what the run made (unless it keeps it), and
-    // judges the outcome from VELDRIAN's trace.
+    // Installs the model, then removes what the run made through the journal
+    // (unless it keeps it), and judges the outcome from VELDRIAN's trace.
     RunResult run();
 
 private:
-    bool prepare();
+    bool stage();
+    bool setAsideSystemFiles();
     bool registerClassInstaller();
     bool makeProfiles();
     bool install();
@@ -50,17 +56,17 @@ private:
     bool connectStandin();
     void checkOutcome();
     void readDeviceValues(bool before);
-    void cleanUp();
-    void keep();
-    void removeInfCopies(std::vector<std::wstring> *removed);
+    void finish();
     std::wstring notCalledReason();
 
     // Called by the printer class installer stand-in as it works.
     static void StandinNote(void *context, const wchar_t *text);
+    static BOOL StandinWillMake(void *context, const wchar_t *queue, const wchar_t *driver, BOOL driverNew);
     static void StandinQueueMade(void *context, const wchar_t *queue, const wchar_t *driver,
                                  const wchar_t *port, BOOL driverAdded);
-    void queueMade(const std::wstring &queue, const std::wstring &port, bool driverAdded);
+    void queueMade(const std::wstring &queue, const std::wstring &port);
 
+    bool stopped();
     void step(const std::wstring &text);
     void note(const std::wstring &text);
     void failWith(const std::wstring &reason);
@@ -75,33 +81,19 @@ private:
     std::wstring systemDll_;     // C:\windows\system32\VELDRIAN.dll
     std::wstring infDirectory_;  // C:\windows\inf\, where SetupAPI copies the INF
     Stage stage_;
-    bool staged_ = false;
-    SavedFile savedSystemDll_;
-    bool systemDllSaved_ = false;
-    std::vector<SavedFile> savedInfCopies_;
-    std::vector<std::wstring> infDirectoryBefore_;
-    std::wstring installedInfName_;
-    bool infCopiesSaved_ = false;
 
     std::wstring standinPath_;  // the printer class installer stand-in beside the host
     HMODULE standin_ = nullptr;
     standin::ConnectFunction standinConnect_ = nullptr;
-    SavedValue savedInstaller32_;
-    bool installer32Saved_ = false;
     std::wstring standinPort_;
 
     HDEVINFO set_ = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA device_{};
-    bool deviceMade_ = false;
     std::wstring instanceId_;
+    std::wstring installedInfName_;
 
     std::wstring queue_;
     bool queueMade_ = false;
-    bool driverMade_ = false;
-    std::vector<std::pair<std::wstring, win32::RegSnapshot>> savedUserLists_;
-
-    std::vector<std::wstring> profilesMade_;
-    std::vector<SavedValue> savedDeviceValues_;
     std::vector<ProfileResult> rows_;
     bool installed_ = false;
     std::wstring installFailure_;

@@ -5,12 +5,13 @@
 // (--clean). Run under Wine.
 #include "console.h"
 #include "installation.h"
-#include "kept.h"
+#include "journal.h"
 #include "options.h"
 #include "package.h"
 #include "packagecheck.h"
 #include "result.h"
 #include "state.h"
+#include "win32/wine.h"
 
 #include <string>
 #include <vector>
@@ -67,15 +68,62 @@ std::wstring CheckBeforeInstalling(const Options &options, const std::vector<Inf
             return reason;
         }
     }
-    if (const std::wstring kept = DescribeKeptRun(); !kept.empty()) {
-        return kept;
-    }
     for (const ProfileRequest &profile : options.demoProfiles ? DemonstrationProfiles() : options.profiles) {
         if (KeyExists(HKEY_USERS, profile.name)) {
             return L"HKEY_USERS\\" + profile.name + L" exists already: name a profile that does not";
         }
     }
     return L"";
+}
+
+// The journal a run finds: a kept run's is left for --clean; a dead run's (it was
+// killed, or Wine ended under it) is replayed before anything else is done.
+bool TakeOverPrefix(Console &console, std::wstring *error)
+{
+    if (!HoldPrefix(error)) {
+        return false;
+    }
+    const JournalState found = ReadJournal();
+    if (!found.exists) {
+        return true;
+    }
+    if (found.kept) {
+        *error = L"an earlier --keep run left its installation in this Wine prefix" +
+                 (found.summary.empty() ? std::wstring() : L" (" + found.summary + L")") +
+                 L": run `sh tools/run.sh --clean` first to remove it";
+        return false;
+    }
+    console.error(L"a run that did not end (process " + std::to_wstring(found.process) +
+                  L") left its work in this Wine prefix: removing it first");
+    const std::vector<std::wstring> left = UndoJournal(console);
+    if (!left.empty()) {
+        *error = L"could not remove " + left.front() + L" that the earlier run left: remove it by hand";
+        return false;
+    }
+    return true;
+}
+
+int CleanKeptRun(Console &console)
+{
+    std::wstring error;
+    if (!HoldPrefix(&error)) {
+        console.error(error);
+        return kExitNotInstalled;
+    }
+    const JournalState found = ReadJournal();
+    if (!found.exists) {
+        console.line(L"veldrian-install --clean: no run is recorded in this Wine prefix; nothing to remove");
+        return kExitOk;
+    }
+    console.line(std::wstring(L"veldrian-install --clean: removing what an earlier ") +
+                 (found.kept ? L"--keep run" : L"run that did not end") + L" left");
+    const std::vector<std::wstring> left = UndoJournal(console);
+    for (const std::wstring &item : left) {
+        console.line(L"  could not remove " + item);
+    }
+    console.line(left.empty() ? L"  the record of the run is removed: the prefix is as before that run"
+                              : L"  the record of what is left stays, so that --clean can be tried again");
+    return left.empty() ? kExitOk : kExitNotInstalled;
 }
 
 void ShowResult(Console &console, const RunResult &result)
@@ -88,29 +136,45 @@ void ShowResult(Console &console, const RunResult &result)
     console.line(L"Verdict [" + std::to_wstring(result.status) + L"]: " + result.verdict);
 }
 
-// Ctrl+C and Ctrl+Break during an installation wait for it: the run then removes
-// what it made, as on every other exit, instead of leaving it in the prefix.
-BOOL WINAPI FinishFirst(DWORD event)
+// Ctrl+C and Ctrl+Break (and SIGINT, which Wine turns into Ctrl+C; tools/run.sh
+// turns SIGTERM into SIGINT) end the run at its next step: the current model's work
+// is undone through the journal, and no further model starts.
+BOOL WINAPI StopRequested(DWORD event)
 {
-    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        g_stopRequested.store(true);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+int StatusOf(const std::vector<RunResult> &results)
+{
+    if (g_stopRequested.load()) {
+        return kExitStopped;
+    }
+    int status = kExitOk;
+    for (const RunResult &result : results) {
+        status = status != kExitOk ? status : result.status;
+    }
+    return status;
 }
 
 int Install(Console &console, const Options &options, const Package &package, const Subject &base,
             const std::vector<InfModel> &models)
 {
-    SetConsoleCtrlHandler(&FinishFirst, TRUE);
     DbwinListener listener(console);
     std::wstring error;
+    // A second reader would take some of VELDRIAN's messages away: no verdict could be trusted.
     if (!listener.start(&error)) {
         console.error(error);
         return kExitNotInstalled;
     }
-    if (listener.shared()) {
-        console.line(
-            L"note: another program reads the debugger output too; it may take some of VELDRIAN's lines");
-    }
     std::vector<RunResult> results;
     for (const InfModel &model : models) {
+        if (g_stopRequested.load()) {
+            break;
+        }
         Subject subject = base;
         subject.model = model;
         Installation installation(console, listener, options, subject);
@@ -118,10 +182,7 @@ int Install(Console &console, const Options &options, const Package &package, co
         ShowResult(console, results.back());
     }
     listener.stop();
-    int status = kExitOk;
-    for (const RunResult &result : results) {
-        status = status != kExitOk ? status : result.status;
-    }
+    const int status = StatusOf(results);
     if (options.allModels) {
         console.line(L"");
         for (const std::wstring &line : ModelsTable(results, kTableWidth)) {
@@ -131,7 +192,10 @@ int Install(Console &console, const Options &options, const Package &package, co
     if (options.json) {
         console.json(ResultsJson(package.infPath, results, status));
     }
-    if (status != kExitOk) {
+    if (status == kExitStopped) {
+        console.error(L"stopped by Ctrl+C: the work of the model under way is undone; " +
+                      std::to_wstring(models.size() - results.size()) + L" model(s) not started");
+    } else if (status != kExitOk) {
         console.error(results.size() == 1
                           ? results.front().verdict
                           : L"not every model passed (status " + std::to_wstring(status) + L")");
@@ -155,9 +219,15 @@ int wmain(int argc, wchar_t **argv)
         console.text(Usage());
         return kExitOk;
     }
+    if (!win32::RunningUnderWine()) {
+        console.error(L"this program runs only under Wine: it replaces the Printer class's installer of the "
+                      L"system it runs on; on Windows install a package with Windows' own tools (pnputil)");
+        return kExitNotInstalled;
+    }
     if (options.json) {
         console.humanToErrorOutput();
     }
+    SetConsoleCtrlHandler(&StopRequested, TRUE);
     if (options.clean) {
         return CleanKeptRun(console);
     }
@@ -185,7 +255,7 @@ int wmain(int argc, wchar_t **argv)
             models.push_back(model);
         }
     }
-    if (error.empty()) {
+    if (error.empty() && TakeOverPrefix(console, &error)) {
         error = CheckBeforeInstalling(options, models);
     }
     if (!error.empty()) {

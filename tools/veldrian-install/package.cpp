@@ -277,7 +277,9 @@ bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *er
     }
     for (const std::wstring &file : package->files) {
         const std::size_t slash = file.find_last_of(L'\\');
-        if (SameText(slash == std::wstring::npos ? file : file.substr(slash + 1), kVeldrianFile)) {
+        // The first is SourceDisksFiles.amd64's where it lists the DLL: 64-bit Windows reads that one.
+        if (package->listedDll.empty() &&
+            SameText(slash == std::wstring::npos ? file : file.substr(slash + 1), kVeldrianFile)) {
             package->listedDll = file;
         }
     }
@@ -287,12 +289,16 @@ bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *er
     return error->empty();
 }
 
-bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage, std::wstring *error)
+std::wstring StageDirectory()
 {
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH, temp);
-    stage->directory =
-        std::wstring(temp) + L"veldrian-install-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    return std::wstring(temp) + L"veldrian-install-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+}
+
+bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage, std::wstring *error)
+{
+    stage->directory = StageDirectory();
     win32::RemoveFolderTree(stage->directory);
     if (!CreateDirectoryW(stage->directory.c_str(), nullptr)) {
         *error = L"cannot make the staging directory " + stage->directory + L": " +
@@ -325,6 +331,79 @@ bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stag
         CopyInto(dllUnderTest, stage->directory + kVeldrianFile);
     }
     return true;
+}
+
+namespace {
+
+std::wstring TargetDirectory(HINF inf, const std::wstring &copySection)
+{
+    wchar_t directory[MAX_PATH] = {};
+    if (!SetupGetTargetPathW(inf, nullptr, copySection.empty() ? nullptr : copySection.c_str(), directory,
+                             MAX_PATH, nullptr)) {
+        return L"";
+    }
+    std::wstring path = directory;
+    return path.empty() || path.back() == L'\\' ? path : path + L"\\";
+}
+
+void AddOnce(std::vector<std::wstring> *paths, const std::wstring &path)
+{
+    if (std::none_of(paths->begin(), paths->end(),
+                     [&](const std::wstring &item) { return SameText(item, path); })) {
+        paths->push_back(path);
+    }
+}
+
+// The files one CopyFiles entry names: a copy section's lines, or "@file" to DefaultDestDir.
+void AddCopyEntry(HINF inf, const std::wstring &entry, std::vector<std::wstring> *paths)
+{
+    if (entry.rfind(L'@', 0) == 0) {
+        const std::wstring directory = TargetDirectory(inf, L"");
+        if (!directory.empty()) {
+            AddOnce(paths, directory + entry.substr(1));
+        }
+        return;
+    }
+    const std::wstring directory = TargetDirectory(inf, entry);
+    INFCONTEXT line;
+    if (directory.empty() || !SetupFindFirstLineW(inf, entry.c_str(), nullptr, &line)) {
+        return;
+    }
+    do {
+        const std::wstring name = InfField(&line, 1);
+        if (!name.empty()) {
+            AddOnce(paths, directory + name);
+        }
+    } while (SetupFindNextLine(&line, &line));
+}
+
+}  // namespace
+
+std::vector<std::wstring> CopiedFiles(const std::wstring &infPath, const std::wstring &section)
+{
+    std::vector<std::wstring> paths;
+    HINF inf = SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+    if (inf == INVALID_HANDLE_VALUE) {
+        return paths;
+    }
+    wchar_t actual[MAX_PATH] = {};
+    if (!SetupDiGetActualSectionToInstallW(inf, section.c_str(), actual, MAX_PATH, nullptr, nullptr)) {
+        lstrcpynW(actual, section.c_str(), MAX_PATH);
+    }
+    for (const std::wstring &installed : {std::wstring(actual), std::wstring(actual) + L".CoInstallers"}) {
+        INFCONTEXT line;
+        if (!SetupFindFirstLineW(inf, installed.c_str(), L"CopyFiles", &line)) {
+            continue;
+        }
+        do {
+            const DWORD fields = SetupGetFieldCount(&line);
+            for (DWORD index = 1; index <= fields; ++index) {
+                AddCopyEntry(inf, InfField(&line, index), &paths);
+            }
+        } while (SetupFindNextMatchLineW(&line, L"CopyFiles", &line));
+    }
+    SetupCloseInfFile(inf);
+    return paths;
 }
 
 }  // namespace host

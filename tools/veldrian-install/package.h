@@ -46,7 +46,14 @@ struct Stage {
     std::wstring infPath;
     std::vector<std::wstring> notes;
 };
+std::wstring StageDirectory();  // this process's, in the temporary directory, with a trailing backslash
 bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage,
                   std::wstring *error);
+
+// Where the installation of a model's DDInstall section (the one the platform picks
+// for 64-bit Windows) and its .CoInstallers section copies files: the full path of
+// every file their CopyFiles name, each once, read through SetupAPI's INF functions
+// (DestinationDirs, DefaultDestDir and the platform's directory IDs resolved by it).
+std::vector<std::wstring> CopiedFiles(const std::wstring &infPath, const std::wstring &section);
 
 }  // namespace host

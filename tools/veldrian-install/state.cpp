@@ -10,22 +10,6 @@ std::optional<std::wstring> ReadString(HKEY root, const std::wstring &path, cons
     return value ? std::optional<std::wstring>(win32::StringOf(*value)) : std::nullopt;
 }
 
-std::vector<std::wstring> MultiString(HKEY root, const std::wstring &path, const std::wstring &name)
-{
-    const std::optional<win32::RegValue> value = win32::ReadValue(root, path, name);
-    return value ? win32::MultiStringOf(*value) : std::vector<std::wstring>{};
-}
-
-SavedValue SaveValue(HKEY root, const std::wstring &path, const std::wstring &name)
-{
-    return SavedValue{root, path, name, win32::ReadValue(root, path, name)};
-}
-
-void RestoreValue(const SavedValue &saved)
-{
-    win32::RestoreValue(saved.root, saved.path, saved.name, saved.value);
-}
-
 SavedFile SaveFile(const std::wstring &path)
 {
     SavedFile saved;

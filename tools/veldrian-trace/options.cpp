@@ -1,5 +1,8 @@
 #include "options.h"
 
+#include "win32/commandline.h"
+
+#include <algorithm>
 #include <cwctype>
 
 namespace trace {
@@ -22,6 +25,35 @@ bool ParseSeconds(const std::wstring &text, long *seconds)
     return *seconds > 0 && *seconds <= kMaxSeconds;
 }
 
+// Every option, named once: the parser and the usage read this table.
+const win32::Option<Options> kOptions[] = {
+    {L"--global", nullptr, nullptr, false,
+     L"listen to session 0 as well, where services run: Windows\n"
+     L"installs devices there (DrvInst.exe), so deployments need it.\n"
+     L"Needs administrator rights. Without it: this session only.",
+     [](Options &o, const std::wstring &) { return o.global = true, std::wstring(); }},
+    {L"--for", nullptr, L"SECONDS", false, L"stop listening after that many seconds",
+     [](Options &o, const std::wstring &v) {
+         return ParseSeconds(v, &o.seconds)
+                    ? std::wstring()
+                    : std::wstring(L"--for takes a number of seconds, from 1 to 604800");
+     }},
+    {L"--one-pass", nullptr, nullptr, false,
+     L"stop once a post-processing pass is complete, and show only it",
+     [](Options &o, const std::wstring &) { return o.onePass = true, std::wstring(); }},
+    {L"--json", nullptr, nullptr, false,
+     L"the passes as one JSON document on the standard output; the\n"
+     L"messages and notes go to the standard error",
+     [](Options &o, const std::wstring &) { return o.json = true, std::wstring(); }},
+    {L"--from", nullptr, L"FILE", false,
+     L"read a saved capture instead of listening: one message per\n"
+     L"line, with or without the \"VELDRIAN : \" prefix; the columns of\n"
+     L"debug-output viewers (index, time, [process ID]) are skipped",
+     [](Options &o, const std::wstring &v) { return o.from = v, std::wstring(); }},
+    {L"--help", L"-h", nullptr, false, L"this text",
+     [](Options &o, const std::wstring &) { return o.help = true, std::wstring(); }},
+};
+
 }  // namespace
 
 std::wstring Usage()
@@ -36,18 +68,8 @@ std::wstring Usage()
            L"for every user profile whether the queue became its default printer, and if\n"
            L"not, why.\n"
            L"\n"
-           L"options:\n"
-           L"  --global        listen to session 0 as well, where services run: Windows\n"
-           L"                  installs devices there (DrvInst.exe), so deployments need it.\n"
-           L"                  Needs administrator rights. Without it: this session only.\n"
-           L"  --for SECONDS   stop listening after that many seconds\n"
-           L"  --one-pass      stop once a post-processing pass is complete, and show only it\n"
-           L"  --json          the passes as one JSON document on the standard output; the\n"
-           L"                  messages and notes go to the standard error\n"
-           L"  --from FILE     read a saved capture instead of listening: one message per\n"
-           L"                  line, with or without the \"VELDRIAN : \" prefix; the columns of\n"
-           L"                  debug-output viewers (index, time, [process ID]) are skipped\n"
-           L"  --help          this text\n"
+           L"options:\n" +
+           win32::OptionsHelp(kOptions) +
            L"\n"
            L"Ctrl+C stops listening. Only one program can read the debugger output at a time:\n"
            L"close debuggers and debug-output viewers first.\n"
@@ -60,41 +82,14 @@ std::wstring Usage()
 ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments)
 {
     ParsedOptions parsed;
-    Options &options = parsed.options;
-    bool timed = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::wstring &argument = arguments[i];
-        const bool hasValue = i + 1 < arguments.size();
-        if (argument == L"--global") {
-            options.global = true;
-        } else if (argument == L"--one-pass") {
-            options.onePass = true;
-        } else if (argument == L"--json") {
-            options.json = true;
-        } else if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
-            options.help = true;
-        } else if (argument == L"--for") {
-            if (!hasValue || !ParseSeconds(arguments[++i], &options.seconds)) {
-                parsed.error = L"--for takes a number of seconds, from 1 to 604800";
-                return parsed;
-            }
-            timed = true;
-        } else if (argument == L"--from") {
-            if (!hasValue || arguments[i + 1].empty()) {
-                parsed.error = L"--from takes the path of a saved capture";
-                return parsed;
-            }
-            options.from = arguments[++i];
-        } else {
-            parsed.error = L"unknown option " + argument;
-            return parsed;
-        }
-    }
-    if (!options.from.empty() && (options.global || timed)) {
+    // "/?" is Windows' own way to ask a program for its usage.
+    std::vector<std::wstring> spelled = arguments;
+    std::replace(spelled.begin(), spelled.end(), std::wstring(L"/?"), std::wstring(L"--help"));
+    parsed.ok = win32::ParseCommandLine(kOptions, spelled, &parsed.options, &parsed.error);
+    if (parsed.ok && !parsed.options.from.empty() && (parsed.options.global || parsed.options.seconds > 0)) {
         parsed.error = L"--from reads a file: --global and --for apply only to listening";
-        return parsed;
+        parsed.ok = false;
     }
-    parsed.ok = true;
     return parsed;
 }
 
