@@ -43,6 +43,17 @@ if ! cmake --build "$build" -j2 --target veldrian-install veldrian-trace >&2; th
     echo "run.sh: the build failed" >&2
     exit 1
 fi
+# The example package holds a VELDRIAN.dll for each architecture: the ARM64 one is
+# built by clang (the clang-arm64 preset, the DLL alone) into the package's arm64 folder.
+sh tools/install-deps.sh clang
+echo "run.sh: building the example package's ARM64 VELDRIAN.dll in $build/arm64" >&2
+if ! { cmake --preset clang-arm64 -B "$build/arm64" -DVELDRIAN_BUILD_TESTS=OFF >/dev/null &&
+    cmake --build "$build/arm64" -j2 --target VELDRIAN >&2 &&
+    mkdir -p "$build/examples/arm64" &&
+    cp "$build/arm64/VELDRIAN.dll" "$build/examples/arm64/VELDRIAN.dll"; }; then
+    echo "run.sh: the ARM64 build failed" >&2
+    exit 1
+fi
 if ! sh tools/wineprefix.sh "$prefix" >&2; then
     echo "run.sh: the Wine prefix $prefix cannot be made" >&2
     exit 1

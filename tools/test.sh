@@ -1,11 +1,18 @@
 #!/bin/sh
 # Builds VELDRIAN.dll and the test bench with one toolchain, and runs every test under Wine.
-# Usage: tools/test.sh [build directory] [preset]   (defaults: build, gcc)
+# Usage: tools/test.sh [build directory preset]   (without them: every preset below)
 # The presets (CMakePresets.json): gcc (mingw-w64 gcc), clang (clang 16 and lld),
 # clang-arm64 (the ARM64 DLL and its own tests under ARM64 Wine; module_test and
 # resource_test come from the x64 clang build in build-clang, built for it first).
+# Without arguments: every toolchain in turn, gcc, clang and ARM64.
 set -eu
 cd "$(dirname "$0")/.."
+if [ $# -eq 0 ]; then
+    sh tools/test.sh build gcc
+    sh tools/test.sh build-clang clang
+    sh tools/test.sh build-arm64 clang-arm64
+    exit 0
+fi
 build=${1:-build}
 preset=${2:-gcc}
 # osslsigncode and openssl for the signing test.
