@@ -1,6 +1,7 @@
 // The installation host, veldrian-install, run as its own process on the example
 // package and on packages of the tests' own: the trace it shows, the default printer
 // each profile ends with, its errors, and the Wine prefix it leaves behind.
+#include "harness/childprocess.h"
 #include "harness/harness.h"
 #include "harness/platform.h"
 #include "win32/files.h"
@@ -164,27 +165,18 @@ HostRun RunHostProgram(const std::wstring &program, const std::vector<std::wstri
     for (const std::wstring &argument : arguments) {
         command += L" " + Quote(argument);
     }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    PROCESS_INFORMATION process = {};
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
-        if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.hProcess, 0xDEAD);
-            WaitForSingleObject(process.hProcess, 10000);
+    {
+        // Ended, with whatever it started, whatever this test's outcome.
+        harness::ChildProcess process(command, out, err, directory);
+        CloseHandle(out);
+        CloseHandle(err);
+        if (process.started()) {
+            run.exitCode = process.wait(120000);
+        } else {
+            run.err =
+                "cannot start " + harness::Narrow(command) + ": " + std::to_string(process.startError());
         }
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    } else {
-        run.err = "cannot start " + harness::Narrow(command) + ": " + std::to_string(GetLastError());
     }
-    CloseHandle(out);
-    CloseHandle(err);
     run.out = win32::ReadWholeFile(outPath);
     run.err += win32::ReadWholeFile(errPath);
     DeleteFileW(outPath.c_str());
@@ -742,12 +734,12 @@ TEST_F(InstallHost, AllModelsFromTheCallersFolderAsJsonWithABoundedTable)
     // Model X is made default where it can be, but the long profile lists it and
     // keeps its default (5); Model Y has no port (4); Model Z never calls VELDRIAN (3).
     EXPECT_EQ(run.exitCode, 5u) << run.err;
-    ASSERT_EQ(run.out.rfind("{\"inf\": ", 0), 0u) << run.out;
+    ASSERT_EQ(run.out.rfind("{\"inf\":", 0), 0u) << run.out;
     EXPECT_EQ(run.out.find("VELDRIAN : "), std::string::npos) << "the human output goes to the error output";
-    EXPECT_NE(run.out.find("\"reason\": \"the profile key name is longer than 206 characters\""),
+    EXPECT_NE(run.out.find("\"reason\":\"the profile key name is longer than 206 characters\""),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("\"outcome\": \"made-default\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"outcome\":\"made-default\""), std::string::npos) << run.out;
     const std::vector<std::string> lines = Lines(run.err);
     for (const auto &[model, status] :
          {std::pair{"Model X", "[5]"}, {"Model Y", "[4]"}, {"Model Z", "[3]"}}) {

@@ -151,14 +151,14 @@ bool Report::message(DWORD processId, const SYSTEMTIME &time, const std::wstring
     return options_.onePass && complete_ > 0;
 }
 
-void Report::capture(const std::vector<std::wstring> &messages)
+void Report::capture(const std::vector<tracedecoder::CapturedMessage> &messages)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::wstring &message : messages) {
+    for (const tracedecoder::CapturedMessage &message : messages) {
         if (options_.onePass && complete_ > 0) {
             break;
         }
-        add(0, message);
+        add(message.processId, message.text);
     }
 }
 
@@ -182,8 +182,12 @@ void Report::report(DWORD processId, const tracedecoder::Pass &pass)
     ++reported_;
     complete_ += pass.complete ? 1 : 0;
     if (options_.json) {
-        const std::string process = processId != 0 ? "\"process\":" + std::to_string(processId) + "," : "";
-        json_.push_back("{" + process + tracedecoder::ToJson(pass).substr(1));
+        tracedecoder::Json json = tracedecoder::Json::object();
+        if (processId != 0) {
+            json["process"] = processId;
+        }
+        json.update(tracedecoder::PassJson(pass));
+        json_.push_back(std::move(json));
     } else {
         out_.write(L"\n" + Describe(pass, reported_, processId) + L"\n");
     }
@@ -206,12 +210,9 @@ int Report::finish()
         }
     }
     if (options_.json) {
-        std::string document = "{\"passes\":[";
-        for (std::size_t i = 0; i < json_.size(); ++i) {
-            document += (i == 0 ? "" : ",") + json_[i];
-        }
-        document += "]}\n";
-        out_.writeUtf8(document);
+        tracedecoder::Json document;
+        document["passes"] = json_;
+        out_.writeUtf8(tracedecoder::Serialized(document) + "\n");
     }
     const bool seen = options_.onePass ? complete_ > 0 : reported_ > 0;
     if (!seen) {

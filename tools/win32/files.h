@@ -13,7 +13,7 @@ namespace win32 {
 // or read, with GetLastError() telling why.
 bool ReadWholeFile(const std::wstring &path, std::string *bytes);
 std::string ReadWholeFile(const std::wstring &path);  // "" when it cannot be read
-bool FileExists(const std::wstring &path);  // a file, not a folder
+bool FileExists(const std::wstring &path);            // a file, not a folder
 bool SameFileContents(const std::wstring &a, const std::wstring &b);
 
 struct FolderEntry {

@@ -3,7 +3,6 @@
 #include "win32/text.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cwchar>
 #include <cwctype>
 
@@ -141,21 +140,43 @@ std::vector<std::wstring> Lines(const std::wstring &text)
     return lines;
 }
 
-// Appends the rule to the message it belongs to (the one naming the profile).
-void JoinRule(std::vector<std::wstring> &messages)
+// The process ID of a debug viewer's column "[1234]" within `columns`; 0 where there is none.
+unsigned long ProcessColumn(const std::wstring &columns)
 {
-    if (messages.empty()) {
+    const std::size_t close = columns.rfind(L']');
+    const std::size_t open = close == std::wstring::npos ? std::wstring::npos : columns.rfind(L'[', close);
+    if (open == std::wstring::npos || close == open + 1) {
+        return 0;
+    }
+    for (std::size_t at = open + 1; at < close; ++at) {
+        if (!std::iswdigit(columns[at])) {
+            return 0;
+        }
+    }
+    return std::wcstoul(columns.c_str() + open + 1, nullptr, 10);
+}
+
+// Appends the rule to the message it belongs to: the last one naming a profile, of the
+// same process where the rule's line names one.
+void JoinRule(std::vector<CapturedMessage> &messages, unsigned long processId)
+{
+    auto owner = messages.rbegin();
+    while (processId != 0 && owner != messages.rend() && owner->processId != processId) {
+        ++owner;
+    }
+    if (owner == messages.rend()) {
         return;
     }
-    if (!EndsWith(messages.back(), L"\n")) {
-        messages.back() += L"\n";
+    if (!EndsWith(owner->text, L"\n")) {
+        owner->text += L"\n";
     }
-    messages.back() += kRule + L"\n";
+    owner->text += kRule;
+    owner->text += L"\n";
 }
 
 // A line of a capture with prefixes: everything before the first prefix is a viewer's
 // columns; a prefix further on starts a message that ran on behind the one before.
-void SplitPrefixedLine(std::wstring line, std::vector<std::wstring> &messages)
+void SplitPrefixedLine(std::wstring line, std::vector<CapturedMessage> &messages)
 {
     std::wstring trimmed = line;
     while (!trimmed.empty() && std::iswspace(trimmed.back())) {
@@ -167,10 +188,11 @@ void SplitPrefixedLine(std::wstring line, std::vector<std::wstring> &messages)
     std::size_t start = line.find(kPrefixText);
     if (start == std::wstring::npos) {
         if (IsRuleLine(line)) {
-            JoinRule(messages);
+            JoinRule(messages, ProcessColumn(line.substr(0, line.size() - kRule.size())));
         }
         return;  // another program's output
     }
+    const unsigned long processId = ProcessColumn(line.substr(0, start));
     while (start != std::wstring::npos) {
         const std::size_t from = start + kPrefixText.size();
         const std::size_t next = line.find(kPrefixText, from);
@@ -179,17 +201,17 @@ void SplitPrefixedLine(std::wstring line, std::vector<std::wstring> &messages)
         if (next == std::wstring::npos && !SentWithoutLineFeed(message)) {
             message += L"\n";
         }
-        messages.push_back(message);
+        messages.push_back({processId, message});
         start = next;
     }
 }
 
-// A line of a capture without prefixes: the line feed that ends a failure message sent
-// without one is the blank line that followed it.
 // A line without its columns of index, time and [process ID], as debug-output viewers and
 // veldrian-trace save them in front of a message; the line as it is when it has none.
-std::wstring WithoutColumns(const std::wstring &line)
+// `processId` receives the process column's ID, or 0.
+std::wstring WithoutColumns(const std::wstring &line, unsigned long *processId)
 {
+    *processId = 0;
     std::size_t at = 0;
     while (at < line.size() && (std::iswdigit(line[at]) || std::iswspace(line[at]) ||
                                 std::wcschr(L":.APM", line[at]) != nullptr)) {
@@ -200,6 +222,7 @@ std::wstring WithoutColumns(const std::wstring &line)
         ++end;
     }
     if (at < line.size() && line[at] == L'[' && end > at + 1 && end < line.size() && line[end] == L']') {
+        *processId = ProcessColumn(line.substr(at, end + 1 - at));
         ++end;
         while (end < line.size() && std::iswspace(line[end])) {
             ++end;
@@ -209,16 +232,19 @@ std::wstring WithoutColumns(const std::wstring &line)
     return line;
 }
 
-void SplitPlainLine(const std::wstring &columns, std::vector<std::wstring> &messages)
+// A line of a capture without prefixes: the line feed that ends a failure message sent
+// without one is the blank line that followed it.
+void SplitPlainLine(const std::wstring &columns, std::vector<CapturedMessage> &messages)
 {
-    const std::wstring line = WithoutColumns(columns);
+    unsigned long processId = 0;
+    const std::wstring line = WithoutColumns(columns, &processId);
     if (IsRuleLine(line)) {
-        JoinRule(messages);
+        JoinRule(messages, processId);
     } else if (SentWithoutLineFeed(line)) {
-        messages.push_back(line);
-        messages.push_back(L"\n");
+        messages.push_back({processId, line});
+        messages.push_back({processId, L"\n"});
     } else {
-        messages.push_back(line + L"\n");
+        messages.push_back({processId, line + L"\n"});
     }
 }
 
@@ -244,26 +270,16 @@ const wchar_t *ReasonText(Outcome outcome)
     }
 }
 
-std::string JsonBool(bool value)
+Json ProfileJson(const Profile &profile, const std::wstring &queue)
 {
-    return value ? "true" : "false";
-}
-
-std::string JsonStrings(const std::vector<std::wstring> &texts)
-{
-    std::string out = "[";
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        out += (i == 0 ? "" : ",") + JsonString(texts[i]);
-    }
-    return out + "]";
-}
-
-std::string ProfileJson(const Profile &profile, const std::wstring &queue)
-{
-    return "{\"name\":" + JsonString(profile.name) + ",\"outcome\":\"" + OutcomeName(profile.outcome) +
-           "\",\"reason\":" + JsonString(Reason(profile, queue)) +
-           ",\"device\":" + JsonString(profile.device) + ",\"code\":" + std::to_string(profile.code) +
-           ",\"line\":" + JsonString(profile.line) + "}";
+    Json json;
+    json["name"] = JsonText(profile.name);
+    json["outcome"] = OutcomeName(profile.outcome);
+    json["reason"] = JsonText(Reason(profile, queue));
+    json["device"] = JsonText(profile.device);
+    json["code"] = profile.code;
+    json["line"] = JsonText(profile.line);
+    return json;
 }
 
 }  // namespace
@@ -318,13 +334,13 @@ const char *OutcomeName(Outcome outcome)
     return "incomplete";
 }
 
-std::vector<std::wstring> SplitMessages(const std::wstring &text)
+std::vector<CapturedMessage> SplitCapture(const std::wstring &text)
 {
     const std::vector<std::wstring> lines = Lines(text);
     const bool prefixed = std::any_of(lines.begin(), lines.end(), [](const std::wstring &line) {
         return Contains(line, kPrefixText) || Contains(line, kPrefixTrimmed);
     });
-    std::vector<std::wstring> messages;
+    std::vector<CapturedMessage> messages;
     for (const std::wstring &line : lines) {
         if (prefixed) {
             SplitPrefixedLine(line, messages);
@@ -333,6 +349,15 @@ std::vector<std::wstring> SplitMessages(const std::wstring &text)
         }
     }
     return messages;
+}
+
+std::vector<std::wstring> SplitMessages(const std::wstring &text)
+{
+    std::vector<std::wstring> texts;
+    for (CapturedMessage &message : SplitCapture(text)) {
+        texts.push_back(std::move(message.text));
+    }
+    return texts;
 }
 
 void Decoder::add(const std::wstring &sent)
@@ -453,43 +478,46 @@ void Decoder::inProfile(Pass &pass, Profile &profile, const std::wstring &messag
     }
 }
 
-std::string JsonString(const std::wstring &text)
+Json JsonText(const std::wstring &text)
 {
-    std::string out = "\"";
-    for (const char c : win32::Utf8(text)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
+    return win32::Utf8(text);
+}
+
+std::string Serialized(const Json &json)
+{
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+Json PassJson(const Pass &pass)
+{
+    Json json;
+    json["model"] = JsonText(pass.model);
+    json["instanceId"] = JsonText(pass.instanceId);
+    json["port"] = JsonText(pass.port);
+    json["queueFound"] = pass.queueFound;
+    json["queue"] = JsonText(pass.queue);
+    json["endedBy"] = JsonText(pass.endedBy);
+    json["walkEndedBy"] = JsonText(pass.walkEndedBy);
+    json["complete"] = pass.complete;
+    json["profiles"] = Json::array();
+    for (const Profile &profile : pass.profiles) {
+        json["profiles"].push_back(ProfileJson(profile, pass.queue));
     }
-    return out + "\"";
+    json["messages"] = Json::array();
+    for (const std::wstring &message : pass.messages) {
+        json["messages"].push_back(JsonText(message));
+    }
+    return json;
 }
 
 std::string ToJson(const Pass &pass)
 {
-    std::string profiles = "[";
-    for (std::size_t i = 0; i < pass.profiles.size(); ++i) {
-        profiles += (i == 0 ? "" : ",") + ProfileJson(pass.profiles[i], pass.queue);
-    }
-    profiles += "]";
-    return "{\"model\":" + JsonString(pass.model) + ",\"instanceId\":" + JsonString(pass.instanceId) +
-           ",\"port\":" + JsonString(pass.port) + ",\"queueFound\":" + JsonBool(pass.queueFound) +
-           ",\"queue\":" + JsonString(pass.queue) + ",\"endedBy\":" + JsonString(pass.endedBy) +
-           ",\"walkEndedBy\":" + JsonString(pass.walkEndedBy) + ",\"complete\":" + JsonBool(pass.complete) +
-           ",\"profiles\":" + profiles + ",\"messages\":" + JsonStrings(pass.messages) + "}";
+    return Serialized(PassJson(pass));
+}
+
+std::string JsonString(const std::wstring &text)
+{
+    return Serialized(JsonText(text));
 }
 
 }  // namespace tracedecoder
