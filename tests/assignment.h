@@ -255,8 +255,8 @@ protected:
 
     // A Printer-class device whose selected driver is `model`, its PortName written
     // from the INF (none when `port` is empty), installed when asked.
-    std::unique_ptr<harness::ScopedDevice> MakeDevice(const std::wstring &model, const std::wstring &port,
-                                                      bool install = true)
+    static std::unique_ptr<harness::ScopedDevice> MakeDevice(const std::wstring &model,
+                                                             const std::wstring &port, bool install = true)
     {
         auto device = std::make_unique<harness::ScopedDevice>(
             harness::PrinterInf({{model, kHardwareId, port}}), kHardwareId, install);

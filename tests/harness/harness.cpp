@@ -5,6 +5,7 @@
 
 #include <winspool.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -120,6 +121,8 @@ int WINAPI HookLstrcmpiW(LPCWSTR a, LPCWSTR b)
 }
 
 // --- USER32 ---
+// The formatter is variadic in the platform's own signature, which the interposer must match.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 int WINAPIV HookWsprintfW(LPWSTR buffer, LPCWSTR format, ...)
 {
     DWORD error = 0;
@@ -461,7 +464,7 @@ int Interposer::outstandingBlocks() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     int total = 0;
-    for (auto &[block, count] : blocks_) {
+    for (const auto &[block, count] : blocks_) {
         total += count;
     }
     return total;
@@ -471,7 +474,7 @@ int Interposer::openKeys() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     int total = 0;
-    for (auto &[key, count] : keys_) {
+    for (const auto &[key, count] : keys_) {
         total += count;
     }
     return total;
@@ -487,11 +490,12 @@ bool Interposer::shouldFail(const char *function, DWORD *error)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const int index = counts_[function] - 1;  // the call just counted
-    for (const Fault &fault : faults_) {
-        if (fault.function == function && (fault.call < 0 || fault.call == index)) {
-            *error = fault.error;
-            return true;
-        }
+    const auto failing = std::find_if(faults_.begin(), faults_.end(), [&](const Fault &fault) {
+        return fault.function == function && (fault.call < 0 || fault.call == index);
+    });
+    if (failing != faults_.end()) {
+        *error = failing->error;
+        return true;
     }
     return false;
 }

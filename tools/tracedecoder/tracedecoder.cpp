@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <cwctype>
+#include <string_view>
 
 namespace tracedecoder {
 
@@ -12,27 +13,28 @@ const wchar_t kPrefix[] = L"VELDRIAN : ";
 
 namespace {
 
-const std::wstring kPrefixText = kPrefix;
-const std::wstring kPrefixTrimmed = L"VELDRIAN :";  // a viewer may drop the prefix's trailing blank
-const std::wstring kRule(43, L'=');
-const std::wstring kCodeMark = L"GetLastError() = ";
+constexpr std::wstring_view kPrefixText = L"VELDRIAN : ";
+constexpr std::wstring_view kPrefixTrimmed = L"VELDRIAN :";  // a viewer may drop the prefix's trailing blank
+constexpr std::wstring_view kRule = L"===========================================";
+static_assert(kRule.size() == 43 && kRule.find_first_not_of(L'=') == std::wstring_view::npos);
+constexpr std::wstring_view kCodeMark = L"GetLastError() = ";
 
 // The 260-byte text holds the queue name, a comma, the entry and a terminator.
 constexpr int kFullNameUnits = 260 / 2;
 
-bool StartsWith(const std::wstring &text, const std::wstring &start)
+bool StartsWith(std::wstring_view whole, std::wstring_view start)
 {
-    return text.compare(0, start.size(), start) == 0;
+    return whole.compare(0, start.size(), start) == 0;
 }
 
-bool EndsWith(const std::wstring &text, const std::wstring &end)
+bool EndsWith(std::wstring_view whole, std::wstring_view end)
 {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return whole.size() >= end.size() && whole.compare(whole.size() - end.size(), end.size(), end) == 0;
 }
 
-bool Contains(const std::wstring &text, const std::wstring &part)
+bool Contains(std::wstring_view whole, std::wstring_view part)
 {
-    return text.find(part) != std::wstring::npos;
+    return whole.find(part) != std::wstring_view::npos;
 }
 
 std::wstring WithoutLineFeed(const std::wstring &message)
@@ -48,7 +50,7 @@ bool CodeOf(const std::wstring &message, long *code)
         return false;
     }
     const std::wstring number = WithoutLineFeed(message.substr(mark + kCodeMark.size()));
-    std::size_t digits = number.size() > 0 && number[0] == L'-' ? 1 : 0;
+    std::size_t digits = !number.empty() && number[0] == L'-' ? 1 : 0;
     if (digits == number.size()) {
         return false;
     }
@@ -75,7 +77,8 @@ std::wstring Between(const std::wstring &message, const std::wstring &opening, c
 
 std::wstring Lower(std::wstring text)
 {
-    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](wchar_t character) { return std::towlower(character); });
     return text;
 }
 
@@ -108,7 +111,7 @@ bool SentWithoutLineFeed(const std::wstring &message)
 
 bool IsSeparator(const std::wstring &message)
 {
-    return EndsWith(message, L"\n" + kRule + L"\n");
+    return EndsWith(message, L"\n" + std::wstring(kRule) + L"\n");
 }
 
 // A line that holds the separator rule, possibly behind a debug viewer's columns.
@@ -183,7 +186,7 @@ void SplitPrefixedLine(std::wstring line, std::vector<CapturedMessage> &messages
         trimmed.pop_back();
     }
     if (EndsWith(trimmed, kPrefixTrimmed)) {
-        line = trimmed + L" ";
+        line = trimmed + L' ';
     }
     std::size_t start = line.find(kPrefixText);
     if (start == std::wstring::npos) {
@@ -212,17 +215,19 @@ void SplitPrefixedLine(std::wstring line, std::vector<CapturedMessage> &messages
 std::wstring WithoutColumns(const std::wstring &line, unsigned long *processId)
 {
     *processId = 0;
-    std::size_t at = 0;
-    while (at < line.size() && (std::iswdigit(line[at]) || std::iswspace(line[at]) ||
-                                std::wcschr(L":.APM", line[at]) != nullptr)) {
-        ++at;
+    std::size_t position = 0;
+    while (position < line.size() && (std::iswdigit(line[position]) || std::iswspace(line[position]) ||
+                                      std::wcschr(L":.APM", line[position]) != nullptr)) {
+        ++position;
     }
-    std::size_t end = at + 1;
-    while (at < line.size() && line[at] == L'[' && end < line.size() && std::iswdigit(line[end])) {
+    std::size_t end = position + 1;
+    while (position < line.size() && line[position] == L'[' && end < line.size() &&
+           std::iswdigit(line[end])) {
         ++end;
     }
-    if (at < line.size() && line[at] == L'[' && end > at + 1 && end < line.size() && line[end] == L']') {
-        *processId = ProcessColumn(line.substr(at, end + 1 - at));
+    if (position < line.size() && line[position] == L'[' && end > position + 1 && end < line.size() &&
+        line[end] == L']') {
+        *processId = ProcessColumn(line.substr(position, end + 1 - position));
         ++end;
         while (end < line.size() && std::iswspace(line[end])) {
             ++end;
@@ -270,6 +275,29 @@ const wchar_t *ReasonText(Outcome outcome)
     }
 }
 
+// What a failure line within a profile's block means for that profile.
+Outcome FailureOutcome(const std::wstring &message, long code)
+{
+    const bool reading = StartsWith(message, L"GetFullPrinterName(");
+    const bool writing = StartsWith(message, L"SetDefaultPrinterInRegistry(");
+    if (reading && Contains(message, L") : user key name too long. ")) {
+        return Outcome::ProfileKeyTooLong;
+    }
+    if (reading && Contains(message, L") : RegOpenKeyEx(") && code == 2) {
+        return Outcome::NoDevicesKey;
+    }
+    if (reading && Contains(message, L") : RegQueryValueEx() : failed. ") && (code == 2 || code == 234)) {
+        return code == 2 ? Outcome::NotListed : Outcome::EntryTooLong;
+    }
+    if (writing && Contains(message, L") : RegOpenKeyEx() : failed. ")) {
+        return code == 2 ? Outcome::NoWindowsKey : Outcome::WriteRefused;
+    }
+    if (writing && Contains(message, L") : RegSetValueEx() : failed. ")) {
+        return Outcome::WriteRefused;
+    }
+    return Outcome::OtherFailure;
+}
+
 Json ProfileJson(const Profile &profile, const std::wstring &queue)
 {
     Json json;
@@ -293,18 +321,29 @@ int MaxEntryCharacters(const std::wstring &queue)
 
 std::wstring Reason(const Profile &profile, const std::wstring &queue)
 {
+    // Appended in steps: GCC 12 warns falsely (-Wrestrict) on a literal + a temporary string at -O3.
+    std::wstring reason = ReasonText(profile.outcome);
     switch (profile.outcome) {
     case Outcome::EntryTooLong:
-        return L"the queue name and its Devices entry are too long for the 260-byte default-printer text (at "
-               L"most " +
-               std::to_wstring(MaxEntryCharacters(queue)) + L" characters of entry for this queue)";
+        reason =
+            L"the queue name and its Devices entry are too long for the 260-byte default-printer text (at "
+            L"most ";
+        reason += std::to_wstring(MaxEntryCharacters(queue));
+        reason += L" characters of entry for this queue)";
+        break;
     case Outcome::WriteRefused:
-        return L"the write was refused (error " + std::to_wstring(profile.code) + L")";
+        reason = L"the write was refused (error ";
+        reason += std::to_wstring(profile.code);
+        reason += L")";
+        break;
     case Outcome::OtherFailure:
-        return L"failed: " + profile.line;
+        reason = L"failed: ";
+        reason += profile.line;
+        break;
     default:
-        return ReasonText(profile.outcome);
+        break;
     }
+    return reason;
 }
 
 const char *OutcomeName(Outcome outcome)
@@ -360,10 +399,10 @@ std::vector<std::wstring> SplitMessages(const std::wstring &text)
     return texts;
 }
 
-void Decoder::add(const std::wstring &sent)
+void Decoder::add(const std::wstring &message)
 {
-    const std::wstring message = StartsWith(sent, kPrefixText) ? sent.substr(kPrefixText.size()) : sent;
-    if (message == L"DIF_INSTALLDEVICE PostProcessing\n") {
+    const std::wstring text = StartsWith(message, kPrefixText) ? message.substr(kPrefixText.size()) : message;
+    if (text == L"DIF_INSTALLDEVICE PostProcessing\n") {
         passes_.emplace_back();
         walking_ = false;
         profileOpen_ = false;
@@ -372,8 +411,8 @@ void Decoder::add(const std::wstring &sent)
         return;  // outside a pass: the other installation steps
     }
     Pass &pass = passes_.back();
-    pass.messages.push_back(message);
-    addToPass(pass, message);
+    pass.messages.push_back(text);
+    addToPass(pass, text);
 }
 
 void Decoder::addToPass(Pass &pass, const std::wstring &message)
@@ -460,22 +499,7 @@ void Decoder::inProfile(Pass &pass, Profile &profile, const std::wstring &messag
     }
     profile.code = code;
     profile.line = WithoutLineFeed(message);
-    const bool reading = StartsWith(message, L"GetFullPrinterName(");
-    const bool writing = StartsWith(message, L"SetDefaultPrinterInRegistry(");
-    if (reading && Contains(message, L") : user key name too long. ")) {
-        profile.outcome = Outcome::ProfileKeyTooLong;
-    } else if (reading && Contains(message, L") : RegOpenKeyEx(") && code == 2) {
-        profile.outcome = Outcome::NoDevicesKey;
-    } else if (reading && Contains(message, L") : RegQueryValueEx() : failed. ") &&
-               (code == 2 || code == 234)) {
-        profile.outcome = code == 2 ? Outcome::NotListed : Outcome::EntryTooLong;
-    } else if (writing && Contains(message, L") : RegOpenKeyEx() : failed. ")) {
-        profile.outcome = code == 2 ? Outcome::NoWindowsKey : Outcome::WriteRefused;
-    } else if (writing && Contains(message, L") : RegSetValueEx() : failed. ")) {
-        profile.outcome = Outcome::WriteRefused;
-    } else {
-        profile.outcome = Outcome::OtherFailure;
-    }
+    profile.outcome = FailureOutcome(message, code);
 }
 
 Json JsonText(const std::wstring &text)

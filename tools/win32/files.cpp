@@ -50,10 +50,11 @@ bool FileExists(const std::wstring &path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool SameFileContents(const std::wstring &a, const std::wstring &b)
+bool SameFileContents(const std::wstring &firstPath, const std::wstring &secondPath)
 {
-    std::string first, second;
-    return ReadWholeFile(a, &first) && ReadWholeFile(b, &second) && first == second;
+    std::string first;
+    std::string second;
+    return ReadWholeFile(firstPath, &first) && ReadWholeFile(secondPath, &second) && first == second;
 }
 
 std::vector<FolderEntry> ListFolder(const std::wstring &directory)
