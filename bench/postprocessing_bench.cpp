@@ -220,6 +220,7 @@ void BaselineAssign(const wchar_t *user, const wchar_t *queue)
 {
     wchar_t full[MAX_PATH];
     wchar_t keyPath[MAX_PATH];
+    // cppcheck-suppress lstrlenWCalled ; the spooler's queue name comes terminated, as the library relies on
     const int queueLength = lstrlenW(queue);
     wsprintfW(keyPath, L"%s\\%s", user, win32::kDevicesPath);
     HKEY devices = nullptr;
@@ -240,6 +241,7 @@ void BaselineAssign(const wchar_t *user, const wchar_t *queue)
     wsprintfW(keyPath, L"%s\\%s", user, win32::kWindowsPath);
     HKEY windows = nullptr;
     if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_SET_VALUE, &windows) == ERROR_SUCCESS) {
+        // cppcheck-suppress lstrlenWCalled ; `full` was just terminated, as the library's is
         RegSetValueExW(windows, L"Device", 0, REG_SZ, reinterpret_cast<const BYTE *>(full),
                        static_cast<DWORD>((lstrlenW(full) + 1) * sizeof(wchar_t)));
         RegCloseKey(windows);
@@ -276,6 +278,7 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
         return false;
     }
     wchar_t model[MAX_PATH];
+    // cppcheck-suppress lstrcpynWCalled ; the library's own call, bounded by the buffer's size
     lstrcpynW(model, driver.Description, MAX_PATH);
     wchar_t *port = BaselinePort(set, device);
     if (port == nullptr) {
@@ -447,7 +450,11 @@ Result RunCase(harness::ScopedDevice &device, const Profiles &profiles, int queu
     int runs = quick ? 3 : static_cast<int>(5.0 / std::max(passTime, 1e-6));
     runs = std::clamp(runs, quick ? 3 : 7, quick ? 3 : 31) | 1;
     result.runs = runs;
-    std::vector<double> library, platform, muted, ratio, mutedRatio;
+    std::vector<double> library;
+    std::vector<double> platform;
+    std::vector<double> muted;
+    std::vector<double> ratio;
+    std::vector<double> mutedRatio;
     for (int run = 0; run < runs; ++run) {
         double times[3] = {};
         // Rotate which goes first, so that drift weighs on all alike.

@@ -34,17 +34,17 @@ public:
         outPath_ = base + L".out";
         errPath_ = base + L".err";
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE out = CreateFileW(outPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                                 nullptr);
-        HANDLE err = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                                 nullptr);
+        HANDLE outFile = CreateFileW(outPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                     CREATE_ALWAYS, 0, nullptr);
+        HANDLE errFile = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                     CREATE_ALWAYS, 0, nullptr);
         std::wstring command = L"\"" + TracePath() + L"\"";
         for (const std::wstring &argument : arguments) {
             command += L" \"" + argument + L"\"";
         }
-        process_ = std::make_unique<harness::ChildProcess>(command, out, err);
-        CloseHandle(out);
-        CloseHandle(err);
+        process_ = std::make_unique<harness::ChildProcess>(command, outFile, errFile);
+        CloseHandle(outFile);
+        CloseHandle(errFile);
     }
     ~TraceRun()
     {

@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace harness {
@@ -438,13 +439,10 @@ void Interposer::clearAnswers()
 std::vector<Call> Interposer::log(const std::string &function) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Call> calls;
-    for (const Call &call : log_) {
-        if (function.empty() || call.function == function) {
-            calls.push_back(call);
-        }
-    }
-    return calls;
+    std::vector<Call> logged;
+    std::copy_if(log_.begin(), log_.end(), std::back_inserter(logged),
+                 [&](const Call &call) { return function.empty() || call.function == function; });
+    return logged;
 }
 
 std::size_t Interposer::record(Call call)
@@ -464,8 +462,8 @@ int Interposer::outstandingBlocks() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     int total = 0;
-    for (const auto &[block, count] : blocks_) {
-        total += count;
+    for (const auto &[block, held] : blocks_) {
+        total += held;
     }
     return total;
 }
@@ -474,8 +472,8 @@ int Interposer::openKeys() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     int total = 0;
-    for (const auto &[key, count] : keys_) {
-        total += count;
+    for (const auto &[key, held] : keys_) {
+        total += held;
     }
     return total;
 }

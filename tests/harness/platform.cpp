@@ -215,11 +215,17 @@ std::wstring PrinterInf(const std::vector<InfModel> &models)
     return inf;
 }
 
-ScopedDevice::ScopedDevice(const std::wstring &inf, const std::wstring &hardwareId, bool install)
+// A path for a test's INF of its own, new in each call.
+static std::wstring NewInfPath()
 {
     static int serial = 0;
-    infPath_ = TempDirectory() + L"veldrian-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(++serial) + L".inf";
+    return TempDirectory() + L"veldrian-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++serial) + L".inf";
+}
+
+ScopedDevice::ScopedDevice(const std::wstring &inf, const std::wstring &hardwareId, bool install)
+    : infPath_(NewInfPath())
+{
     if (!WriteUtf16File(infPath_, inf)) {
         failure_ = "cannot write the INF";
         return;

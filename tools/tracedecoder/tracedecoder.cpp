@@ -392,10 +392,10 @@ std::vector<CapturedMessage> SplitCapture(const std::wstring &text)
 
 std::vector<std::wstring> SplitMessages(const std::wstring &text)
 {
-    std::vector<std::wstring> texts;
-    for (CapturedMessage &message : SplitCapture(text)) {
-        texts.push_back(std::move(message.text));
-    }
+    std::vector<CapturedMessage> messages = SplitCapture(text);
+    std::vector<std::wstring> texts(messages.size());
+    std::transform(messages.begin(), messages.end(), texts.begin(),
+                   [](CapturedMessage &message) { return std::move(message.text); });
     return texts;
 }
 
@@ -476,7 +476,7 @@ void Decoder::inWalk(Pass &pass, const std::wstring &message)
     }
 }
 
-void Decoder::inProfile(Pass &pass, Profile &profile, const std::wstring &message)
+void Decoder::inProfile(const Pass &pass, Profile &profile, const std::wstring &message)
 {
     if (message == L"\n") {
         profileOpen_ = false;

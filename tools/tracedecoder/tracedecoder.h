@@ -83,7 +83,7 @@ private:
     void addToPass(Pass &pass, const std::wstring &message);
     void beforeWalk(Pass &pass, const std::wstring &message);
     void inWalk(Pass &pass, const std::wstring &message);
-    void inProfile(Pass &pass, Profile &profile, const std::wstring &message);
+    void inProfile(const Pass &pass, Profile &profile, const std::wstring &message);
 
     std::vector<Pass> passes_;
     bool walking_ = false;      // the queue was found: the profiles follow

@@ -100,11 +100,17 @@ void JudgeStatus(RunResult *result)
     const tracedecoder::Pass &pass = result->passes.back();
     if (!pass.queueFound) {
         result->status = kExitNoQueue;
-        result->verdict =
-            L"VELDRIAN ran but found no queue" +
-            (pass.endedBy.empty() ? L" of model \"" + AsThePackageNamesIt(pass.model, result->model.name) +
-                                        L"\" on port \"" + pass.port + L"\""
-                                  : L": " + pass.endedBy);
+        result->verdict = L"VELDRIAN ran but found no queue";
+        if (pass.endedBy.empty()) {
+            result->verdict += L" of model \"";
+            result->verdict += AsThePackageNamesIt(pass.model, result->model.name);
+            result->verdict += L"\" on port \"";
+            result->verdict += pass.port;
+            result->verdict += L"\"";
+        } else {
+            result->verdict += L": ";
+            result->verdict += pass.endedBy;
+        }
         return;
     }
     result->queue = AsThePackageNamesIt(pass.queue, result->model.name);

@@ -50,8 +50,9 @@ bool IsText(const std::string &bytes, const std::wstring &text)
     if (utf16 && bytes.size() % 2 != 0) {
         return false;
     }
-    return std::none_of(text.begin(), text.end(), [](wchar_t c) {
-        return c < L' ' && c != L'\t' && c != L'\n' && c != L'\r' && c != L'\f';
+    return std::none_of(text.begin(), text.end(), [](wchar_t character) {
+        return character < L' ' && character != L'\t' && character != L'\n' && character != L'\r' &&
+               character != L'\f';
     });
 }
 

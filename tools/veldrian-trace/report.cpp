@@ -14,8 +14,8 @@ constexpr std::size_t kNameColumn = 32;  // longer profile names get a line of t
 std::wstring Time(const SYSTEMTIME &time)
 {
     wchar_t text[16];
-    std::swprintf(text, 16, L"%02u:%02u:%02u.%03u", time.wHour, time.wMinute, time.wSecond,
-                  time.wMilliseconds);
+    (void)std::swprintf(text, 16, L"%02u:%02u:%02u.%03u", time.wHour, time.wMinute, time.wSecond,
+                        time.wMilliseconds);
     return text;
 }
 
@@ -35,9 +35,9 @@ std::wstring Shown(const std::wstring &columns, const std::wstring &message)
         return columns.substr(0, columns.find_last_not_of(L' ') + 1) + L"\n";  // the blank message
     }
     std::wstring shown = columns;
-    for (const wchar_t c : text) {
-        shown += c;
-        if (c == L'\n') {
+    for (const wchar_t character : text) {
+        shown += character;
+        if (character == L'\n') {
             shown += std::wstring(columns.size(), L' ');
         }
     }
@@ -65,7 +65,12 @@ std::wstring ProfileLines(const tracedecoder::Pass &pass)
             outcome = L"not changed: " + outcome;
         }
         if (profile.name.size() > kNameColumn) {
-            lines += L"  " + profile.name + L"\n" + L"  " + std::wstring(width, L' ') + outcome + L"\n";
+            lines += L"  ";
+            lines += profile.name;
+            lines += L"\n  ";
+            lines += std::wstring(width, L' ');
+            lines += outcome;
+            lines += L"\n";
         } else {
             lines += L"  " + Padded(profile.name, width) + outcome + L"\n";
         }
@@ -154,11 +159,11 @@ bool Report::message(DWORD processId, const SYSTEMTIME &time, const std::wstring
 void Report::capture(const std::vector<tracedecoder::CapturedMessage> &messages)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const tracedecoder::CapturedMessage &message : messages) {
+    for (const tracedecoder::CapturedMessage &captured : messages) {
         if (options_.onePass && complete_ > 0) {
             break;
         }
-        add(message.processId, message.text);
+        add(captured.processId, captured.text);
     }
 }
 

@@ -186,7 +186,8 @@ DWORD WINAPI DbwinReader::Run(void *parameter)
         message.text.assign(text, strnlen(text, kBufferSize - sizeof(DWORD)));
         if (message.processId == self && message.text.rfind(state->syncPrefix, 0) == 0) {
             std::lock_guard<std::mutex> lock(state->syncMutex);
-            const int serial = std::atoi(message.text.c_str() + state->syncPrefix.size());
+            const int serial =
+                static_cast<int>(std::strtol(message.text.c_str() + state->syncPrefix.size(), nullptr, 10));
             state->syncMissed = state->syncMissed || serial != state->syncReceived + 1;
             state->syncReceived = std::max(serial, state->syncReceived);
             state->syncSeen.notify_all();

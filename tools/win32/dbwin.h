@@ -67,7 +67,7 @@ public:
 
 private:
     struct State;
-    static DWORD WINAPI Run(void *state);
+    static DWORD WINAPI Run(void *parameter);
     std::shared_ptr<State> state_;  // shared with the thread, which may outlive a stop that timed out
     HANDLE thread_ = nullptr;
     bool shared_ = false;
