@@ -62,7 +62,7 @@ std::wstring ProfileLines(const tracedecoder::Pass &pass)
         if (profile.outcome == tracedecoder::Outcome::MadeDefault) {
             outcome += L": " + profile.device;
         } else if (profile.outcome != tracedecoder::Outcome::Incomplete) {
-            outcome = L"not changed: " + outcome;
+            outcome = std::wstring(L"not changed: ").append(outcome);
         }
         if (profile.name.size() > kNameColumn) {
             lines += L"  ";
