@@ -58,7 +58,7 @@ double Now()
 std::string Format(const char *format, double value)
 {
     char text[64];
-    std::snprintf(text, sizeof(text), format, value);
+    (void)std::snprintf(text, sizeof(text), format, value);
     return text;
 }
 
@@ -80,7 +80,7 @@ public:
         RemoveLeftovers();
         ok_ = win32::MakePrinterDriver(kModel);
         if (!ok_) {
-            std::fprintf(stderr, "AddPrinterDriverExW failed: %lu\n", GetLastError());
+            (void)std::fprintf(stderr, "AddPrinterDriverExW failed: %lu\n", GetLastError());
         }
     }
     ~Queues()
@@ -114,8 +114,8 @@ private:
     bool Add(const std::wstring &name, const std::wstring &port)
     {
         if (!win32::AddQueue(name, kModel, port)) {
-            std::fprintf(stderr, "AddPrinterW(%s) failed: %lu\n", harness::Narrow(name).c_str(),
-                         GetLastError());
+            (void)std::fprintf(stderr, "AddPrinterW(%s) failed: %lu\n", harness::Narrow(name).c_str(),
+                               GetLastError());
             return false;
         }
         names_.push_back(name);
@@ -169,22 +169,15 @@ private:
 
 // ---- The baseline: the pass's platform calls, made directly, without tracing ----
 
-bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
+// The device's port, as the pass reads it: its instance ID, then PortName under its key.
+// A block of GlobalAlloc's, or null.
+wchar_t *BaselinePort(HDEVINFO set, SP_DEVINFO_DATA *device)
 {
-    bool found = false;
-    SP_DRVINFO_DATA_V2_W driver = {};
-    driver.cbSize = sizeof(driver);
-    if (!SetupDiGetSelectedDriverW(set, device, &driver)) {
-        return false;
-    }
-    wchar_t model[MAX_PATH];
-    lstrcpynW(model, driver.Description, MAX_PATH);
-
     DWORD required = 0;
     SetupDiGetDeviceInstanceIdW(set, device, nullptr, 0, &required);
     auto *id = static_cast<wchar_t *>(GlobalAlloc(GMEM_FIXED, (required + 1) * sizeof(wchar_t)));
     if (id == nullptr) {
-        return false;
+        return nullptr;
     }
     wchar_t path[MAX_PATH];
     const bool haveId = SetupDiGetDeviceInstanceIdW(set, device, id, required, nullptr) != FALSE;
@@ -192,13 +185,9 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
         wsprintfW(path, L"%s%s\\Device Parameters", win32::kEnumPath, id);
     }
     GlobalFree(id);
-    if (!haveId) {
-        return false;
-    }
-
     wchar_t *port = nullptr;
     HKEY deviceKey = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &deviceKey) == ERROR_SUCCESS) {
+    if (haveId && RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &deviceKey) == ERROR_SUCCESS) {
         DWORD type = 0;
         DWORD size = 0;
         RegQueryValueExW(deviceKey, L"PortName", nullptr, &type, nullptr, &size);
@@ -210,10 +199,91 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
         }
         RegCloseKey(deviceKey);
     }
+    return port;
+}
+
+// The first queue of `model` on `port` among the records, or null.
+const wchar_t *BaselineQueue(const PRINTER_INFO_2W *records, DWORD count, const wchar_t *model,
+                             const wchar_t *port)
+{
+    for (DWORD index = 0; index < count; ++index) {
+        if (records[index].pDriverName != nullptr && lstrcmpiW(model, records[index].pDriverName) == 0 &&
+            records[index].pPortName != nullptr && lstrcmpiW(port, records[index].pPortName) == 0) {
+            return records[index].pPrinterName;
+        }
+    }
+    return nullptr;
+}
+
+// One profile's default printer, written as the pass writes it when Devices lists the queue.
+void BaselineAssign(const wchar_t *user, const wchar_t *queue)
+{
+    wchar_t full[MAX_PATH];
+    wchar_t keyPath[MAX_PATH];
+    // cppcheck-suppress lstrlenWCalled ; the spooler's queue name comes terminated, as the library relies on
+    const int queueLength = lstrlenW(queue);
+    wsprintfW(keyPath, L"%s\\%s", user, win32::kDevicesPath);
+    HKEY devices = nullptr;
+    if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_QUERY_VALUE, &devices) != ERROR_SUCCESS) {
+        return;
+    }
+    lstrcpyW(full, queue);
+    full[queueLength] = L',';
+    full[queueLength + 1] = L'\0';
+    DWORD type = REG_SZ;
+    DWORD size = static_cast<DWORD>(MAX_PATH - (queueLength + 1) * sizeof(wchar_t));
+    const LONG queried = RegQueryValueExW(devices, queue, nullptr, &type,
+                                          reinterpret_cast<BYTE *>(full + queueLength + 1), &size);
+    RegCloseKey(devices);
+    if (queried != ERROR_SUCCESS) {
+        return;
+    }
+    wsprintfW(keyPath, L"%s\\%s", user, win32::kWindowsPath);
+    HKEY windows = nullptr;
+    if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_SET_VALUE, &windows) == ERROR_SUCCESS) {
+        // cppcheck-suppress lstrlenWCalled ; `full` was just terminated, as the library's is
+        RegSetValueExW(windows, L"Device", 0, REG_SZ, reinterpret_cast<const BYTE *>(full),
+                       static_cast<DWORD>((lstrlenW(full) + 1) * sizeof(wchar_t)));
+        RegCloseKey(windows);
+    }
+}
+
+// Every profile under HKEY_USERS gets the queue as its default printer; false when
+// HKEY_USERS cannot be enumerated.
+bool BaselineWalk(const wchar_t *queue)
+{
+    HKEY users = nullptr;
+    if (RegOpenKeyExW(HKEY_USERS, nullptr, 0, KEY_ENUMERATE_SUB_KEYS, &users) != ERROR_SUCCESS) {
+        return false;
+    }
+    wchar_t user[MAX_PATH];
+    for (DWORD index = 0;; ++index) {
+        DWORD capacity = MAX_PATH;
+        FILETIME written;
+        if (RegEnumKeyExW(users, index, user, &capacity, nullptr, nullptr, nullptr, &written) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        BaselineAssign(user, queue);
+    }
+    RegCloseKey(users);
+    return true;
+}
+
+bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
+{
+    SP_DRVINFO_DATA_V2_W driver = {};
+    driver.cbSize = sizeof(driver);
+    if (!SetupDiGetSelectedDriverW(set, device, &driver)) {
+        return false;
+    }
+    wchar_t model[MAX_PATH];
+    // cppcheck-suppress lstrcpynWCalled ; the library's own call, bounded by the buffer's size
+    lstrcpynW(model, driver.Description, MAX_PATH);
+    wchar_t *port = BaselinePort(set, device);
     if (port == nullptr) {
         return false;
     }
-
     DWORD needed = 0;
     DWORD returned = 0;
     DWORD needed2 = 0;
@@ -223,55 +293,9 @@ bool BaselinePass(HDEVINFO set, SP_DEVINFO_DATA *device)
     const wchar_t *queue = nullptr;
     if (records != nullptr &&
         EnumPrintersW(6, nullptr, 2, reinterpret_cast<BYTE *>(records), needed, &needed2, &count)) {
-        for (DWORD index = 0; index < count && queue == nullptr; ++index) {
-            if (records[index].pDriverName != nullptr && lstrcmpiW(model, records[index].pDriverName) == 0 &&
-                records[index].pPortName != nullptr && lstrcmpiW(port, records[index].pPortName) == 0) {
-                queue = records[index].pPrinterName;
-            }
-        }
+        queue = BaselineQueue(records, count, model, port);
     }
-
-    HKEY users = nullptr;
-    if (queue != nullptr &&
-        RegOpenKeyExW(HKEY_USERS, nullptr, 0, KEY_ENUMERATE_SUB_KEYS, &users) == ERROR_SUCCESS) {
-        found = true;
-        wchar_t user[MAX_PATH];
-        wchar_t full[MAX_PATH];
-        wchar_t keyPath[MAX_PATH];
-        const int queueLength = lstrlenW(queue);
-        for (DWORD index = 0;; ++index) {
-            DWORD capacity = MAX_PATH;
-            FILETIME written;
-            if (RegEnumKeyExW(users, index, user, &capacity, nullptr, nullptr, nullptr, &written) !=
-                ERROR_SUCCESS) {
-                break;
-            }
-            wsprintfW(keyPath, L"%s\\%s", user, win32::kDevicesPath);
-            HKEY devices = nullptr;
-            if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_QUERY_VALUE, &devices) != ERROR_SUCCESS) {
-                continue;
-            }
-            lstrcpyW(full, queue);
-            full[queueLength] = L',';
-            full[queueLength + 1] = L'\0';
-            DWORD type = REG_SZ;
-            DWORD size = static_cast<DWORD>(MAX_PATH - (queueLength + 1) * sizeof(wchar_t));
-            const LONG queried = RegQueryValueExW(devices, queue, nullptr, &type,
-                                                  reinterpret_cast<BYTE *>(full + queueLength + 1), &size);
-            RegCloseKey(devices);
-            if (queried != ERROR_SUCCESS) {
-                continue;
-            }
-            wsprintfW(keyPath, L"%s\\%s", user, win32::kWindowsPath);
-            HKEY windows = nullptr;
-            if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_SET_VALUE, &windows) == ERROR_SUCCESS) {
-                RegSetValueExW(windows, L"Device", 0, REG_SZ, reinterpret_cast<const BYTE *>(full),
-                               static_cast<DWORD>((lstrlenW(full) + 1) * sizeof(wchar_t)));
-                RegCloseKey(windows);
-            }
-        }
-        RegCloseKey(users);
-    }
+    const bool found = queue != nullptr && BaselineWalk(queue);
     if (records != nullptr) {
         GlobalFree(records);
     }
@@ -284,7 +308,7 @@ void LibraryPass(HDEVINFO set, SP_DEVINFO_DATA *device)
     harness::CallEntry(DIF_INSTALLDEVICE, set, device, TRUE);
 }
 
-void WINAPI DiscardDebugString(LPCWSTR) {}
+void WINAPI DiscardDebugString(LPCWSTR /*text*/) {}
 
 // Points the DLL's OutputDebugStringW import at an empty function while it lives:
 // the messages are still formatted, only the platform's debug-output call is left
@@ -426,7 +450,11 @@ Result RunCase(harness::ScopedDevice &device, const Profiles &profiles, int queu
     int runs = quick ? 3 : static_cast<int>(5.0 / std::max(passTime, 1e-6));
     runs = std::clamp(runs, quick ? 3 : 7, quick ? 3 : 31) | 1;
     result.runs = runs;
-    std::vector<double> library, platform, muted, ratio, mutedRatio;
+    std::vector<double> library;
+    std::vector<double> platform;
+    std::vector<double> muted;
+    std::vector<double> ratio;
+    std::vector<double> mutedRatio;
     for (int run = 0; run < runs; ++run) {
         double times[3] = {};
         // Rotate which goes first, so that drift weighs on all alike.
@@ -515,13 +543,75 @@ std::string Range(const Stats &stats, const char *format)
            Format(format, stats.max) + ")";
 }
 
+// How the times grow from the smallest case to the largest, and what the debug-output
+// call costs a message.
+void Growth(std::ostringstream &out, const std::vector<Result> &results)
+{
+    if (results.size() < 2) {
+        return;
+    }
+    const Result *smallest = &results.front();
+    const Result *largest = &results.front();
+    for (const Result &r : results) {
+        if (r.queues + r.profiles < smallest->queues + smallest->profiles) {
+            smallest = &r;
+        }
+        if (r.queues * 1000 + r.profiles > largest->queues * 1000 + largest->profiles) {
+            largest = &r;
+        }
+    }
+    out << "\nGrowth from Q=" << smallest->queues << ", P=" << smallest->profiles
+        << " to Q=" << largest->queues << ", P=" << largest->profiles << ": library x"
+        << Format("%.1f", largest->library.median / smallest->library.median) << ", platform x"
+        << Format("%.1f", largest->platform.median / smallest->platform.median) << ", ratio "
+        << Format("%.3f", smallest->ratio.median) << " -> " << Format("%.3f", largest->ratio.median) << ".\n";
+    // The debug-output call's cost: library minus muted, per message, in the
+    // case with the most messages among those with a single queue.
+    const Result *traced = nullptr;
+    for (const Result &r : results) {
+        if (r.queues == 1 && (traced == nullptr || TraceMessages(r) > TraceMessages(*traced))) {
+            traced = &r;
+        }
+    }
+    if (traced != nullptr && TraceMessages(*traced) > 0) {
+        out << "Wine's OutputDebugStringW, with no reader, cost about "
+            << Format("%.0f", (traced->library.median - traced->muted.median) * 1e3 / TraceMessages(*traced))
+            << " us a message here (Q=1, P=" << traced->profiles << ": " << TraceMessages(*traced)
+            << " messages a pass).\n";
+    }
+}
+
+// The platform calls of one library pass, per case.
+void CountsTable(std::ostringstream &out, const std::vector<Result> &results)
+{
+    out << "| Q | walked |";
+    for (const char *name : kCounted) {
+        out << " " << name << " |";
+    }
+    out << "\n|---:|---:|";
+    for (std::size_t index = 0; index < kCountedSize; ++index) {
+        out << "---:|";
+    }
+    out << "\n";
+    for (const Result &r : results) {
+        if (r.queues != results.front().queues && r.profiles != results.front().profiles) {
+            continue;  // the mixed cases add nothing: queue and profile counts are independent
+        }
+        out << "| " << r.queues << " | " << r.walked << " |";
+        for (int value : r.counts.value) {
+            out << " " << value << " |";
+        }
+        out << "\n";
+    }
+}
+
 std::string Markdown(const std::vector<Result> &results, bool dbwin, double seconds)
 {
     std::ostringstream out;
     SYSTEMTIME now;
     GetLocalTime(&now);
     char date[32];
-    std::snprintf(date, sizeof(date), "%04u-%02u-%02u", now.wYear, now.wMonth, now.wDay);
+    (void)std::snprintf(date, sizeof(date), "%04u-%02u-%02u", now.wYear, now.wMonth, now.wDay);
     out << "# Post-processing pass: library time against the platform's own cost\n\n";
     out << "Run on " << date << " under " << WineVersion() << ", " << seconds << " s in all. "
         << "Debug-output (DBWIN) reader attached while timing: " << (dbwin ? "yes" : "no") << ".\n\n";
@@ -546,39 +636,7 @@ std::string Markdown(const std::vector<Result> &results, bool dbwin, double seco
             << Range(r.ratio, "%.3f") << " | " << Format("%.2f", r.library.median - r.platform.median)
             << " | " << Range(r.mutedRatio, "%.3f") << " |\n";
     }
-    if (results.size() >= 2) {
-        const Result *smallest = &results.front();
-        const Result *largest = &results.front();
-        for (const Result &r : results) {
-            if (r.queues + r.profiles < smallest->queues + smallest->profiles) {
-                smallest = &r;
-            }
-            if (r.queues * 1000 + r.profiles > largest->queues * 1000 + largest->profiles) {
-                largest = &r;
-            }
-        }
-        out << "\nGrowth from Q=" << smallest->queues << ", P=" << smallest->profiles
-            << " to Q=" << largest->queues << ", P=" << largest->profiles << ": library x"
-            << Format("%.1f", largest->library.median / smallest->library.median) << ", platform x"
-            << Format("%.1f", largest->platform.median / smallest->platform.median) << ", ratio "
-            << Format("%.3f", smallest->ratio.median) << " -> " << Format("%.3f", largest->ratio.median)
-            << ".\n";
-        // The debug-output call's cost: library minus muted, per message, in the
-        // case with the most messages among those with a single queue.
-        const Result *traced = nullptr;
-        for (const Result &r : results) {
-            if (r.queues == 1 && (traced == nullptr || TraceMessages(r) > TraceMessages(*traced))) {
-                traced = &r;
-            }
-        }
-        if (traced != nullptr && TraceMessages(*traced) > 0) {
-            out << "Wine's OutputDebugStringW, with no reader, cost about "
-                << Format("%.0f",
-                          (traced->library.median - traced->muted.median) * 1e3 / TraceMessages(*traced))
-                << " us a message here (Q=1, P=" << traced->profiles << ": " << TraceMessages(*traced)
-                << " messages a pass).\n";
-        }
-    }
+    Growth(out, results);
     out << "\nPlatform calls of one library pass, counted through the import redirection (all as expected: "
         << (std::all_of(results.begin(), results.end(), [](const Result &r) { return r.counts.asExpected(); })
                 ? "yes"
@@ -587,25 +645,7 @@ std::string Markdown(const std::vector<Result> &results, bool dbwin, double seco
         << (std::all_of(results.begin(), results.end(), [](const Result &r) { return r.verified; }) ? "yes"
                                                                                                     : "NO")
         << "). The counts do not depend on P for the queue calls nor on Q for the registry calls.\n\n";
-    out << "| Q | walked |";
-    for (const char *name : kCounted) {
-        out << " " << name << " |";
-    }
-    out << "\n|---:|---:|";
-    for (std::size_t index = 0; index < kCountedSize; ++index) {
-        out << "---:|";
-    }
-    out << "\n";
-    for (const Result &r : results) {
-        if (r.queues != results.front().queues && r.profiles != results.front().profiles) {
-            continue;  // the mixed cases add nothing: queue and profile counts are independent
-        }
-        out << "| " << r.queues << " | " << r.walked << " |";
-        for (int value : r.counts.value) {
-            out << " " << value << " |";
-        }
-        out << "\n";
-    }
+    CountsTable(out, results);
     out << "\nRerun: `sh bench/run.sh` (writes postprocessing.md, postprocessing.csv and postprocessing.png "
            "here).\n";
     return out.str();
@@ -621,31 +661,80 @@ bool WriteFile(const std::string &path, const std::string &text)
     return static_cast<bool>(file);
 }
 
+// The command line: --quick (a few small cases), --dbwin (a debug-output reader attached
+// while timing), --csv FILE and --md FILE (where the results go).
+struct BenchOptions {
+    bool quick = false;
+    bool dbwin = false;
+    std::string csvPath;
+    std::string mdPath;
+};
+
+bool ParseBenchOptions(int argc, char **argv, BenchOptions *options)
+{
+    for (int index = 1; index < argc; ++index) {
+        const std::string arg = argv[index];
+        if (arg == "--quick") {
+            options->quick = true;
+        } else if (arg == "--dbwin") {
+            options->dbwin = true;
+        } else if (arg == "--csv" && index + 1 < argc) {
+            options->csvPath = argv[++index];
+        } else if (arg == "--md" && index + 1 < argc) {
+            options->mdPath = argv[++index];
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Wine's own profiles are made to list the queue too (and put back by the caller).
+void ListTheQueueInWinesProfiles(const std::wstring (&ownProfiles)[2])
+{
+    for (const std::wstring &profile : ownProfiles) {
+        if (!profile.empty()) {
+            harness::SetString(HKEY_USERS, profile + L"\\" + harness::kDevicesPath, kTarget, kDevicesEntry);
+            harness::CreateKey(HKEY_USERS, profile + L"\\" + harness::kWindowsPath);
+        }
+    }
+}
+
+// One Q with each of its P: the results, and false when a case went wrong.
+bool RunQueueCase(harness::ScopedDevice &device, Profiles &profiles, int queueCount,
+                  const std::vector<int> &profileCounts, bool quick, harness::DbwinReader *reader,
+                  std::vector<Result> &results)
+{
+    bool ok = true;
+    for (int p : profileCounts) {
+        profiles.ResizeTo(p);
+        const Result r = RunCase(device, profiles, queueCount, p, quick, reader);
+        (void)std::fprintf(stderr,
+                           "Q=%d P=%d (walked %d, target at %d): library %.2f ms, platform %.2f ms, ratio "
+                           "%.3f, %d runs, counts %s, verified %s\n",
+                           r.queues, r.profiles, r.walked, r.position, r.library.median, r.platform.median,
+                           r.ratio.median, r.runs, r.counts.asExpected() ? "ok" : "UNEXPECTED",
+                           r.verified ? "yes" : "NO");
+        ok = ok && r.counts.asExpected() && r.verified;
+        results.push_back(r);
+    }
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    bool quick = false;
-    bool dbwin = false;
-    std::string csvPath, mdPath;
-    for (int index = 1; index < argc; ++index) {
-        const std::string arg = argv[index];
-        if (arg == "--quick") {
-            quick = true;
-        } else if (arg == "--dbwin") {
-            dbwin = true;
-        } else if (arg == "--csv" && index + 1 < argc) {
-            csvPath = argv[++index];
-        } else if (arg == "--md" && index + 1 < argc) {
-            mdPath = argv[++index];
-        } else {
-            std::fprintf(stderr,
-                         "usage: postprocessing_bench [--quick] [--dbwin] [--csv FILE] [--md FILE]\n");
-            return 2;
-        }
+    BenchOptions options;
+    if (!ParseBenchOptions(argc, argv, &options)) {
+        (void)std::fprintf(stderr,
+                           "usage: postprocessing_bench [--quick] [--dbwin] [--csv FILE] [--md FILE]\n");
+        return 2;
     }
+    const bool quick = options.quick;
+    const bool dbwin = options.dbwin;
     if (harness::VeldrianEntry() == nullptr) {
-        std::fprintf(stderr, "cannot load VELDRIAN.dll (set VELDRIAN_DLL)\n");
+        (void)std::fprintf(stderr, "cannot load VELDRIAN.dll (set VELDRIAN_DLL)\n");
         return 1;
     }
     const double started = Now();
@@ -681,7 +770,7 @@ int main(int argc, char **argv)
         harness::ScopedDevice device(harness::PrinterInf({{kModel, kHardwareId, kTargetPort}}), kHardwareId,
                                      true);
         if (!queues.ok() || !device.ok()) {
-            std::fprintf(stderr, "setup failed: %s\n", device.failure().c_str());
+            (void)std::fprintf(stderr, "setup failed: %s\n", device.failure().c_str());
             return 1;
         }
         std::unique_ptr<harness::DbwinReader> reader;
@@ -694,28 +783,10 @@ int main(int argc, char **argv)
                 status = 1;
                 break;
             }
-            for (const std::wstring &profile : ownProfiles) {
-                if (!profile.empty()) {
-                    harness::SetString(HKEY_USERS, profile + L"\\" + harness::kDevicesPath, kTarget,
-                                       kDevicesEntry);
-                    harness::CreateKey(HKEY_USERS, profile + L"\\" + harness::kWindowsPath);
-                }
-            }
-            std::fprintf(stderr, "Q=%d: queues made in %.1f s\n", c.queues, Now() - setupStart);
-            for (int p : c.profiles) {
-                profiles.ResizeTo(p);
-                const Result r = RunCase(device, profiles, c.queues, p, quick, reader.get());
-                std::fprintf(
-                    stderr,
-                    "Q=%d P=%d (walked %d, target at %d): library %.2f ms, platform %.2f ms, ratio %.3f, "
-                    "%d runs, counts %s, verified %s\n",
-                    r.queues, r.profiles, r.walked, r.position, r.library.median, r.platform.median,
-                    r.ratio.median, r.runs, r.counts.asExpected() ? "ok" : "UNEXPECTED",
-                    r.verified ? "yes" : "NO");
-                if (!r.counts.asExpected() || !r.verified) {
-                    status = 1;
-                }
-                results.push_back(r);
+            ListTheQueueInWinesProfiles(ownProfiles);
+            (void)std::fprintf(stderr, "Q=%d: queues made in %.1f s\n", c.queues, Now() - setupStart);
+            if (!RunQueueCase(device, profiles, c.queues, c.profiles, quick, reader.get(), results)) {
+                status = 1;
             }
         }
         profiles.ResizeTo(0);
@@ -724,10 +795,10 @@ int main(int argc, char **argv)
 
     const double seconds = std::round(Now() - started);
     const std::string markdown = Markdown(results, dbwin, seconds);
-    if (!WriteFile(csvPath, Csv(results)) || !WriteFile(mdPath, markdown)) {
-        std::fprintf(stderr, "cannot write the results\n");
+    if (!WriteFile(options.csvPath, Csv(results)) || !WriteFile(options.mdPath, markdown)) {
+        (void)std::fprintf(stderr, "cannot write the results\n");
         status = 1;
     }
-    std::fputs(markdown.c_str(), stdout);
+    (void)std::fputs(markdown.c_str(), stdout);
     return status;
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <winspool.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -199,6 +200,7 @@ inline Blocks WineProfiles(const std::wstring &queue, const std::wstring &port)
 // ---- What the DLL hands the registry ----
 // Wine grants any rights and terminates a REG_SZ on read, so the tests watch the
 // calls themselves: the rights of each open and the bytes of each write.
+// cppcheck-suppress constParameter ; HKEY is the platform's handle type, a pointer only by its definition
 inline std::wstring RootName(HKEY root)
 {
     return root == HKEY_LOCAL_MACHINE ? L"HKLM" : root == HKEY_USERS ? L"HKU" : L"(another key)";
@@ -207,16 +209,16 @@ inline std::wstring Opened(HKEY root, const std::wstring &path, REGSAM access)
 {
     return RootName(root) + L"\\" + path + L" access 0x" + [access] {
         wchar_t hex[16];
-        wsprintfW(hex, L"%x", access);
+        wsprintfW(hex, L"%x", static_cast<unsigned int>(access));
         return std::wstring(hex);
     }();
 }
 inline std::vector<std::wstring> Opens(const harness::Interposer &interposer)
 {
-    std::vector<std::wstring> opens;
-    for (const harness::Call &call : interposer.log("RegOpenKeyExW")) {
-        opens.push_back(Opened(call.key, call.name, call.access));
-    }
+    const std::vector<harness::Call> calls = interposer.log("RegOpenKeyExW");
+    std::vector<std::wstring> opens(calls.size());
+    std::transform(calls.begin(), calls.end(), opens.begin(),
+                   [](const harness::Call &call) { return Opened(call.key, call.name, call.access); });
     return opens;
 }
 // A REG_SZ handed over with its terminator: (length + 1) x 2 bytes.
@@ -255,8 +257,8 @@ protected:
 
     // A Printer-class device whose selected driver is `model`, its PortName written
     // from the INF (none when `port` is empty), installed when asked.
-    std::unique_ptr<harness::ScopedDevice> MakeDevice(const std::wstring &model, const std::wstring &port,
-                                                      bool install = true)
+    static std::unique_ptr<harness::ScopedDevice> MakeDevice(const std::wstring &model,
+                                                             const std::wstring &port, bool install = true)
     {
         auto device = std::make_unique<harness::ScopedDevice>(
             harness::PrinterInf({{model, kHardwareId, port}}), kHardwareId, install);

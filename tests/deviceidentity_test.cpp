@@ -13,7 +13,7 @@ class DeviceIdentity : public Assignment {
 protected:
     // What the sequence traces once the port name `shown` has been read: the lookup
     // against the one queue (Model X on USB001) and, when it matches, the walk.
-    Traces AfterPortName(const std::wstring &shown, DWORD needed)
+    static Traces AfterPortName(const std::wstring &shown, DWORD needed)
     {
         if (shown == L"USB001") {
             return Concat({Enumeration(needed, 1),
@@ -80,6 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
         // An odd count that cuts a character: only the whole units that were written count.
         PortValue{"OddCountCutting", REG_BINARY, Bytes(L"USB001", 11), L"USB00", {11, 12}},
         // The type is not examined: a list is read up to its first zero, a number as text.
+        // The zeros inside are the list's own separators.
+        // NOLINTNEXTLINE(bugprone-string-literal-with-embedded-nul)
         PortValue{"MultiString", REG_MULTI_SZ, Bytes(L"USB001\0USB002\0", 30), L"USB001", {30}},
         PortValue{"Number", REG_DWORD, {0x41, 0x00, 0x42, 0x00}, L"AB", {4, 6}},
         // Empty: no block, the port stays null and matches no queue.

@@ -84,7 +84,7 @@ std::vector<Write> WritesOf(const std::vector<harness::Call> &log, std::size_t s
             opened[call.opened] = call.name;
         } else if (call.function == "RegSetValueExW" && at != skip && call.key != nullptr) {
             // A write on no key (one a platform's "success" never gave) writes nothing.
-            writes.push_back({opened.count(call.key) ? opened[call.key] : L"(a key not opened)", call});
+            writes.push_back({opened.contains(call.key) ? opened[call.key] : L"(a key not opened)", call});
         }
     }
     return writes;
@@ -230,7 +230,7 @@ TEST_P(FaultMatrix, EveryPlatformCallFailsInTurnAtEachOfItsSites)
     const std::vector<std::string> covered = harness::Interposer::covered();
     std::vector<std::string> failing;
     harness::ForEachImport(harness::Veldrian(), [&](const char *dll, const char *function) {
-        if (kNoFailureMode.count(function)) {
+        if (kNoFailureMode.contains(function)) {
             return;
         }
         if (std::find(covered.begin(), covered.end(), function) == covered.end()) {
@@ -311,7 +311,7 @@ TEST_P(FaultMatrix, EveryPlatformCallFailsInTurnAtEachOfItsSites)
                 const std::vector<std::wstring> diff = harness::Diff(expected, harness::Snapshot(HKEY_USERS));
                 EXPECT_TRUE(diff.empty()) << "the registry holds more than the writes:\n" << Join(diff);
 
-                if (kReleases.count(function)) {
+                if (kReleases.contains(function)) {
                     EXPECT_EQ(traces, passTraces) << Join(traces);
                 } else if (error != 0) {
                     // Traced with its code, and no write the undisturbed pass does not make.

@@ -76,11 +76,12 @@ std::map<std::string, DWORD> Symbols(const harness::PeFile &pe)
         return symbols;
     }
     const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
-    const char *strings =
-        reinterpret_cast<const char *>(pe.bytes.data() + table + count * IMAGE_SIZEOF_SYMBOL);
+    const char *strings = reinterpret_cast<const char *>(
+        pe.bytes.data() + table + static_cast<std::size_t>(count) * IMAGE_SIZEOF_SYMBOL);
     for (DWORD index = 0; index < count; ++index) {
         IMAGE_SYMBOL symbol;
-        std::memcpy(&symbol, pe.bytes.data() + table + index * IMAGE_SIZEOF_SYMBOL, IMAGE_SIZEOF_SYMBOL);
+        std::memcpy(&symbol, pe.bytes.data() + table + static_cast<std::size_t>(index) * IMAGE_SIZEOF_SYMBOL,
+                    IMAGE_SIZEOF_SYMBOL);
         if (symbol.SectionNumber > 0 && symbol.SectionNumber <= nt->FileHeader.NumberOfSections) {
             const std::string name =
                 symbol.N.Name.Short != 0
@@ -106,7 +107,8 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
     // The guard: a word of initialised writable data that differs from the file once
     // loaded, not because the loader relocated or bound it.
     std::vector<DWORD> changed;
-    std::uint64_t fileValue = 0, loadedValue = 0;
+    std::uint64_t fileValue = 0;
+    std::uint64_t loadedValue = 0;
     for (const IMAGE_SECTION_HEADER &section : image.sections) {
         if (!(section.Characteristics & IMAGE_SCN_MEM_WRITE) || section.SizeOfRawData == 0 ||
             Overlaps(section.VirtualAddress, section.Misc.VirtualSize,
@@ -118,10 +120,11 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
         const DWORD bytes = std::min(section.SizeOfRawData, section.Misc.VirtualSize);
         for (DWORD offset = 0; offset + 8 <= bytes; offset += 8) {
             const DWORD rva = section.VirtualAddress + offset;
-            std::uint64_t inFile = 0, inMemory = 0;
+            std::uint64_t inFile = 0;
+            std::uint64_t inMemory = 0;
             std::memcpy(&inFile, pe.bytes.data() + section.PointerToRawData + offset, 8);
             std::memcpy(&inMemory, image.base + rva, 8);
-            if (inFile != inMemory && !relocated.count(rva)) {
+            if (inFile != inMemory && !relocated.contains(rva)) {
                 changed.push_back(rva);
                 fileValue = inFile;
                 loadedValue = inMemory;
@@ -164,7 +167,7 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
             std::memcpy(&displacement, image.base + rva, 4);
             const DWORD next = rva + 4;
             references = references ||
-                         targets.count(static_cast<DWORD>(static_cast<std::int64_t>(next) + displacement));
+                         targets.contains(static_cast<DWORD>(static_cast<std::int64_t>(next) + displacement));
             if (rva > function.BeginAddress && image.base[rva - 1] == 0xE8) {
                 calls.insert(static_cast<DWORD>(static_cast<std::int64_t>(next) + displacement));
             }
@@ -184,7 +187,7 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
                           })->first;
     std::vector<const RUNTIME_FUNCTION *> guarded;
     for (const auto &[function, calls] : referencing) {
-        if (calls.count(failure)) {
+        if (calls.contains(failure)) {
             guarded.push_back(function);
         }
     }
@@ -199,8 +202,8 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
         std::cout << "[ guard    ] no COFF symbol table in this build: names not checked" << std::endl;
         return;
     }
-    EXPECT_EQ(symbols.count("__stack_chk_guard") ? symbols.at("__stack_chk_guard") : 0u, guard);
-    EXPECT_EQ(symbols.count("__stack_chk_fail") ? symbols.at("__stack_chk_fail") : 0u, failure);
+    EXPECT_EQ(symbols.contains("__stack_chk_guard") ? symbols.at("__stack_chk_guard") : 0u, guard);
+    EXPECT_EQ(symbols.contains("__stack_chk_fail") ? symbols.at("__stack_chk_fail") : 0u, failure);
     for (const char *name :
          {"TraceMessage", "GetPrinterModelName", "GetPrinterPortName", "GetFullPrinterName",
           "SetDefaultPrinterInRegistry", "SetDefaultPrinterForAllUsers"}) {

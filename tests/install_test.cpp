@@ -1,6 +1,7 @@
 // The installation host, veldrian-install, run as its own process on the example
 // package and on packages of the tests' own: the trace it shows, the default printer
 // each profile ends with, its errors, and the Wine prefix it leaves behind.
+#include "harness/childprocess.h"
 #include "harness/harness.h"
 #include "harness/iat.h"
 #include "harness/platform.h"
@@ -154,55 +155,34 @@ std::wstring Quote(const std::wstring &argument)
 
 // The host (or the trace reader) run as its own process, its output in files, ended
 // whatever the outcome.
+// A program started in a job object that ends it, and what it started, whatever the
+// test's outcome; its standard output and error go to files.
 class HostProcess {
 public:
     HostProcess(const std::wstring &program, const std::vector<std::wstring> &arguments,
                 const std::wstring &directory = L"")
+        : outPath_(NextOutputBase() + L".out"), errPath_(outPath_.substr(0, outPath_.size() - 4) + L".err"),
+          process_(CommandLine(program, arguments), OpenOutput(outPath_), OpenOutput(errPath_), directory)
     {
-        static int serial = 0;
-        const std::wstring base = harness::TempDirectory() + L"install-test-" +
-                                  std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
-        outPath_ = base + L".out";
-        errPath_ = base + L".err";
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE out = CreateFileW(outPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                                 nullptr);
-        HANDLE err = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                                 nullptr);
-        std::wstring command = Quote(program);
-        for (const std::wstring &argument : arguments) {
-            command += L" " + Quote(argument);
+        for (HANDLE file : outputs_) {
+            CloseHandle(file);  // the child holds its own
         }
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = out;
-        startup.hStdError = err;
-        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                            directory.empty() ? nullptr : directory.c_str(), &startup, &process_)) {
-            failure_ = "cannot start " + harness::Narrow(command) + ": " + std::to_string(GetLastError());
+        if (!process_.started()) {
+            failure_ =
+                "cannot start " + harness::Narrow(program) + ": " + std::to_string(process_.startError());
         }
-        CloseHandle(out);
-        CloseHandle(err);
     }
     ~HostProcess()
     {
-        if (process_.hProcess != nullptr) {
-            TerminateProcess(process_.hProcess, 0xDEAD);
-            WaitForSingleObject(process_.hProcess, 10000);
-            CloseHandle(process_.hThread);
-            CloseHandle(process_.hProcess);
-        }
         DeleteFileW(outPath_.c_str());
         DeleteFileW(errPath_.c_str());
     }
     HostProcess(const HostProcess &) = delete;
     HostProcess &operator=(const HostProcess &) = delete;
 
-    DWORD id() const { return process_.dwProcessId; }
-    HANDLE thread() const { return process_.hThread; }
-    HANDLE handle() const { return process_.hProcess; }
+    DWORD id() const { return process_.processId(); }
+    HANDLE thread() const { return process_.thread(); }
+    HANDLE handle() const { return process_.handle(); }
     // Waits until the standard output holds `text` (false: the process ended first, or a minute passed).
     bool waitFor(const std::string &text)
     {
@@ -210,8 +190,7 @@ public:
             if (win32::ReadWholeFile(outPath_).find(text) != std::string::npos) {
                 return true;
             }
-            if (process_.hProcess == nullptr ||
-                WaitForSingleObject(process_.hProcess, 100) == WAIT_OBJECT_0) {
+            if (!process_.started() || WaitForSingleObject(process_.handle(), 100) == WAIT_OBJECT_0) {
                 return win32::ReadWholeFile(outPath_).find(text) != std::string::npos;
             }
         }
@@ -220,28 +199,48 @@ public:
     // Ends the process as a kill does: no clean-up of its own.
     void kill()
     {
-        TerminateProcess(process_.hProcess, 0xDEAD);
-        WaitForSingleObject(process_.hProcess, 10000);
+        TerminateProcess(process_.handle(), harness::ChildProcess::kEnded);
+        WaitForSingleObject(process_.handle(), 10000);
     }
     HostRun finish()
     {
         HostRun run;
-        if (process_.hProcess != nullptr) {
-            if (WaitForSingleObject(process_.hProcess, 120000) != WAIT_OBJECT_0) {
-                kill();
-            }
-            GetExitCodeProcess(process_.hProcess, &run.exitCode);
+        if (process_.started()) {
+            run.exitCode = process_.wait(120000);
         }
         run.out = win32::ReadWholeFile(outPath_);
         run.err = failure_ + win32::ReadWholeFile(errPath_);
-        DeleteFileW(outPath_.c_str());
-        DeleteFileW(errPath_.c_str());
         return run;
     }
 
 private:
-    PROCESS_INFORMATION process_ = {};
+    static std::wstring NextOutputBase()
+    {
+        static int serial = 0;
+        return harness::TempDirectory() + L"install-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+               std::to_wstring(++serial);
+    }
+    static std::wstring CommandLine(const std::wstring &program, const std::vector<std::wstring> &arguments)
+    {
+        std::wstring command = Quote(program);
+        for (const std::wstring &argument : arguments) {
+            command += L" " + Quote(argument);
+        }
+        return command;
+    }
+    // An inheritable handle for the child's output, closed here once the child is started.
+    HANDLE OpenOutput(const std::wstring &path)
+    {
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        HANDLE file =
+            CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        outputs_.push_back(file);
+        return file;
+    }
+
     std::wstring outPath_, errPath_;
+    std::vector<HANDLE> outputs_;  // declared before process_: filled while it is made
+    harness::ChildProcess process_;
     std::string failure_;
 };
 
@@ -774,12 +773,12 @@ TEST_F(InstallHost, AllModelsFromTheCallersFolderAsJsonWithABoundedTable)
     // Model X is made default where it can be, but the long profile lists it and
     // keeps its default (5); Model Y has no port (4); Model Z never calls VELDRIAN (3).
     EXPECT_EQ(run.exitCode, 5u) << run.err;
-    ASSERT_EQ(run.out.rfind("{\"inf\": ", 0), 0u) << run.out;
+    ASSERT_EQ(run.out.rfind("{\"inf\":", 0), 0u) << run.out;
     EXPECT_EQ(run.out.find("VELDRIAN : "), std::string::npos) << "the human output goes to the error output";
-    EXPECT_NE(run.out.find("\"reason\": \"the profile key name is longer than 206 characters\""),
+    EXPECT_NE(run.out.find("\"reason\":\"the profile key name is longer than 206 characters\""),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("\"outcome\": \"made-default\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"outcome\":\"made-default\""), std::string::npos) << run.out;
     const std::vector<std::string> lines = Lines(run.err);
     for (const auto &[model, status] :
          {std::pair{"Model X", "[5]"}, {"Model Y", "[4]"}, {"Model Z", "[3]"}}) {

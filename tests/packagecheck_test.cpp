@@ -2,6 +2,7 @@
 // package of the tests' own for x64 and ARM64 (the DLLs in per-architecture folders),
 // whole and with one fault planted at a time: what it finds, how it groups and sums
 // it up, and its exit status.
+#include "harness/childprocess.h"
 #include "harness/harness.h"
 #include "harness/platform.h"
 #include "win32/files.h"
@@ -91,30 +92,13 @@ CheckRun RunHost(const std::vector<std::wstring> &arguments)
                              CREATE_ALWAYS, 0, nullptr);
     HANDLE err = CreateFileW((base + L".err").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                              CREATE_ALWAYS, 0, nullptr);
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    PROCESS_INFORMATION process = {};
     CheckRun run;
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
-                       &startup, &process)) {
-        AssignProcessToJobObject(job, process.hProcess);
-        ResumeThread(process.hThread);
-        WaitForSingleObject(process.hProcess, 120000);
-        GetExitCodeProcess(process.hProcess, &run.status);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+    {
+        harness::ChildProcess process(command, out, err);
+        CloseHandle(out);
+        CloseHandle(err);
+        run.status = process.started() ? process.wait(120000) : harness::ChildProcess::kEnded;
     }
-    CloseHandle(job);
-    CloseHandle(out);
-    CloseHandle(err);
     run.out = win32::ReadWholeFile(base + L".out");
     run.err = win32::ReadWholeFile(base + L".err");
     DeleteFileW((base + L".out").c_str());

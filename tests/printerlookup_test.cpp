@@ -34,9 +34,10 @@ protected:
     DWORD Run() { return Assignment::Run(*device_); }
     // The spooler answers the DLL's EnumPrintersW (local and connected queues, level 2)
     // through `hook`, which passes the call on to the real spooler where it wants to.
-    void AnswerEnumPrinters(EnumPrintersHook hook)
+    void AnswerEnumPrinters(const EnumPrintersHook &hook)
     {
         harness_.answer<EnumPrintersFunction>(
+            // cppcheck-suppress constParameter ; the platform's signature, which the answer takes as it is
             "EnumPrintersW", [hook](EnumPrintersFunction real, DWORD flags, LPWSTR name, DWORD level,
                                     LPBYTE buffer, DWORD bytes, LPDWORD needed, LPDWORD returned) {
                 EXPECT_EQ(flags, static_cast<DWORD>(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS));

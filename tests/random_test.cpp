@@ -457,7 +457,7 @@ protected:
         return true;
     }
 
-    void Clean(const Case &c)
+    static void Clean(const Case &c)
     {
         for (const Profile &profile : c.profiles) {
             harness::DeleteKeyTree(HKEY_USERS, profile.name);
@@ -483,7 +483,9 @@ TEST_F(RandomRun, PostProcessingKeepsItsInvariantsOnGeneratedRegistriesAndQueueL
 
     const harness::RegSnapshot usersBefore = harness::Snapshot(HKEY_USERS);
     const auto started = std::chrono::steady_clock::now();
-    int run = 0, found = 0, written = 0;
+    int run = 0;
+    int found = 0;
+    int written = 0;
     for (int serial = 0; serial < cases && !HasFailure(); ++serial) {
         const Case c = Generate(base + static_cast<unsigned long long>(serial), serial);
         const std::string replay = "case " + std::to_string(serial) +
@@ -534,7 +536,7 @@ TEST_F(RandomRun, PostProcessingKeepsItsInvariantsOnGeneratedRegistriesAndQueueL
                 << now.type << "), expected \"" << Narrow(harness::StringOf(device.after)) << "\" (type "
                 << device.after.type << ")";
             written += device.after == device.before ? 0 : 1;
-            if (!before.count(user) && !(now == device.before)) {
+            if (!before.contains(user) && !(now == device.before)) {
                 // A profile that was there before the run is put back as it was.
                 win32::RestoreValue(HKEY_USERS, windows, L"Device",
                                     device.before.type == 0 ? std::nullopt : std::optional(device.before));

@@ -2,12 +2,14 @@
 // post-processing pass, reading the same pass from a saved capture, refusing to
 // compete with another reader of the debugger output, and its usage errors.
 #include "assignment.h"
+#include "harness/childprocess.h"
 #include "tracedecoder.h"
 #include "win32/files.h"
 #include "win32/paths.h"
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
 
 namespace {
 
@@ -20,7 +22,8 @@ std::wstring TracePath()
     return harness::Wide(win32::WindowsPath(std::string(value)));
 }
 
-// veldrian-trace started with its standard output and error in files.
+// veldrian-trace started with its standard output and error in files, and ended
+// whatever the test's outcome.
 class TraceRun {
 public:
     explicit TraceRun(const std::vector<std::wstring> &arguments)
@@ -31,27 +34,21 @@ public:
         outPath_ = base + L".out";
         errPath_ = base + L".err";
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE out = CreateFileW(outPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                                 nullptr);
-        HANDLE err = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                                 nullptr);
+        HANDLE outFile = CreateFileW(outPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                     CREATE_ALWAYS, 0, nullptr);
+        HANDLE errFile = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                     CREATE_ALWAYS, 0, nullptr);
         std::wstring command = L"\"" + TracePath() + L"\"";
         for (const std::wstring &argument : arguments) {
             command += L" \"" + argument + L"\"";
         }
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = out;
-        startup.hStdError = err;
-        started_ = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &startup, &process_) != FALSE;
-        CloseHandle(out);
-        CloseHandle(err);
+        process_ = std::make_unique<harness::ChildProcess>(command, outFile, errFile);
+        CloseHandle(outFile);
+        CloseHandle(errFile);
     }
     ~TraceRun()
     {
-        finish(10000);
+        process_.reset();
         DeleteFileW(outPath_.c_str());
         DeleteFileW(errPath_.c_str());
     }
@@ -61,15 +58,13 @@ public:
     // Whether it holds the debugger output now (its buffer's event exists).
     bool listening()
     {
-        for (int waited = 0; started_ && waited < 20000; waited += 20) {
+        for (int waited = 0; process_->started() && waited < 20000; waited += 20) {
             HANDLE ready = OpenEventW(SYNCHRONIZE, FALSE, L"DBWIN_BUFFER_READY");
             if (ready != nullptr) {
                 CloseHandle(ready);
                 return true;
             }
-            if (WaitForSingleObject(process_.hProcess, 20) == WAIT_OBJECT_0) {
-                return false;
-            }
+            Sleep(20);
         }
         return false;
     }
@@ -77,30 +72,40 @@ public:
     // Waits for its end (ending it after `timeoutMs`) and reads what it wrote.
     void finish(DWORD timeoutMs)
     {
-        if (!started_) {
-            return;
-        }
-        if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-            TerminateProcess(process_.hProcess, 0xDEAD);
-            WaitForSingleObject(process_.hProcess, 10000);
-        }
-        GetExitCodeProcess(process_.hProcess, &exitCode);
-        CloseHandle(process_.hThread);
-        CloseHandle(process_.hProcess);
-        started_ = false;
+        exitCode = process_->wait(timeoutMs);
         out = win32::ReadWholeFile(outPath_);
         err = win32::ReadWholeFile(errPath_);
     }
+
+    DWORD processId() const { return process_->processId(); }
 
     DWORD exitCode = 0xFFFFFFFF;
     std::string out;
     std::string err;
 
 private:
-    bool started_ = false;
-    PROCESS_INFORMATION process_{};
+    std::unique_ptr<harness::ChildProcess> process_;
     std::wstring outPath_;
     std::wstring errPath_;
+};
+
+// A saved capture, removed again when the test ends.
+class CaptureFile {
+public:
+    explicit CaptureFile(const std::string &bytes)
+    {
+        static int serial = 0;
+        path_ = harness::TempDirectory() + L"trace-test-capture-" + std::to_wstring(++serial) + L".log";
+        std::ofstream file(harness::Narrow(path_), std::ios::binary);
+        file << bytes;
+    }
+    ~CaptureFile() { DeleteFileW(path_.c_str()); }
+    CaptureFile(const CaptureFile &) = delete;
+    CaptureFile &operator=(const CaptureFile &) = delete;
+    const std::wstring &path() const { return path_; }
+
+private:
+    std::wstring path_;
 };
 
 // A profile as the JSON output shows it: name, outcome keyword and reason.
@@ -162,14 +167,9 @@ TEST_F(TraceReader, ListeningAndReadingTheCaptureShowEveryProfileWithItsReason)
         << live.err;
 
     // The same messages saved as a viewer without line breaks of its own shows them.
-    const std::wstring capture = harness::TempDirectory() + L"trace-test-capture.log";
-    {
-        std::ofstream file(harness::Narrow(capture), std::ios::binary);
-        file << harness::Narrow(harness_.traceText());
-    }
-    TraceRun saved({L"--from", capture});
+    const CaptureFile capture(harness::Narrow(harness_.traceText()));
+    TraceRun saved({L"--from", capture.path()});
     saved.finish(30000);
-    DeleteFileW(capture.c_str());
     EXPECT_EQ(saved.exitCode, 0u) << saved.err;
     EXPECT_NE(saved.out.find("  Queue:   Model X\n"), std::string::npos) << saved.out;
     EXPECT_NE(saved.out.find("  S-1-5-21-1-2-3-501   not changed: Devices does not list the queue\n"),
@@ -194,6 +194,96 @@ TEST(TraceReaderErrors, ASecondListenerIsRefused)
               "another program is reading it already (a debugger or a debug-output viewer); close it "
               "first\n");
     EXPECT_EQ(second.out, "");
+}
+
+TEST(TraceReaderErrors, AReaderThatJoinsLaterEndsListeningWithoutAVerdict)
+{
+    TraceRun first({L"--for", L"60"});
+    ASSERT_TRUE(first.listening());
+    harness::DbwinReader joined;  // joins the buffer the trace reader holds
+    ASSERT_TRUE(joined.ok());
+    first.finish(30000);
+    EXPECT_EQ(first.exitCode, 1u) << first.out;
+    EXPECT_NE(first.err.find("veldrian-trace: another program started reading the debugger output of this "
+                             "session"),
+              std::string::npos)
+        << first.err;
+    EXPECT_EQ(first.err.find("no post-processing pass"), std::string::npos) << first.err;
+}
+
+TEST(TraceReaderErrors, AProgramStartedByATestEndsWithIt)
+{
+    DWORD processId = 0;
+    {
+        TraceRun forgotten({L"--for", L"600"});
+        ASSERT_TRUE(forgotten.listening());
+        processId = forgotten.processId();
+    }
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    const bool ended = process == nullptr || WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+    if (process != nullptr) {
+        CloseHandle(process);
+    }
+    EXPECT_TRUE(ended);
+}
+
+TEST(TraceReaderCapture, EachProcessHasItsOwnPassesAndABinaryFileIsNoCapture)
+{
+    // A debug viewer's capture of two installations at once: process 1111's pass made
+    // Model X the default of one profile, process 2222's found no queue of Model Y.
+    const std::string rule(43, '=');
+    const CaptureFile capture(
+        "1 [1111] VELDRIAN : DIF_INSTALLDEVICE PostProcessing\r\n"
+        "2 [2222] VELDRIAN : DIF_INSTALLDEVICE PostProcessing\r\n"
+        "3 [1111] VELDRIAN : GetPrinterModelName() : Model Name = \"Model X\"\r\n"
+        "4 [2222] VELDRIAN : GetPrinterModelName() : Model Name = \"Model Y\"\r\n"
+        "5 [1111] VELDRIAN : Device Instance ID = ROOT\\PRINTER\\0000\r\n"
+        "6 [2222] VELDRIAN : Device Instance ID = ROOT\\PRINTER\\0001\r\n"
+        "7 [2222] VELDRIAN : PortName = USB002\r\n"
+        "8 [1111] VELDRIAN : PortName = USB001\r\n"
+        "9 [1111] VELDRIAN : FOUND : Printer Name = \"Model X\" Model Name = \"Model X\" Port Name = "
+        "\"USB001\"\r\n"
+        "10 [1111] VELDRIAN : S-1-5-21-1-2-3-1001\r\n"
+        "11 [2222] VELDRIAN : EnumPrinters(1) succeed. nNbPrinters = 1\r\n"
+        "12 [1111] " +
+        rule +
+        "\r\n"
+        "13 [2222] VELDRIAN : Unable to found Printer : Model Name = \"Model Y\" Port Name = \"USB002\"\r\n"
+        "14 [1111] VELDRIAN : Model X,winspool,USB001\r\n"
+        "15 [1111] VELDRIAN :\r\n"
+        "16 [1111] VELDRIAN : RegEnumKeyEx(1) : failed. GetLastError() = 259\r\n");
+    TraceRun saved({L"--from", capture.path()});
+    saved.finish(30000);
+    EXPECT_EQ(saved.exitCode, 0u) << saved.err;
+    EXPECT_NE(saved.out.find("(process 1111): complete\n"
+                             "  Model:   Model X\n"
+                             "  Device:  ROOT\\PRINTER\\0000\n"
+                             "  Port:    USB001\n"
+                             "  Queue:   Model X\n"),
+              std::string::npos)
+        << saved.out;
+    EXPECT_NE(saved.out.find("  S-1-5-21-1-2-3-1001  made default: Model X,winspool,USB001\n"
+                             "  The queue became the default printer of 1 of 1 profiles.\n"),
+              std::string::npos)
+        << saved.out;
+    EXPECT_NE(saved.out.find("(process 2222): complete\n"
+                             "  Model:   Model Y\n"
+                             "  Device:  ROOT\\PRINTER\\0001\n"
+                             "  Port:    USB002\n"
+                             "  Queue:   none found\n"
+                             "  Ended:   Unable to found Printer : Model Name = \"Model Y\" Port Name = "
+                             "\"USB002\"\n"),
+              std::string::npos)
+        << saved.out;
+    EXPECT_EQ(saved.out.find("Post-processing pass 3"), std::string::npos) << "two passes, no more";
+
+    const CaptureFile binary(std::string("MZ\x90\0\x03\0\0\0\x04\0\0\0\xFF\xFF\0\0", 16));
+    TraceRun notText({L"--from", binary.path()});
+    notText.finish(30000);
+    EXPECT_EQ(notText.exitCode, 1u);
+    EXPECT_EQ(notText.err,
+              "veldrian-trace: " + harness::Narrow(binary.path()) + " is not a capture: it is not text\n");
+    EXPECT_EQ(notText.out, "");
 }
 
 TEST(TraceReaderErrors, ListeningEndsOnTimeWithoutAPass)

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs, from Debian's packages, what building and testing VELDRIAN needs and
-# this machine lacks: the mingw-w64 cross compiler, Wine, CMake and GoogleTest's
-# sources. Does nothing when everything is there. The word arm64 also prepares ARM64
-# Wine in the project's cache (tools/wine-arm64.sh), after the packages.
+# this machine lacks: the mingw-w64 cross compiler, Wine, CMake, GoogleTest's
+# sources and the JSON library of the tools. Does nothing when everything is there.
+# The word arm64 also prepares ARM64 Wine in the project's cache (tools/wine-arm64.sh),
+# after the packages.
 set -eu
 . "$(dirname "$0")/wine.sh"
 
@@ -11,6 +12,7 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw
 [ -x "$wine64" ] || need="$need wine64"
 command -v cmake >/dev/null 2>&1 || need="$need cmake"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
+# JSON for the tools (header-only).
 [ -f /usr/include/nlohmann/json.hpp ] || need="$need nlohmann-json3-dev"
 for extra in "$@"; do
     case "$extra" in

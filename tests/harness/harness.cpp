@@ -5,9 +5,11 @@
 
 #include <winspool.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace harness {
@@ -120,6 +122,8 @@ int WINAPI HookLstrcmpiW(LPCWSTR a, LPCWSTR b)
 }
 
 // --- USER32 ---
+// The formatter is variadic in the platform's own signature, which the interposer must match.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 int WINAPIV HookWsprintfW(LPWSTR buffer, LPCWSTR format, ...)
 {
     DWORD error = 0;
@@ -435,13 +439,10 @@ void Interposer::clearAnswers()
 std::vector<Call> Interposer::log(const std::string &function) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Call> calls;
-    for (const Call &call : log_) {
-        if (function.empty() || call.function == function) {
-            calls.push_back(call);
-        }
-    }
-    return calls;
+    std::vector<Call> logged;
+    std::copy_if(log_.begin(), log_.end(), std::back_inserter(logged),
+                 [&](const Call &call) { return function.empty() || call.function == function; });
+    return logged;
 }
 
 std::size_t Interposer::record(Call call)
@@ -461,8 +462,8 @@ int Interposer::outstandingBlocks() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     int total = 0;
-    for (auto &[block, count] : blocks_) {
-        total += count;
+    for (const auto &[block, held] : blocks_) {
+        total += held;
     }
     return total;
 }
@@ -471,8 +472,8 @@ int Interposer::openKeys() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     int total = 0;
-    for (auto &[key, count] : keys_) {
-        total += count;
+    for (const auto &[key, held] : keys_) {
+        total += held;
     }
     return total;
 }
@@ -487,11 +488,12 @@ bool Interposer::shouldFail(const char *function, DWORD *error)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const int index = counts_[function] - 1;  // the call just counted
-    for (const Fault &fault : faults_) {
-        if (fault.function == function && (fault.call < 0 || fault.call == index)) {
-            *error = fault.error;
-            return true;
-        }
+    const auto failing = std::find_if(faults_.begin(), faults_.end(), [&](const Fault &fault) {
+        return fault.function == function && (fault.call < 0 || fault.call == index);
+    });
+    if (failing != faults_.end()) {
+        *error = failing->error;
+        return true;
     }
     return false;
 }

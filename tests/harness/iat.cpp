@@ -29,6 +29,8 @@ void *RedirectImport(HMODULE module, const char *dll, const char *function, void
             }
             DWORD oldProtect = 0;
             VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &oldProtect);
+            // The slot holds the function's address as a number, as the loader wrote it.
+            // NOLINTNEXTLINE(performance-no-int-to-ptr)
             previous = reinterpret_cast<void *>(slots->u1.Function);
             slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
             VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), oldProtect, &oldProtect);

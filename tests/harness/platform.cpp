@@ -25,6 +25,21 @@ std::wstring Describe(const RegValue &value)
     return L"type " + std::to_wstring(value.type) + L", " + std::to_wstring(value.data.size()) + L" bytes";
 }
 
+// One line of a difference: what happened to which value, and what it holds now.
+std::wstring ValueLine(const wchar_t *what, const std::wstring &path, const std::wstring &name,
+                       const std::wstring &now = L"")
+{
+    std::wstring line = what;
+    line += path;
+    line += L" : ";
+    line += name;
+    if (!now.empty()) {
+        line += L" = ";
+        line += now;
+    }
+    return line;
+}
+
 }  // namespace
 
 std::vector<std::wstring> Diff(const RegSnapshot &before, const RegSnapshot &after)
@@ -39,15 +54,14 @@ std::vector<std::wstring> Diff(const RegSnapshot &before, const RegSnapshot &aft
         for (const auto &[name, value] : values) {
             auto otherValue = other->second.find(name);
             if (otherValue == other->second.end()) {
-                lines.push_back(L"value removed: " + path + L" : " + name);
+                lines.push_back(ValueLine(L"value removed: ", path, name));
             } else if (!(otherValue->second == value)) {
-                lines.push_back(L"value changed: " + path + L" : " + name + L" = " +
-                                Describe(otherValue->second));
+                lines.push_back(ValueLine(L"value changed: ", path, name, Describe(otherValue->second)));
             }
         }
         for (const auto &[name, value] : other->second) {
-            if (values.find(name) == values.end()) {
-                lines.push_back(L"value added: " + path + L" : " + name + L" = " + Describe(value));
+            if (!values.contains(name)) {
+                lines.push_back(ValueLine(L"value added: ", path, name, Describe(value)));
             }
         }
     }
@@ -201,11 +215,17 @@ std::wstring PrinterInf(const std::vector<InfModel> &models)
     return inf;
 }
 
-ScopedDevice::ScopedDevice(const std::wstring &inf, const std::wstring &hardwareId, bool install)
+// A path for a test's INF of its own, new in each call.
+static std::wstring NewInfPath()
 {
     static int serial = 0;
-    infPath_ = TempDirectory() + L"veldrian-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(++serial) + L".inf";
+    return TempDirectory() + L"veldrian-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++serial) + L".inf";
+}
+
+ScopedDevice::ScopedDevice(const std::wstring &inf, const std::wstring &hardwareId, bool install)
+    : infPath_(NewInfPath())
+{
     if (!WriteUtf16File(infPath_, inf)) {
         failure_ = "cannot write the INF";
         return;

@@ -1,11 +1,16 @@
 // Linked into every test executable: the Wine prefix must be left as the tests
 // found it, so that they pass in any order. The guard takes a picture of what the
 // tests touch before the first test and fails the run if anything differs after
-// the last one.
+// the last one. Before that, it ends (and names) any program of the build that an
+// earlier test left running in the prefix: such a program would hold the debugger
+// output or the device installation and fail the tests after it.
 #include "harness.h"
+#include "harness/childprocess.h"
 #include "platform.h"
 
 #include <gtest/gtest.h>
+
+#include <iostream>
 
 #include <string>
 #include <vector>
@@ -45,6 +50,10 @@ class PrefixGuard : public testing::Environment {
 public:
     void SetUp() override
     {
+        for (const std::wstring &left : harness::EndLeftoverProcesses()) {
+            std::cerr << "prefix guard: ended " << harness::Narrow(left)
+                      << ", left running by an earlier test\n";
+        }
         for (const Place &place : kPlaces) {
             before_.push_back(harness::Snapshot(place.root, place.path));
         }

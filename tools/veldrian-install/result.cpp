@@ -1,5 +1,9 @@
 #include "result.h"
 
+#include "win32/text.h"
+
+#include <windows.h>
+
 #include <algorithm>
 
 namespace host {
@@ -62,9 +66,33 @@ void JudgeProfiles(RunResult *result)
     }
 }
 
+// The debugger output carries text in the ANSI code page, so a name with characters
+// outside it arrives changed ("Drücker Ω 5000" as "Drücker O 5000"). A traced name that
+// is the package's name so changed is the package's name.
+std::wstring AsThePackageNamesIt(const std::wstring &traced, const std::wstring &packageName)
+{
+    if (traced == packageName || packageName.empty()) {
+        return traced;
+    }
+    const int size = static_cast<int>(packageName.size());
+    const int length = WideCharToMultiByte(CP_ACP, 0, packageName.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string ansi(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    WideCharToMultiByte(CP_ACP, 0, packageName.data(), size, ansi.data(), length, nullptr, nullptr);
+    return win32::FromCodePage(CP_ACP, ansi) == traced ? packageName : traced;
+}
+
 std::wstring Plural(std::size_t count, const wchar_t *one, const wchar_t *many)
 {
     return std::to_wstring(count) + L" " + (count == 1 ? one : many);
+}
+
+// The models table's queue cell: the queue VELDRIAN found, or why there is none.
+std::wstring FoundQueue(const RunResult &result)
+{
+    if (!result.queue.empty()) {
+        return result.queue;
+    }
+    return result.passes.empty() ? L"(not called)" : L"(none found)";
 }
 
 void JudgeStatus(RunResult *result)
@@ -72,13 +100,20 @@ void JudgeStatus(RunResult *result)
     const tracedecoder::Pass &pass = result->passes.back();
     if (!pass.queueFound) {
         result->status = kExitNoQueue;
-        result->verdict =
-            L"VELDRIAN ran but found no queue" +
-            (pass.endedBy.empty() ? L" of model \"" + pass.model + L"\" on port \"" + pass.port + L"\""
-                                  : L": " + pass.endedBy);
+        result->verdict = L"VELDRIAN ran but found no queue";
+        if (pass.endedBy.empty()) {
+            result->verdict += L" of model \"";
+            result->verdict += AsThePackageNamesIt(pass.model, result->model.name);
+            result->verdict += L"\" on port \"";
+            result->verdict += pass.port;
+            result->verdict += L"\"";
+        } else {
+            result->verdict += L": ";
+            result->verdict += pass.endedBy;
+        }
         return;
     }
-    result->queue = pass.queue;
+    result->queue = AsThePackageNamesIt(pass.queue, result->model.name);
     std::vector<std::wstring> unchanged;
     std::size_t listing = 0;
     for (const ProfileResult &row : result->profiles) {
@@ -96,12 +131,12 @@ void JudgeStatus(RunResult *result)
         }
         result->status = kExitNotChanged;
         result->verdict = Plural(unchanged.size(), L"profile lists", L"profiles list") + L" the queue \"" +
-                          pass.queue + L"\" but kept " + (unchanged.size() == 1 ? L"its" : L"their") +
+                          result->queue + L"\" but kept " + (unchanged.size() == 1 ? L"its" : L"their") +
                           L" default printer: " + names;
         return;
     }
     result->status = kExitOk;
-    result->verdict = L"VELDRIAN made \"" + pass.queue + L"\" the default printer of " +
+    result->verdict = L"VELDRIAN made \"" + result->queue + L"\" the default printer of " +
                       Plural(listing, L"profile", L"profiles") + L" that list it";
 }
 
@@ -159,69 +194,89 @@ std::vector<std::wstring> ProfileTable(const RunResult &result, std::size_t widt
 
 std::vector<std::wstring> ModelsTable(const std::vector<RunResult> &results, std::size_t width)
 {
+    const std::wstring queueHeading = L"Queue VELDRIAN found";
     std::size_t modelWidth = 5;
-    std::size_t queueWidth = 5;
+    std::size_t queueWidth = queueHeading.size();
     for (const RunResult &result : results) {
         modelWidth = std::max(modelWidth, Cell(result.model.name, kNameColumn).size());
-        queueWidth =
-            std::max(queueWidth, Cell(result.queue.empty() ? L"(none)" : result.queue, kNameColumn).size());
+        queueWidth = std::max(queueWidth, Cell(FoundQueue(result), kNameColumn).size());
     }
     const std::wstring changedHeading = L"Profiles changed";
     const std::size_t verdictWidth = std::max<std::size_t>(
         30, width - std::min(width, modelWidth + queueWidth + changedHeading.size() + 6));
     std::vector<std::wstring> lines;
-    lines.push_back(Padded(L"Model", modelWidth) + L"  " + Padded(L"Queue", queueWidth) + L"  " +
+    lines.push_back(Padded(L"Model", modelWidth) + L"  " + Padded(queueHeading, queueWidth) + L"  " +
                     changedHeading + L"  Verdict");
     for (const RunResult &result : results) {
         const auto changed = std::count_if(result.profiles.begin(), result.profiles.end(),
                                            [](const ProfileResult &row) { return row.before != row.after; });
-        lines.push_back(
-            Padded(Cell(result.model.name, kNameColumn), modelWidth) + L"  " +
-            Padded(Cell(result.queue.empty() ? L"(none)" : result.queue, kNameColumn), queueWidth) + L"  " +
-            Padded(std::to_wstring(changed) + L" of " + std::to_wstring(result.profiles.size()),
-                   changedHeading.size()) +
-            L"  " + Cell(L"[" + std::to_wstring(result.status) + L"] " + result.verdict, verdictWidth));
+        lines.push_back(Padded(Cell(result.model.name, kNameColumn), modelWidth) + L"  " +
+                        Padded(Cell(FoundQueue(result), kNameColumn), queueWidth) + L"  " +
+                        Padded(std::to_wstring(changed) + L" of " + std::to_wstring(result.profiles.size()),
+                               changedHeading.size()) +
+                        L"  " +
+                        Cell(L"[" + std::to_wstring(result.status) + L"] " + result.verdict, verdictWidth));
     }
     return lines;
 }
 
+namespace {
+
+tracedecoder::Json OptionalText(const std::optional<std::wstring> &value)
+{
+    return value ? tracedecoder::JsonText(*value) : tracedecoder::Json(nullptr);
+}
+
+tracedecoder::Json ProfileJson(const ProfileResult &profile)
+{
+    tracedecoder::Json json;
+    json["name"] = tracedecoder::JsonText(profile.name);
+    json["before"] = OptionalText(profile.before);
+    json["after"] = OptionalText(profile.after);
+    json["madeForRun"] = profile.madeForRun;
+    json["listsQueue"] = profile.listsQueue;
+    json["outcome"] = profile.outcome ? tracedecoder::Json(tracedecoder::OutcomeName(*profile.outcome))
+                                      : tracedecoder::Json(nullptr);
+    json["reason"] = tracedecoder::JsonText(profile.reason);
+    return json;
+}
+
+tracedecoder::Json ModelJson(const RunResult &result)
+{
+    tracedecoder::Json json;
+    json["model"] = tracedecoder::JsonText(result.model.name);
+    json["hardwareId"] = tracedecoder::JsonText(result.model.hardwareId);
+    json["status"] = result.status;
+    json["verdict"] = tracedecoder::JsonText(result.verdict);
+    json["queue"] = result.queue.empty() ? tracedecoder::Json(nullptr) : tracedecoder::JsonText(result.queue);
+    json["kept"] = result.kept;
+    json["profiles"] = tracedecoder::Json::array();
+    for (const ProfileResult &profile : result.profiles) {
+        json["profiles"].push_back(ProfileJson(profile));
+    }
+    json["messages"] = tracedecoder::Json::array();
+    for (const std::wstring &message : result.messages) {
+        json["messages"].push_back(tracedecoder::JsonText(message));
+    }
+    json["passes"] = tracedecoder::Json::array();
+    for (const tracedecoder::Pass &pass : result.passes) {
+        json["passes"].push_back(tracedecoder::PassJson(pass));
+    }
+    return json;
+}
+
+}  // namespace
+
 std::string ResultsJson(const std::wstring &infPath, const std::vector<RunResult> &results, int status)
 {
-    using tracedecoder::JsonString;
-    auto optional = [](const std::optional<std::wstring> &value) {
-        return value ? JsonString(*value) : std::string("null");
-    };
-    std::string json =
-        "{\"inf\": " + JsonString(infPath) + ", \"status\": " + std::to_string(status) + ", \"models\": [";
-    for (std::size_t index = 0; index < results.size(); ++index) {
-        const RunResult &result = results[index];
-        json += std::string(index == 0 ? "" : ", ") + "{\"model\": " + JsonString(result.model.name) +
-                ", \"hardwareId\": " + JsonString(result.model.hardwareId) +
-                ", \"status\": " + std::to_string(result.status) +
-                ", \"verdict\": " + JsonString(result.verdict) +
-                ", \"queue\": " + (result.queue.empty() ? "null" : JsonString(result.queue)) +
-                ", \"kept\": " + (result.kept ? "true" : "false") + ", \"profiles\": [";
-        for (std::size_t row = 0; row < result.profiles.size(); ++row) {
-            const ProfileResult &profile = result.profiles[row];
-            json += std::string(row == 0 ? "" : ", ") + "{\"name\": " + JsonString(profile.name) +
-                    ", \"before\": " + optional(profile.before) + ", \"after\": " + optional(profile.after) +
-                    ", \"madeForRun\": " + (profile.madeForRun ? "true" : "false") +
-                    ", \"listsQueue\": " + (profile.listsQueue ? "true" : "false") + ", \"outcome\": " +
-                    (profile.outcome ? "\"" + std::string(tracedecoder::OutcomeName(*profile.outcome)) + "\""
-                                     : "null") +
-                    ", \"reason\": " + JsonString(profile.reason) + "}";
-        }
-        json += "], \"messages\": [";
-        for (std::size_t message = 0; message < result.messages.size(); ++message) {
-            json += std::string(message == 0 ? "" : ", ") + JsonString(result.messages[message]);
-        }
-        json += "], \"passes\": [";
-        for (std::size_t pass = 0; pass < result.passes.size(); ++pass) {
-            json += std::string(pass == 0 ? "" : ", ") + tracedecoder::ToJson(result.passes[pass]);
-        }
-        json += "]}";
+    tracedecoder::Json json;
+    json["inf"] = tracedecoder::JsonText(infPath);
+    json["status"] = status;
+    json["models"] = tracedecoder::Json::array();
+    for (const RunResult &result : results) {
+        json["models"].push_back(ModelJson(result));
     }
-    return json + "]}\n";
+    return tracedecoder::Serialized(json) + "\n";
 }
 
 }  // namespace host

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ BOOL WINAPI OnControl(DWORD event)
     return FALSE;
 }
 
+constexpr DWORD kProbeMs = 500;  // how often a listener checks that it is still the only reader
+
 // A capture as saved by a viewer or an editor: UTF-16 with its byte order mark, UTF-8,
 // or else the ANSI code page (the debugger output's own).
 std::wstring CaptureText(const std::string &bytes)
@@ -39,6 +42,20 @@ std::wstring CaptureText(const std::string &bytes)
     return utf8 ? text : win32::FromCodePage(CP_ACP, bytes);
 }
 
+// Text holds no control characters but the line breaks, tabs and form feeds, and a
+// UTF-16 text an even number of bytes.
+bool IsText(const std::string &bytes, const std::wstring &text)
+{
+    const bool utf16 = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE';
+    if (utf16 && bytes.size() % 2 != 0) {
+        return false;
+    }
+    return std::none_of(text.begin(), text.end(), [](wchar_t character) {
+        return character < L' ' && character != L'\t' && character != L'\n' && character != L'\r' &&
+               character != L'\f';
+    });
+}
+
 bool ReadCapture(const std::wstring &path, std::wstring *text, std::wstring *error)
 {
     std::string bytes;
@@ -47,7 +64,33 @@ bool ReadCapture(const std::wstring &path, std::wstring *text, std::wstring *err
         return false;
     }
     *text = CaptureText(bytes);
+    if (!IsText(bytes, *text)) {
+        *error = path + L" is not a capture: it is not text";
+        return false;
+    }
     return true;
+}
+
+// Waits until Ctrl+C, the time asked for, or the pass asked for, checking all along that
+// no other reader has joined the session's buffer (each message reaches one reader only,
+// so a reader that shares it cannot know what it missed). False when one has.
+bool WaitAlone(const trace::Options &options, win32::DbwinReader &session)
+{
+    const ULONGLONG end =
+        options.seconds > 0 ? GetTickCount64() + static_cast<ULONGLONG>(options.seconds) * 1000 : 0;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (end != 0 && now >= end) {
+            return true;
+        }
+        const DWORD wait = end != 0 ? static_cast<DWORD>(std::min<ULONGLONG>(end - now, kProbeMs)) : kProbeMs;
+        if (WaitForSingleObject(g_stop, wait) == WAIT_OBJECT_0) {
+            return !session.missed();
+        }
+        if (!session.sync(10 * kProbeMs) || session.missed()) {
+            return false;
+        }
+    }
 }
 
 // With --global, session 0's buffer (services, the device installer among them) and this
@@ -75,7 +118,12 @@ int Listen(const trace::Options &options, trace::Report &report, trace::Output &
                               : L"this session (DBWIN_BUFFER)") +
               (options.seconds > 0 ? L" for " + std::to_wstring(options.seconds) + L" s" : L"") +
               (options.onePass ? L" until a post-processing pass is complete" : L"") + L"; Ctrl+C stops\n");
-    WaitForSingleObject(g_stop, options.seconds > 0 ? static_cast<DWORD>(options.seconds) * 1000 : INFINITE);
+    if (!WaitAlone(options, session)) {
+        err.write(L"veldrian-trace: another program started reading the debugger output of this session (a "
+                  L"debugger, a debug-output viewer or veldrian-install) and took messages meant for "
+                  L"veldrian-trace; no verdict can be given: close the other reader and run it again\n");
+        return trace::kExitFailure;
+    }
     if (!global.stop(2000) || !session.stop(2000)) {
         err.write(L"veldrian-trace: the reader did not end in time; the passes are shown as they stand\n");
     }
@@ -108,6 +156,6 @@ int wmain(int argc, wchar_t **argv)
         err.write(L"veldrian-trace: " + error + L"\n");
         return trace::kExitFailure;
     }
-    report.capture(tracedecoder::SplitMessages(text));
+    report.capture(tracedecoder::SplitCapture(text));
     return report.finish();
 }

@@ -14,8 +14,8 @@ constexpr std::size_t kNameColumn = 32;  // longer profile names get a line of t
 std::wstring Time(const SYSTEMTIME &time)
 {
     wchar_t text[16];
-    std::swprintf(text, 16, L"%02u:%02u:%02u.%03u", time.wHour, time.wMinute, time.wSecond,
-                  time.wMilliseconds);
+    (void)std::swprintf(text, 16, L"%02u:%02u:%02u.%03u", time.wHour, time.wMinute, time.wSecond,
+                        time.wMilliseconds);
     return text;
 }
 
@@ -35,9 +35,9 @@ std::wstring Shown(const std::wstring &columns, const std::wstring &message)
         return columns.substr(0, columns.find_last_not_of(L' ') + 1) + L"\n";  // the blank message
     }
     std::wstring shown = columns;
-    for (const wchar_t c : text) {
-        shown += c;
-        if (c == L'\n') {
+    for (const wchar_t character : text) {
+        shown += character;
+        if (character == L'\n') {
             shown += std::wstring(columns.size(), L' ');
         }
     }
@@ -62,10 +62,15 @@ std::wstring ProfileLines(const tracedecoder::Pass &pass)
         if (profile.outcome == tracedecoder::Outcome::MadeDefault) {
             outcome += L": " + profile.device;
         } else if (profile.outcome != tracedecoder::Outcome::Incomplete) {
-            outcome = L"not changed: " + outcome;
+            outcome = std::wstring(L"not changed: ").append(outcome);
         }
         if (profile.name.size() > kNameColumn) {
-            lines += L"  " + profile.name + L"\n" + L"  " + std::wstring(width, L' ') + outcome + L"\n";
+            lines += L"  ";
+            lines += profile.name;
+            lines += L"\n  ";
+            lines += std::wstring(width, L' ');
+            lines += outcome;
+            lines += L"\n";
         } else {
             lines += L"  " + Padded(profile.name, width) + outcome + L"\n";
         }
@@ -151,14 +156,14 @@ bool Report::message(DWORD processId, const SYSTEMTIME &time, const std::wstring
     return options_.onePass && complete_ > 0;
 }
 
-void Report::capture(const std::vector<std::wstring> &messages)
+void Report::capture(const std::vector<tracedecoder::CapturedMessage> &messages)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::wstring &message : messages) {
+    for (const tracedecoder::CapturedMessage &captured : messages) {
         if (options_.onePass && complete_ > 0) {
             break;
         }
-        add(0, message);
+        add(captured.processId, captured.text);
     }
 }
 
@@ -182,8 +187,12 @@ void Report::report(DWORD processId, const tracedecoder::Pass &pass)
     ++reported_;
     complete_ += pass.complete ? 1 : 0;
     if (options_.json) {
-        const std::string process = processId != 0 ? "\"process\":" + std::to_string(processId) + "," : "";
-        json_.push_back("{" + process + tracedecoder::ToJson(pass).substr(1));
+        tracedecoder::Json json = tracedecoder::Json::object();
+        if (processId != 0) {
+            json["process"] = processId;
+        }
+        json.update(tracedecoder::PassJson(pass));
+        json_.push_back(std::move(json));
     } else {
         out_.write(L"\n" + Describe(pass, reported_, processId) + L"\n");
     }
@@ -206,12 +215,9 @@ int Report::finish()
         }
     }
     if (options_.json) {
-        std::string document = "{\"passes\":[";
-        for (std::size_t i = 0; i < json_.size(); ++i) {
-            document += (i == 0 ? "" : ",") + json_[i];
-        }
-        document += "]}\n";
-        out_.writeUtf8(document);
+        tracedecoder::Json document;
+        document["passes"] = json_;
+        out_.writeUtf8(tracedecoder::Serialized(document) + "\n");
     }
     const bool seen = options_.onePass ? complete_ > 0 : reported_ > 0;
     if (!seen) {

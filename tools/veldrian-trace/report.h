@@ -33,8 +33,8 @@ public:
     // A message of the debugger output; only VELDRIAN's are shown and decoded. True once
     // listening can end (--one-pass, and a pass is complete). Safe from any thread.
     bool message(DWORD processId, const SYSTEMTIME &time, const std::wstring &text);
-    // The messages of a saved capture, whose senders are not known.
-    void capture(const std::vector<std::wstring> &messages);
+    // The messages of a saved capture, each with its sender where the capture names it.
+    void capture(const std::vector<tracedecoder::CapturedMessage> &messages);
     // Shows the passes that never ended, writes the JSON document, and gives the exit status.
     int finish();
 
@@ -52,7 +52,7 @@ private:
     Output &err_;
     std::mutex mutex_;
     std::map<DWORD, Stream> streams_;
-    std::vector<std::string> json_;
+    tracedecoder::Json json_ = tracedecoder::Json::array();
     int reported_ = 0;
     int complete_ = 0;
 };

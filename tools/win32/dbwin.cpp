@@ -4,6 +4,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -82,6 +83,7 @@ struct DbwinReader::State {
     std::mutex syncMutex;
     std::condition_variable syncSeen;
     int syncReceived = 0;
+    bool syncMissed = false;  // a sync message never arrived: another reader took it
 
     State() = default;
     State(const State &) = delete;
@@ -184,7 +186,10 @@ DWORD WINAPI DbwinReader::Run(void *parameter)
         message.text.assign(text, strnlen(text, kBufferSize - sizeof(DWORD)));
         if (message.processId == self && message.text.rfind(state->syncPrefix, 0) == 0) {
             std::lock_guard<std::mutex> lock(state->syncMutex);
-            state->syncReceived = std::atoi(message.text.c_str() + state->syncPrefix.size());
+            const int serial =
+                static_cast<int>(std::strtol(message.text.c_str() + state->syncPrefix.size(), nullptr, 10));
+            state->syncMissed = state->syncMissed || serial != state->syncReceived + 1;
+            state->syncReceived = std::max(serial, state->syncReceived);
             state->syncSeen.notify_all();
         } else {
             state->callback(message);
@@ -203,8 +208,19 @@ bool DbwinReader::sync(DWORD timeoutMs)
     const int serial = ++syncSent_;
     OutputDebugStringA((state_->syncPrefix + std::to_string(serial)).c_str());
     std::unique_lock<std::mutex> lock(state_->syncMutex);
-    return state_->syncSeen.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                     [&] { return state_->syncReceived >= serial; });
+    const bool seen = state_->syncSeen.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                                [&] { return state_->syncReceived >= serial; });
+    state_->syncMissed = state_->syncMissed || !seen;
+    return seen;
+}
+
+bool DbwinReader::missed() const
+{
+    if (state_ == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(state_->syncMutex);
+    return state_->syncMissed;
 }
 
 bool DbwinReader::stop(DWORD timeoutMs)

@@ -55,13 +55,19 @@ public:
     // read: in the session scope, or in the global one for a process of session 0.
     bool sync(DWORD timeoutMs = 10000);
 
+    // Whether another reader has joined the buffer since this one started and took
+    // messages meant for it: a message sent by sync() never reached this reader. Each
+    // message reaches one reader only, so from then on this reader's view is partial.
+    // Known only through sync(), and only where sync() works.
+    bool missed() const;
+
     // Ends the reader within `timeoutMs`; false when the callback was still running then
     // (the thread is then left to end on its own, with the buffer still mapped for it).
     bool stop(DWORD timeoutMs = 2000);
 
 private:
     struct State;
-    static DWORD WINAPI Run(void *state);
+    static DWORD WINAPI Run(void *parameter);
     std::shared_ptr<State> state_;  // shared with the thread, which may outlive a stop that timed out
     HANDLE thread_ = nullptr;
     bool shared_ = false;

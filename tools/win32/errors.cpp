@@ -79,9 +79,9 @@ std::wstring ErrorText(DWORD code)
     }
     wchar_t number[32];
     if (code > 0xFFFF) {
-        wsprintfW(number, L"error 0x%08X", code);
+        wsprintfW(number, L"error 0x%08X", static_cast<unsigned int>(code));
     } else {
-        wsprintfW(number, L"error %u", code);
+        wsprintfW(number, L"error %u", static_cast<unsigned int>(code));
     }
     return message.empty() ? std::wstring(number) : message + L" (" + number + L")";
 }

@@ -20,22 +20,22 @@ bool ReadWholeFile(const std::wstring &path, std::string *bytes)
         return false;
     }
     LARGE_INTEGER size = {};
-    bool ok = GetFileSizeEx(file, &size) != FALSE;
-    if (ok && size.QuadPart >= (1LL << 30)) {
+    bool readable = GetFileSizeEx(file, &size) != FALSE;
+    if (readable && size.QuadPart >= (1LL << 30)) {
         SetLastError(ERROR_FILE_TOO_LARGE);
-        ok = false;
+        readable = false;
     }
-    if (ok) {
+    if (readable) {
         bytes->resize(static_cast<std::size_t>(size.QuadPart));
         DWORD read = 0;
-        ok = bytes->empty() ||
-             (ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) &&
-              read == bytes->size());
+        readable = bytes->empty() ||
+                   (ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) &&
+                    read == bytes->size());
     }
     const DWORD error = GetLastError();
     CloseHandle(file);
     SetLastError(error);
-    return ok;
+    return readable;
 }
 
 std::string ReadWholeFile(const std::wstring &path)
@@ -50,10 +50,11 @@ bool FileExists(const std::wstring &path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool SameFileContents(const std::wstring &a, const std::wstring &b)
+bool SameFileContents(const std::wstring &firstPath, const std::wstring &secondPath)
 {
-    std::string first, second;
-    return ReadWholeFile(a, &first) && ReadWholeFile(b, &second) && first == second;
+    std::string first;
+    std::string second;
+    return ReadWholeFile(firstPath, &first) && ReadWholeFile(secondPath, &second) && first == second;
 }
 
 std::vector<FolderEntry> ListFolder(const std::wstring &directory)

@@ -14,7 +14,7 @@ namespace win32 {
 bool ReadWholeFile(const std::wstring &path, std::string *bytes);
 std::string ReadWholeFile(const std::wstring &path);  // "" when it cannot be read
 bool FileExists(const std::wstring &path);            // a file, not a folder
-bool SameFileContents(const std::wstring &a, const std::wstring &b);
+bool SameFileContents(const std::wstring &firstPath, const std::wstring &secondPath);
 
 struct FolderEntry {
     std::wstring name;

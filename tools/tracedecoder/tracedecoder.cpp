@@ -3,9 +3,9 @@
 #include "win32/text.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cwchar>
 #include <cwctype>
+#include <string_view>
 
 namespace tracedecoder {
 
@@ -13,27 +13,28 @@ const wchar_t kPrefix[] = L"VELDRIAN : ";
 
 namespace {
 
-const std::wstring kPrefixText = kPrefix;
-const std::wstring kPrefixTrimmed = L"VELDRIAN :";  // a viewer may drop the prefix's trailing blank
-const std::wstring kRule(43, L'=');
-const std::wstring kCodeMark = L"GetLastError() = ";
+constexpr std::wstring_view kPrefixText = L"VELDRIAN : ";
+constexpr std::wstring_view kPrefixTrimmed = L"VELDRIAN :";  // a viewer may drop the prefix's trailing blank
+constexpr std::wstring_view kRule = L"===========================================";
+static_assert(kRule.size() == 43 && kRule.find_first_not_of(L'=') == std::wstring_view::npos);
+constexpr std::wstring_view kCodeMark = L"GetLastError() = ";
 
 // The 260-byte text holds the queue name, a comma, the entry and a terminator.
 constexpr int kFullNameUnits = 260 / 2;
 
-bool StartsWith(const std::wstring &text, const std::wstring &start)
+bool StartsWith(std::wstring_view whole, std::wstring_view start)
 {
-    return text.compare(0, start.size(), start) == 0;
+    return whole.compare(0, start.size(), start) == 0;
 }
 
-bool EndsWith(const std::wstring &text, const std::wstring &end)
+bool EndsWith(std::wstring_view whole, std::wstring_view end)
 {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return whole.size() >= end.size() && whole.compare(whole.size() - end.size(), end.size(), end) == 0;
 }
 
-bool Contains(const std::wstring &text, const std::wstring &part)
+bool Contains(std::wstring_view whole, std::wstring_view part)
 {
-    return text.find(part) != std::wstring::npos;
+    return whole.find(part) != std::wstring_view::npos;
 }
 
 std::wstring WithoutLineFeed(const std::wstring &message)
@@ -49,7 +50,7 @@ bool CodeOf(const std::wstring &message, long *code)
         return false;
     }
     const std::wstring number = WithoutLineFeed(message.substr(mark + kCodeMark.size()));
-    std::size_t digits = number.size() > 0 && number[0] == L'-' ? 1 : 0;
+    std::size_t digits = !number.empty() && number[0] == L'-' ? 1 : 0;
     if (digits == number.size()) {
         return false;
     }
@@ -76,7 +77,8 @@ std::wstring Between(const std::wstring &message, const std::wstring &opening, c
 
 std::wstring Lower(std::wstring text)
 {
-    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](wchar_t character) { return std::towlower(character); });
     return text;
 }
 
@@ -109,7 +111,7 @@ bool SentWithoutLineFeed(const std::wstring &message)
 
 bool IsSeparator(const std::wstring &message)
 {
-    return EndsWith(message, L"\n" + kRule + L"\n");
+    return EndsWith(message, L"\n" + std::wstring(kRule) + L"\n");
 }
 
 // A line that holds the separator rule, possibly behind a debug viewer's columns.
@@ -141,36 +143,59 @@ std::vector<std::wstring> Lines(const std::wstring &text)
     return lines;
 }
 
-// Appends the rule to the message it belongs to (the one naming the profile).
-void JoinRule(std::vector<std::wstring> &messages)
+// The process ID of a debug viewer's column "[1234]" within `columns`; 0 where there is none.
+unsigned long ProcessColumn(const std::wstring &columns)
 {
-    if (messages.empty()) {
+    const std::size_t close = columns.rfind(L']');
+    const std::size_t open = close == std::wstring::npos ? std::wstring::npos : columns.rfind(L'[', close);
+    if (open == std::wstring::npos || close == open + 1) {
+        return 0;
+    }
+    for (std::size_t at = open + 1; at < close; ++at) {
+        if (!std::iswdigit(columns[at])) {
+            return 0;
+        }
+    }
+    return std::wcstoul(columns.c_str() + open + 1, nullptr, 10);
+}
+
+// Appends the rule to the message it belongs to: the last one naming a profile, of the
+// same process where the rule's line names one.
+void JoinRule(std::vector<CapturedMessage> &messages, unsigned long processId)
+{
+    auto owner = messages.rbegin();
+    while (processId != 0 && owner != messages.rend() && owner->processId != processId) {
+        ++owner;
+    }
+    if (owner == messages.rend()) {
         return;
     }
-    if (!EndsWith(messages.back(), L"\n")) {
-        messages.back() += L"\n";
+    if (!EndsWith(owner->text, L"\n")) {
+        owner->text += L"\n";
     }
-    messages.back() += kRule + L"\n";
+    owner->text += kRule;
+    owner->text += L"\n";
 }
 
 // A line of a capture with prefixes: everything before the first prefix is a viewer's
 // columns; a prefix further on starts a message that ran on behind the one before.
-void SplitPrefixedLine(std::wstring line, std::vector<std::wstring> &messages)
+void SplitPrefixedLine(std::wstring line, std::vector<CapturedMessage> &messages)
 {
     std::wstring trimmed = line;
     while (!trimmed.empty() && std::iswspace(trimmed.back())) {
         trimmed.pop_back();
     }
     if (EndsWith(trimmed, kPrefixTrimmed)) {
-        line = trimmed + L" ";
+        line = trimmed + L' ';
     }
     std::size_t start = line.find(kPrefixText);
     if (start == std::wstring::npos) {
         if (IsRuleLine(line)) {
-            JoinRule(messages);
+            JoinRule(messages, ProcessColumn(line.substr(0, line.size() - kRule.size())));
         }
         return;  // another program's output
     }
+    const unsigned long processId = ProcessColumn(line.substr(0, start));
     while (start != std::wstring::npos) {
         const std::size_t from = start + kPrefixText.size();
         const std::size_t next = line.find(kPrefixText, from);
@@ -179,27 +204,30 @@ void SplitPrefixedLine(std::wstring line, std::vector<std::wstring> &messages)
         if (next == std::wstring::npos && !SentWithoutLineFeed(message)) {
             message += L"\n";
         }
-        messages.push_back(message);
+        messages.push_back({processId, message});
         start = next;
     }
 }
 
-// A line of a capture without prefixes: the line feed that ends a failure message sent
-// without one is the blank line that followed it.
 // A line without its columns of index, time and [process ID], as debug-output viewers and
 // veldrian-trace save them in front of a message; the line as it is when it has none.
-std::wstring WithoutColumns(const std::wstring &line)
+// `processId` receives the process column's ID, or 0.
+std::wstring WithoutColumns(const std::wstring &line, unsigned long *processId)
 {
-    std::size_t at = 0;
-    while (at < line.size() && (std::iswdigit(line[at]) || std::iswspace(line[at]) ||
-                                std::wcschr(L":.APM", line[at]) != nullptr)) {
-        ++at;
+    *processId = 0;
+    std::size_t position = 0;
+    while (position < line.size() && (std::iswdigit(line[position]) || std::iswspace(line[position]) ||
+                                      std::wcschr(L":.APM", line[position]) != nullptr)) {
+        ++position;
     }
-    std::size_t end = at + 1;
-    while (at < line.size() && line[at] == L'[' && end < line.size() && std::iswdigit(line[end])) {
+    std::size_t end = position + 1;
+    while (position < line.size() && line[position] == L'[' && end < line.size() &&
+           std::iswdigit(line[end])) {
         ++end;
     }
-    if (at < line.size() && line[at] == L'[' && end > at + 1 && end < line.size() && line[end] == L']') {
+    if (position < line.size() && line[position] == L'[' && end > position + 1 && end < line.size() &&
+        line[end] == L']') {
+        *processId = ProcessColumn(line.substr(position, end + 1 - position));
         ++end;
         while (end < line.size() && std::iswspace(line[end])) {
             ++end;
@@ -209,16 +237,19 @@ std::wstring WithoutColumns(const std::wstring &line)
     return line;
 }
 
-void SplitPlainLine(const std::wstring &columns, std::vector<std::wstring> &messages)
+// A line of a capture without prefixes: the line feed that ends a failure message sent
+// without one is the blank line that followed it.
+void SplitPlainLine(const std::wstring &columns, std::vector<CapturedMessage> &messages)
 {
-    const std::wstring line = WithoutColumns(columns);
+    unsigned long processId = 0;
+    const std::wstring line = WithoutColumns(columns, &processId);
     if (IsRuleLine(line)) {
-        JoinRule(messages);
+        JoinRule(messages, processId);
     } else if (SentWithoutLineFeed(line)) {
-        messages.push_back(line);
-        messages.push_back(L"\n");
+        messages.push_back({processId, line});
+        messages.push_back({processId, L"\n"});
     } else {
-        messages.push_back(line + L"\n");
+        messages.push_back({processId, line + L"\n"});
     }
 }
 
@@ -244,26 +275,39 @@ const wchar_t *ReasonText(Outcome outcome)
     }
 }
 
-std::string JsonBool(bool value)
+// What a failure line within a profile's block means for that profile.
+Outcome FailureOutcome(const std::wstring &message, long code)
 {
-    return value ? "true" : "false";
-}
-
-std::string JsonStrings(const std::vector<std::wstring> &texts)
-{
-    std::string out = "[";
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        out += (i == 0 ? "" : ",") + JsonString(texts[i]);
+    const bool reading = StartsWith(message, L"GetFullPrinterName(");
+    const bool writing = StartsWith(message, L"SetDefaultPrinterInRegistry(");
+    if (reading && Contains(message, L") : user key name too long. ")) {
+        return Outcome::ProfileKeyTooLong;
     }
-    return out + "]";
+    if (reading && Contains(message, L") : RegOpenKeyEx(") && code == 2) {
+        return Outcome::NoDevicesKey;
+    }
+    if (reading && Contains(message, L") : RegQueryValueEx() : failed. ") && (code == 2 || code == 234)) {
+        return code == 2 ? Outcome::NotListed : Outcome::EntryTooLong;
+    }
+    if (writing && Contains(message, L") : RegOpenKeyEx() : failed. ")) {
+        return code == 2 ? Outcome::NoWindowsKey : Outcome::WriteRefused;
+    }
+    if (writing && Contains(message, L") : RegSetValueEx() : failed. ")) {
+        return Outcome::WriteRefused;
+    }
+    return Outcome::OtherFailure;
 }
 
-std::string ProfileJson(const Profile &profile, const std::wstring &queue)
+Json ProfileJson(const Profile &profile, const std::wstring &queue)
 {
-    return "{\"name\":" + JsonString(profile.name) + ",\"outcome\":\"" + OutcomeName(profile.outcome) +
-           "\",\"reason\":" + JsonString(Reason(profile, queue)) +
-           ",\"device\":" + JsonString(profile.device) + ",\"code\":" + std::to_string(profile.code) +
-           ",\"line\":" + JsonString(profile.line) + "}";
+    Json json;
+    json["name"] = JsonText(profile.name);
+    json["outcome"] = OutcomeName(profile.outcome);
+    json["reason"] = JsonText(Reason(profile, queue));
+    json["device"] = JsonText(profile.device);
+    json["code"] = profile.code;
+    json["line"] = JsonText(profile.line);
+    return json;
 }
 
 }  // namespace
@@ -277,18 +321,29 @@ int MaxEntryCharacters(const std::wstring &queue)
 
 std::wstring Reason(const Profile &profile, const std::wstring &queue)
 {
+    // Appended in steps: GCC 12 warns falsely (-Wrestrict) on a literal + a temporary string at -O3.
+    std::wstring reason = ReasonText(profile.outcome);
     switch (profile.outcome) {
     case Outcome::EntryTooLong:
-        return L"the queue name and its Devices entry are too long for the 260-byte default-printer text (at "
-               L"most " +
-               std::to_wstring(MaxEntryCharacters(queue)) + L" characters of entry for this queue)";
+        reason =
+            L"the queue name and its Devices entry are too long for the 260-byte default-printer text (at "
+            L"most ";
+        reason += std::to_wstring(MaxEntryCharacters(queue));
+        reason += L" characters of entry for this queue)";
+        break;
     case Outcome::WriteRefused:
-        return L"the write was refused (error " + std::to_wstring(profile.code) + L")";
+        reason = L"the write was refused (error ";
+        reason += std::to_wstring(profile.code);
+        reason += L")";
+        break;
     case Outcome::OtherFailure:
-        return L"failed: " + profile.line;
+        reason = L"failed: ";
+        reason += profile.line;
+        break;
     default:
-        return ReasonText(profile.outcome);
+        break;
     }
+    return reason;
 }
 
 const char *OutcomeName(Outcome outcome)
@@ -318,13 +373,13 @@ const char *OutcomeName(Outcome outcome)
     return "incomplete";
 }
 
-std::vector<std::wstring> SplitMessages(const std::wstring &text)
+std::vector<CapturedMessage> SplitCapture(const std::wstring &text)
 {
     const std::vector<std::wstring> lines = Lines(text);
     const bool prefixed = std::any_of(lines.begin(), lines.end(), [](const std::wstring &line) {
         return Contains(line, kPrefixText) || Contains(line, kPrefixTrimmed);
     });
-    std::vector<std::wstring> messages;
+    std::vector<CapturedMessage> messages;
     for (const std::wstring &line : lines) {
         if (prefixed) {
             SplitPrefixedLine(line, messages);
@@ -335,10 +390,19 @@ std::vector<std::wstring> SplitMessages(const std::wstring &text)
     return messages;
 }
 
-void Decoder::add(const std::wstring &sent)
+std::vector<std::wstring> SplitMessages(const std::wstring &text)
 {
-    const std::wstring message = StartsWith(sent, kPrefixText) ? sent.substr(kPrefixText.size()) : sent;
-    if (message == L"DIF_INSTALLDEVICE PostProcessing\n") {
+    std::vector<CapturedMessage> messages = SplitCapture(text);
+    std::vector<std::wstring> texts(messages.size());
+    std::transform(messages.begin(), messages.end(), texts.begin(),
+                   [](CapturedMessage &message) { return std::move(message.text); });
+    return texts;
+}
+
+void Decoder::add(const std::wstring &message)
+{
+    const std::wstring text = StartsWith(message, kPrefixText) ? message.substr(kPrefixText.size()) : message;
+    if (text == L"DIF_INSTALLDEVICE PostProcessing\n") {
         passes_.emplace_back();
         walking_ = false;
         profileOpen_ = false;
@@ -347,8 +411,8 @@ void Decoder::add(const std::wstring &sent)
         return;  // outside a pass: the other installation steps
     }
     Pass &pass = passes_.back();
-    pass.messages.push_back(message);
-    addToPass(pass, message);
+    pass.messages.push_back(text);
+    addToPass(pass, text);
 }
 
 void Decoder::addToPass(Pass &pass, const std::wstring &message)
@@ -412,7 +476,7 @@ void Decoder::inWalk(Pass &pass, const std::wstring &message)
     }
 }
 
-void Decoder::inProfile(Pass &pass, Profile &profile, const std::wstring &message)
+void Decoder::inProfile(const Pass &pass, Profile &profile, const std::wstring &message)
 {
     if (message == L"\n") {
         profileOpen_ = false;
@@ -435,61 +499,49 @@ void Decoder::inProfile(Pass &pass, Profile &profile, const std::wstring &messag
     }
     profile.code = code;
     profile.line = WithoutLineFeed(message);
-    const bool reading = StartsWith(message, L"GetFullPrinterName(");
-    const bool writing = StartsWith(message, L"SetDefaultPrinterInRegistry(");
-    if (reading && Contains(message, L") : user key name too long. ")) {
-        profile.outcome = Outcome::ProfileKeyTooLong;
-    } else if (reading && Contains(message, L") : RegOpenKeyEx(") && code == 2) {
-        profile.outcome = Outcome::NoDevicesKey;
-    } else if (reading && Contains(message, L") : RegQueryValueEx() : failed. ") &&
-               (code == 2 || code == 234)) {
-        profile.outcome = code == 2 ? Outcome::NotListed : Outcome::EntryTooLong;
-    } else if (writing && Contains(message, L") : RegOpenKeyEx() : failed. ")) {
-        profile.outcome = code == 2 ? Outcome::NoWindowsKey : Outcome::WriteRefused;
-    } else if (writing && Contains(message, L") : RegSetValueEx() : failed. ")) {
-        profile.outcome = Outcome::WriteRefused;
-    } else {
-        profile.outcome = Outcome::OtherFailure;
-    }
+    profile.outcome = FailureOutcome(message, code);
 }
 
-std::string JsonString(const std::wstring &text)
+Json JsonText(const std::wstring &text)
 {
-    std::string out = "\"";
-    for (const char c : win32::Utf8(text)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
+    return win32::Utf8(text);
+}
+
+std::string Serialized(const Json &json)
+{
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+Json PassJson(const Pass &pass)
+{
+    Json json;
+    json["model"] = JsonText(pass.model);
+    json["instanceId"] = JsonText(pass.instanceId);
+    json["port"] = JsonText(pass.port);
+    json["queueFound"] = pass.queueFound;
+    json["queue"] = JsonText(pass.queue);
+    json["endedBy"] = JsonText(pass.endedBy);
+    json["walkEndedBy"] = JsonText(pass.walkEndedBy);
+    json["complete"] = pass.complete;
+    json["profiles"] = Json::array();
+    for (const Profile &profile : pass.profiles) {
+        json["profiles"].push_back(ProfileJson(profile, pass.queue));
     }
-    return out + "\"";
+    json["messages"] = Json::array();
+    for (const std::wstring &message : pass.messages) {
+        json["messages"].push_back(JsonText(message));
+    }
+    return json;
 }
 
 std::string ToJson(const Pass &pass)
 {
-    std::string profiles = "[";
-    for (std::size_t i = 0; i < pass.profiles.size(); ++i) {
-        profiles += (i == 0 ? "" : ",") + ProfileJson(pass.profiles[i], pass.queue);
-    }
-    profiles += "]";
-    return "{\"model\":" + JsonString(pass.model) + ",\"instanceId\":" + JsonString(pass.instanceId) +
-           ",\"port\":" + JsonString(pass.port) + ",\"queueFound\":" + JsonBool(pass.queueFound) +
-           ",\"queue\":" + JsonString(pass.queue) + ",\"endedBy\":" + JsonString(pass.endedBy) +
-           ",\"walkEndedBy\":" + JsonString(pass.walkEndedBy) + ",\"complete\":" + JsonBool(pass.complete) +
-           ",\"profiles\":" + profiles + ",\"messages\":" + JsonStrings(pass.messages) + "}";
+    return Serialized(PassJson(pass));
+}
+
+std::string JsonString(const std::wstring &text)
+{
+    return Serialized(JsonText(text));
 }
 
 }  // namespace tracedecoder

@@ -3,6 +3,8 @@
 // package author or an administrator can read. No I/O: text in, passes out.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 #include <vector>
 
@@ -54,10 +56,21 @@ struct Pass {
 // The prefix of every message VELDRIAN sends.
 extern const wchar_t kPrefix[];  // "VELDRIAN : "
 
+// A message read back from a capture, with the process that sent it where the capture
+// has a process column (0 where it has none).
+struct CapturedMessage {
+    unsigned long processId = 0;
+    std::wstring text;
+    bool operator==(const CapturedMessage &other) const = default;
+};
+
 // A capture's text (one message per line, with or without the prefix, messages possibly
 // run on behind a failure message that has no line feed, the separator rule on a line of
 // its own, columns of a debug viewer before the prefix) split back into messages, prefix
-// removed, each as VELDRIAN sent it (line feeds included).
+// removed, each as VELDRIAN sent it (line feeds included). The process column, where there
+// is one, is kept: the messages of several processes may be interleaved in a capture.
+std::vector<CapturedMessage> SplitCapture(const std::wstring &text);
+// The same, the messages' texts alone.
 std::vector<std::wstring> SplitMessages(const std::wstring &text);
 
 class Decoder {
@@ -70,16 +83,24 @@ private:
     void addToPass(Pass &pass, const std::wstring &message);
     void beforeWalk(Pass &pass, const std::wstring &message);
     void inWalk(Pass &pass, const std::wstring &message);
-    void inProfile(Pass &pass, Profile &profile, const std::wstring &message);
+    void inProfile(const Pass &pass, Profile &profile, const std::wstring &message);
 
     std::vector<Pass> passes_;
     bool walking_ = false;      // the queue was found: the profiles follow
     bool profileOpen_ = false;  // the last profile's block has not ended yet
 };
 
-// The pass as one JSON object (UTF-8): model, instanceId, port, queueFound, queue, endedBy,
+// JSON objects keep their members in the order they were added.
+using Json = nlohmann::ordered_json;
+
+// The pass as one JSON object: model, instanceId, port, queueFound, queue, endedBy,
 // walkEndedBy, complete, profiles [{name, outcome, reason, device, code, line}], messages.
-std::string ToJson(const Pass &pass);
-std::string JsonString(const std::wstring &text);  // a quoted, escaped JSON string (UTF-8)
+Json PassJson(const Pass &pass);
+// A text as a JSON string value (UTF-8; a lone surrogate becomes U+FFFD).
+Json JsonText(const std::wstring &text);
+// A JSON document or value as UTF-8 text, on one line.
+std::string Serialized(const Json &json);
+std::string ToJson(const Pass &pass);              // Serialized(PassJson(pass))
+std::string JsonString(const std::wstring &text);  // Serialized(JsonText(text)): quoted and escaped
 
 }  // namespace tracedecoder
