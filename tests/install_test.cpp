@@ -317,12 +317,12 @@ struct PrefixState {
         }
         auto files = [&](const char *what, const std::set<std::wstring> &a, const std::set<std::wstring> &b) {
             for (const std::wstring &name : b) {
-                if (a.count(name) == 0) {
+                if (!a.contains(name)) {
                     lines.push_back(std::string(what) + ": added " + harness::Narrow(name));
                 }
             }
             for (const std::wstring &name : a) {
-                if (b.count(name) == 0) {
+                if (!b.contains(name)) {
                     lines.push_back(std::string(what) + ": removed " + harness::Narrow(name));
                 }
             }
@@ -782,8 +782,9 @@ TEST_F(InstallHost, AllModelsFromTheCallersFolderAsJsonWithABoundedTable)
         << run.out;
     EXPECT_NE(run.out.find("\"outcome\":\"made-default\""), std::string::npos) << run.out;
     const std::vector<std::string> lines = Lines(run.err);
-    for (const auto &[model, status] :
-         {std::pair{"Model X", "[5]"}, {"Model Y", "[4]"}, {"Model Z", "[3]"}}) {
+    for (const auto &expected : {std::pair{"Model X", "[5]"}, {"Model Y", "[4]"}, {"Model Z", "[3]"}}) {
+        const char *model = expected.first;
+        const char *status = expected.second;
         const auto row = std::find_if(lines.begin(), lines.end(), [&](const std::string &line) {
             return line.rfind(model, 0) == 0 && line.find(status) != std::string::npos;
         });

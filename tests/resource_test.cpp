@@ -66,8 +66,8 @@ protected:
             return L"<no translation>";
         }
         wchar_t query[128];
-        swprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language, translation->codePage,
-                 name);
+        (void)swprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language,
+                       translation->codePage, name);
         wchar_t *value = nullptr;
         UINT units = 0;
         if (!VerQueryValueW(data_.data(), query, reinterpret_cast<void **>(&value), &units) ||

@@ -131,6 +131,138 @@ const IMAGE_SECTION_HEADER *PeFile::SectionOf(DWORD rva) const
     return nullptr;
 }
 
+namespace {
+
+// The exception directory: the begin, end and unwind information of each function.
+void ReadFunctionEntries(const Reader &reader, const IMAGE_DATA_DIRECTORY *dirs, PeFile &pe)
+{
+    // x64 exception directory: begin, end and unwind information of each function.
+    const IMAGE_DATA_DIRECTORY &exceptions = dirs[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+    for (DWORD at = 0; pe.machine == IMAGE_FILE_MACHINE_AMD64 && at + 3 * sizeof(DWORD) <= exceptions.Size;
+         at += 3 * sizeof(DWORD)) {
+        const auto *entry = reader.At<PeFunctionEntry>(exceptions.VirtualAddress + at);
+        if (entry == nullptr) {
+            break;
+        }
+        pe.functionEntries.push_back(*entry);
+    }
+    // ARM64: begin and unwind data, whose low two bits say whether it is packed (the
+    // length in bits 2-12, in instructions) or the RVA of its record (the length in
+    // the first word's bits 0-17).
+    for (DWORD at = 0; pe.machine == IMAGE_FILE_MACHINE_ARM64 && at + 2 * sizeof(DWORD) <= exceptions.Size;
+         at += 2 * sizeof(DWORD)) {
+        const auto *begin = reader.At<DWORD>(exceptions.VirtualAddress + at);
+        const auto *unwind = reader.At<DWORD>(exceptions.VirtualAddress + at + sizeof(DWORD));
+        if (begin == nullptr || unwind == nullptr) {
+            break;
+        }
+        const bool packed = (*unwind & 3) != 0;
+        const auto *record = packed ? nullptr : reader.At<DWORD>(*unwind);
+        const DWORD instructions = packed              ? (*unwind >> 2) & 0x7FF
+                                   : record != nullptr ? *record & 0x3FFFF
+                                                       : 0;
+        pe.functionEntries.push_back({*begin, *begin + 4 * instructions, packed ? 0 : *unwind});
+    }
+}
+
+// The debug directory's entry types, and the extended DLL characteristics.
+void ReadDebugDirectory(const Reader &reader, const IMAGE_DATA_DIRECTORY *dirs, PeFile &pe)
+{
+    const IMAGE_DATA_DIRECTORY &debug = dirs[IMAGE_DIRECTORY_ENTRY_DEBUG];
+    for (DWORD at = 0; at + sizeof(IMAGE_DEBUG_DIRECTORY) <= debug.Size;
+         at += sizeof(IMAGE_DEBUG_DIRECTORY)) {
+        const auto *entry = reader.At<IMAGE_DEBUG_DIRECTORY>(debug.VirtualAddress + at);
+        if (entry == nullptr) {
+            break;
+        }
+        pe.debugTypes.push_back(entry->Type);
+        const auto *data = reader.At<DWORD>(entry->AddressOfRawData);
+        if (entry->Type == kDebugTypeExDllCharacteristics && data != nullptr &&
+            entry->SizeOfData >= sizeof(DWORD)) {
+            pe.dllCharacteristicsEx = *data;
+        }
+    }
+}
+
+// The guard's fields and the security cookie of the load configuration.
+void ReadLoadConfig(const Reader &reader, PeFile &pe)
+{
+    if (pe.loadConfig.VirtualAddress != 0) {
+        ReadGuard(reader, pe.imageBase, pe);
+        const auto *size = reader.At<DWORD>(pe.loadConfig.VirtualAddress);
+        const auto *cookie = reader.At<ULONGLONG>(pe.loadConfig.VirtualAddress + kSecurityCookieOffset);
+        if (size != nullptr && *size >= kSecurityCookieOffset + sizeof(ULONGLONG) && cookie != nullptr) {
+            pe.securityCookie = *cookie;
+        }
+    }
+}
+
+void ReadImports(const Reader &reader, const IMAGE_DATA_DIRECTORY *dirs, PeFile &pe)
+{
+    if (dirs[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress != 0) {
+        for (DWORD rva = dirs[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;;
+             rva += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+            const auto *desc = reader.At<IMAGE_IMPORT_DESCRIPTOR>(rva);
+            if (desc == nullptr || desc->Name == 0) {
+                break;
+            }
+            const std::string dll = reader.Text(desc->Name);
+            pe.importedDlls.push_back(dll);
+            DWORD thunkRva = desc->OriginalFirstThunk != 0 ? desc->OriginalFirstThunk : desc->FirstThunk;
+            for (;; thunkRva += sizeof(IMAGE_THUNK_DATA64)) {
+                const auto *thunk = reader.At<IMAGE_THUNK_DATA64>(thunkRva);
+                if (thunk == nullptr || thunk->u1.AddressOfData == 0) {
+                    break;
+                }
+                if (IMAGE_SNAP_BY_ORDINAL64(thunk->u1.Ordinal)) {
+                    pe.importedFunctions.push_back(dll + "!#" +
+                                                   std::to_string(IMAGE_ORDINAL64(thunk->u1.Ordinal)));
+                } else {
+                    pe.importedFunctions.push_back(
+                        dll + "!" + reader.Text(static_cast<DWORD>(thunk->u1.AddressOfData) + sizeof(WORD)));
+                }
+            }
+        }
+    }
+}
+
+void ReadExports(const Reader &reader, const IMAGE_DATA_DIRECTORY *dirs, PeFile &pe)
+{
+    if (dirs[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress != 0) {
+        const auto *exp =
+            reader.At<IMAGE_EXPORT_DIRECTORY>(dirs[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
+        if (exp != nullptr) {
+            pe.exportDllName = reader.Text(exp->Name);
+            pe.exportBase = exp->Base;
+            pe.exportFunctionCount = exp->NumberOfFunctions;
+            for (DWORD index = 0; index < exp->NumberOfNames; ++index) {
+                const auto *nameRva = reader.At<DWORD>(exp->AddressOfNames + index * sizeof(DWORD));
+                const auto *ordinal = reader.At<WORD>(exp->AddressOfNameOrdinals + index * sizeof(WORD));
+                const auto *address =
+                    ordinal != nullptr ? reader.At<DWORD>(exp->AddressOfFunctions + *ordinal * sizeof(DWORD))
+                                       : nullptr;
+                if (nameRva != nullptr && address != nullptr) {
+                    pe.exports.push_back({reader.Text(*nameRva), exp->Base + *ordinal, *address});
+                }
+            }
+            // Exports by ordinal only would not show among the names: count them too.
+            for (DWORD index = 0; index < exp->NumberOfFunctions; ++index) {
+                bool named = false;
+                for (DWORD name = 0; name < exp->NumberOfNames; ++name) {
+                    const auto *ordinal = reader.At<WORD>(exp->AddressOfNameOrdinals + name * sizeof(WORD));
+                    named = named || (ordinal != nullptr && *ordinal == index);
+                }
+                const auto *address = reader.At<DWORD>(exp->AddressOfFunctions + index * sizeof(DWORD));
+                if (!named && address != nullptr && *address != 0) {
+                    pe.exports.push_back({"", exp->Base + index, *address});
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
 PeFile ReadPeFile(const std::wstring &path)
 {
     PeFile pe;
@@ -184,115 +316,11 @@ PeFile ReadPeFile(const std::wstring &path)
     pe.certificates = dirs[IMAGE_DIRECTORY_ENTRY_SECURITY];
     pe.importAddressTable = dirs[IMAGE_DIRECTORY_ENTRY_IAT];
     pe.resources = dirs[IMAGE_DIRECTORY_ENTRY_RESOURCE];
-
-    // x64 exception directory: begin, end and unwind information of each function.
-    const IMAGE_DATA_DIRECTORY &exceptions = dirs[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
-    for (DWORD at = 0; pe.machine == IMAGE_FILE_MACHINE_AMD64 && at + 3 * sizeof(DWORD) <= exceptions.Size;
-         at += 3 * sizeof(DWORD)) {
-        const auto *entry = reader.At<PeFunctionEntry>(exceptions.VirtualAddress + at);
-        if (entry == nullptr) {
-            break;
-        }
-        pe.functionEntries.push_back(*entry);
-    }
-    // ARM64: begin and unwind data, whose low two bits say whether it is packed (the
-    // length in bits 2-12, in instructions) or the RVA of its record (the length in
-    // the first word's bits 0-17).
-    for (DWORD at = 0; pe.machine == IMAGE_FILE_MACHINE_ARM64 && at + 2 * sizeof(DWORD) <= exceptions.Size;
-         at += 2 * sizeof(DWORD)) {
-        const auto *begin = reader.At<DWORD>(exceptions.VirtualAddress + at);
-        const auto *unwind = reader.At<DWORD>(exceptions.VirtualAddress + at + sizeof(DWORD));
-        if (begin == nullptr || unwind == nullptr) {
-            break;
-        }
-        const bool packed = (*unwind & 3) != 0;
-        const auto *record = packed ? nullptr : reader.At<DWORD>(*unwind);
-        const DWORD instructions = packed              ? (*unwind >> 2) & 0x7FF
-                                   : record != nullptr ? *record & 0x3FFFF
-                                                       : 0;
-        pe.functionEntries.push_back({*begin, *begin + 4 * instructions, packed ? 0 : *unwind});
-    }
-
-    const IMAGE_DATA_DIRECTORY &debug = dirs[IMAGE_DIRECTORY_ENTRY_DEBUG];
-    for (DWORD at = 0; at + sizeof(IMAGE_DEBUG_DIRECTORY) <= debug.Size;
-         at += sizeof(IMAGE_DEBUG_DIRECTORY)) {
-        const auto *entry = reader.At<IMAGE_DEBUG_DIRECTORY>(debug.VirtualAddress + at);
-        if (entry == nullptr) {
-            break;
-        }
-        pe.debugTypes.push_back(entry->Type);
-        const auto *data = reader.At<DWORD>(entry->AddressOfRawData);
-        if (entry->Type == kDebugTypeExDllCharacteristics && data != nullptr &&
-            entry->SizeOfData >= sizeof(DWORD)) {
-            pe.dllCharacteristicsEx = *data;
-        }
-    }
-    if (pe.loadConfig.VirtualAddress != 0) {
-        ReadGuard(reader, pe.imageBase, pe);
-        const auto *size = reader.At<DWORD>(pe.loadConfig.VirtualAddress);
-        const auto *cookie = reader.At<ULONGLONG>(pe.loadConfig.VirtualAddress + kSecurityCookieOffset);
-        if (size != nullptr && *size >= kSecurityCookieOffset + sizeof(ULONGLONG) && cookie != nullptr) {
-            pe.securityCookie = *cookie;
-        }
-    }
-
-    if (dirs[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress != 0) {
-        for (DWORD rva = dirs[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;;
-             rva += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-            const auto *desc = reader.At<IMAGE_IMPORT_DESCRIPTOR>(rva);
-            if (desc == nullptr || desc->Name == 0) {
-                break;
-            }
-            const std::string dll = reader.Text(desc->Name);
-            pe.importedDlls.push_back(dll);
-            DWORD thunkRva = desc->OriginalFirstThunk != 0 ? desc->OriginalFirstThunk : desc->FirstThunk;
-            for (;; thunkRva += sizeof(IMAGE_THUNK_DATA64)) {
-                const auto *thunk = reader.At<IMAGE_THUNK_DATA64>(thunkRva);
-                if (thunk == nullptr || thunk->u1.AddressOfData == 0) {
-                    break;
-                }
-                if (IMAGE_SNAP_BY_ORDINAL64(thunk->u1.Ordinal)) {
-                    pe.importedFunctions.push_back(dll + "!#" +
-                                                   std::to_string(IMAGE_ORDINAL64(thunk->u1.Ordinal)));
-                } else {
-                    pe.importedFunctions.push_back(
-                        dll + "!" + reader.Text(static_cast<DWORD>(thunk->u1.AddressOfData) + sizeof(WORD)));
-                }
-            }
-        }
-    }
-
-    if (dirs[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress != 0) {
-        const auto *exp =
-            reader.At<IMAGE_EXPORT_DIRECTORY>(dirs[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
-        if (exp != nullptr) {
-            pe.exportDllName = reader.Text(exp->Name);
-            pe.exportBase = exp->Base;
-            pe.exportFunctionCount = exp->NumberOfFunctions;
-            for (DWORD index = 0; index < exp->NumberOfNames; ++index) {
-                const auto *nameRva = reader.At<DWORD>(exp->AddressOfNames + index * sizeof(DWORD));
-                const auto *ordinal = reader.At<WORD>(exp->AddressOfNameOrdinals + index * sizeof(WORD));
-                const auto *address =
-                    ordinal != nullptr ? reader.At<DWORD>(exp->AddressOfFunctions + *ordinal * sizeof(DWORD))
-                                       : nullptr;
-                if (nameRva != nullptr && address != nullptr) {
-                    pe.exports.push_back({reader.Text(*nameRva), exp->Base + *ordinal, *address});
-                }
-            }
-            // Exports by ordinal only would not show among the names: count them too.
-            for (DWORD index = 0; index < exp->NumberOfFunctions; ++index) {
-                bool named = false;
-                for (DWORD name = 0; name < exp->NumberOfNames; ++name) {
-                    const auto *ordinal = reader.At<WORD>(exp->AddressOfNameOrdinals + name * sizeof(WORD));
-                    named = named || (ordinal != nullptr && *ordinal == index);
-                }
-                const auto *address = reader.At<DWORD>(exp->AddressOfFunctions + index * sizeof(DWORD));
-                if (!named && address != nullptr && *address != 0) {
-                    pe.exports.push_back({"", exp->Base + index, *address});
-                }
-            }
-        }
-    }
+    ReadFunctionEntries(reader, dirs, pe);
+    ReadDebugDirectory(reader, dirs, pe);
+    ReadLoadConfig(reader, pe);
+    ReadImports(reader, dirs, pe);
+    ReadExports(reader, dirs, pe);
     pe.ok = true;
     return pe;
 }

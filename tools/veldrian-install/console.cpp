@@ -27,16 +27,17 @@ void Console::write(const std::string &utf8)
     if (utf8.empty()) {
         return;
     }
-    fwrite(utf8.data(), 1, utf8.size(), human_);
-    fflush(human_);
+    // A console or pipe that takes nothing more leaves the run nowhere to say so.
+    (void)fwrite(utf8.data(), 1, utf8.size(), human_);
+    (void)fflush(human_);
     atLineStart_ = utf8.back() == '\n';
 }
 
 void Console::json(const std::string &utf8)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    fwrite(utf8.data(), 1, utf8.size(), stdout);
-    fflush(stdout);
+    (void)fwrite(utf8.data(), 1, utf8.size(), stdout);
+    (void)fflush(stdout);
 }
 
 void Console::line(const std::wstring &text)
@@ -67,16 +68,16 @@ void Console::error(const std::wstring &text)
         write("\n");
     }
     const std::string line = "veldrian-install: " + Utf8(text) + "\n";
-    fwrite(line.data(), 1, line.size(), stderr);
-    fflush(stderr);
+    (void)fwrite(line.data(), 1, line.size(), stderr);
+    (void)fflush(stderr);
 }
 
 void Console::errorText(const std::wstring &text)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string utf8 = Utf8(text);
-    fwrite(utf8.data(), 1, utf8.size(), stderr);
-    fflush(stderr);
+    (void)fwrite(utf8.data(), 1, utf8.size(), stderr);
+    (void)fflush(stderr);
 }
 
 bool DbwinListener::start(std::wstring *error)

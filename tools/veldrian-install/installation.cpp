@@ -265,7 +265,7 @@ void Installation::readDeviceValues(bool before)
 
 // Why VELDRIAN was not called, in the platform's terms: what the package check
 // finds for the model in the staged INF.
-std::wstring Installation::notCalledReason()
+std::wstring Installation::notCalledReason() const
 {
     const PackageCheck check = CheckPackage(stage_.infPath, subject_.dll);
     for (const ModelCheck &model : check.models) {

@@ -57,7 +57,7 @@ private:
     void checkOutcome();
     void readDeviceValues(bool before);
     void finish();
-    std::wstring notCalledReason();
+    std::wstring notCalledReason() const;
 
     // Called by the printer class installer stand-in as it works.
     static void StandinNote(void *context, const wchar_t *text);

@@ -307,7 +307,7 @@ JournalState ReadJournal()
     }
     const win32::RegSnapshot record = win32::SnapshotTree(HKEY_LOCAL_MACHINE, kJournalPath);
     Stored top{kJournalPath,
-               record.count(kJournalPath) != 0 ? record.at(kJournalPath) : decltype(Stored::values){}};
+               record.contains(kJournalPath) ? record.at(kJournalPath) : decltype(Stored::values){}};
     state.kept = top.number(L"Kept") != 0;
     state.process = top.number(L"Process");
     std::wstring device;
@@ -407,7 +407,7 @@ std::vector<std::wstring> Replay(Console &console, bool runAlone)
     for (auto name = names.rbegin(); name != names.rend(); ++name) {
         const std::wstring path = std::wstring(kJournalPath) + L"\\" + *name;
         const win32::RegSnapshot stored = win32::SnapshotTree(HKEY_LOCAL_MACHINE, path);
-        const Stored entry{path, stored.count(path) != 0 ? stored.at(path) : decltype(Stored::values){}};
+        const Stored entry{path, stored.contains(path) ? stored.at(path) : decltype(Stored::values){}};
         if (runAlone && entry.number(L"RunAlone") == 0) {
             continue;
         }
@@ -442,7 +442,7 @@ std::vector<std::wstring> UndoJournal(Console &console)
     if (!win32::KeyExists(HKEY_LOCAL_MACHINE, kJournalPath)) {
         return {};
     }
-    const std::vector<std::wstring> left = Replay(console, false);
+    std::vector<std::wstring> left = Replay(console, false);
     if (left.empty()) {
         RemoveJournalKey();
     }

@@ -64,7 +64,7 @@ std::wstring ChooseDll(const Options &options, const Package &package, Subject *
 std::wstring CheckBeforeInstalling(const Options &options, const std::vector<InfModel> &models)
 {
     for (const InfModel &model : models) {
-        if (const std::wstring reason = CheckPrinterName(model.name); !reason.empty()) {
+        if (std::wstring reason = CheckPrinterName(model.name); !reason.empty()) {
             return reason;
         }
     }

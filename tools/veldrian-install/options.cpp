@@ -44,7 +44,7 @@ namespace {
 
 std::wstring AddProfile(Options &options, const std::wstring &option, const std::wstring &name, bool lists)
 {
-    if (const std::wstring problem = CheckProfileName(option, name); !problem.empty()) {
+    if (std::wstring problem = CheckProfileName(option, name); !problem.empty()) {
         return problem;
     }
     for (const ProfileRequest &profile : options.profiles) {

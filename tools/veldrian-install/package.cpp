@@ -121,9 +121,12 @@ std::wstring Models64Section(HINF inf, INFCONTEXT *manufacturer)
     const DWORD fields = SetupGetFieldCount(manufacturer);
     for (DWORD index = 2; index <= fields; ++index) {
         const std::wstring decoration = InfField(manufacturer, index);
+        std::wstring section = base;
+        section += L'.';
+        section += decoration;
         if ((SameText(decoration, L"NTamd64") || StartsWithText(decoration, L"NTamd64.")) &&
-            InfSectionExists(inf, base + L"." + decoration)) {
-            return base + L"." + decoration;
+            InfSectionExists(inf, section)) {
+            return section;
         }
     }
     return L"";
@@ -151,7 +154,7 @@ std::wstring ProgramDirectory()
 std::wstring WindowsPath(const std::wstring &path)
 {
     // Relative paths are the caller's: Wine starts the program in the caller's folder.
-    const std::wstring windows = win32::WindowsPath(path);
+    std::wstring windows = win32::WindowsPath(path);
     const DWORD size = GetFullPathNameW(windows.c_str(), 0, nullptr, nullptr);
     if (size == 0) {
         return windows;
@@ -321,8 +324,11 @@ bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stag
                 return false;
             }
         } else if (!CopyInto(source + file, stage->directory + file)) {
-            stage->notes.push_back(L"the package's file " + source + file + L" could not be staged: " +
-                                   win32::ErrorText(GetLastError()));
+            std::wstring note = L"the package's file " + source;
+            note += file;
+            note += L" could not be staged: ";
+            note += win32::ErrorText(GetLastError());
+            stage->notes.push_back(note);
         }
     }
     if (package.listedDll.empty()) {

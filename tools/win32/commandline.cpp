@@ -13,6 +13,23 @@ bool Names(const OptionName &option, const std::wstring &text)
     return text == option.name || (option.alias != nullptr && text == option.alias);
 }
 
+// The value of an option that takes one, from the argument after it.
+bool NextValue(const std::wstring &name, const std::vector<std::wstring> &arguments, std::size_t *index,
+               std::wstring *value, std::wstring *error)
+{
+    if (*index + 1 >= arguments.size()) {
+        *error = name + L" needs a value";
+        return false;
+    }
+    *value = arguments[++*index];
+    if (value->rfind(L"--", 0) == 0) {
+        *error = name + L" needs a value, not the option ";
+        *error += *value;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool SplitArguments(const std::vector<OptionName> &names, const std::vector<std::wstring> &arguments,
@@ -31,7 +48,7 @@ bool SplitArguments(const std::vector<OptionName> &names, const std::vector<std:
         const auto option = std::find_if(names.begin(), names.end(),
                                          [&](const OptionName &item) { return Names(item, name); });
         if (option == names.end()) {
-            *error = name.rfind(L"-", 0) == 0
+            *error = name.rfind(L'-', 0) == 0
                          ? L"unknown option " + name
                          : L"unexpected argument \"" + name + L"\" (options begin with --)";
             return false;
@@ -40,16 +57,8 @@ bool SplitArguments(const std::vector<OptionName> &names, const std::vector<std:
             *error = name + L" takes no value";
             return false;
         }
-        if (option->takesValue && !inline_) {
-            if (index + 1 >= arguments.size()) {
-                *error = name + L" needs a value";
-                return false;
-            }
-            value = arguments[++index];
-            if (value.rfind(L"--", 0) == 0) {
-                *error = name + L" needs a value, not the option " + value;
-                return false;
-            }
+        if (option->takesValue && !inline_ && !NextValue(name, arguments, &index, &value, error)) {
+            return false;
         }
         if (option->takesValue && value.empty()) {
             *error = name + L" needs a value that is not empty";

@@ -4,6 +4,7 @@
 // "--name VALUE" or "--name=VALUE".
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -55,13 +56,10 @@ bool ParseCommandLine(const Option<Options> (&table)[N], const std::vector<std::
     if (!SplitArguments(names, arguments, &parsed, error)) {
         return false;
     }
-    for (const Argument &argument : parsed) {
+    return std::all_of(parsed.begin(), parsed.end(), [&](const Argument &argument) {
         *error = table[argument.option].apply(*options, argument.value);
-        if (!error->empty()) {
-            return false;
-        }
-    }
-    return true;
+        return error->empty();
+    });
 }
 
 template <typename Options, std::size_t N>
