@@ -20,7 +20,6 @@
 #include <optional>
 #include <regex>
 #include <set>
-#include <sstream>
 
 namespace {
 
@@ -55,29 +54,6 @@ std::wstring WindowsDirectory()
     return path;
 }
 
-bool WriteAll(const std::wstring &path, const std::string &bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                    written == bytes.size();
-    CloseHandle(file);
-    return ok;
-}
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::string Replaced(std::string text, const std::string &from, const std::string &to)
 {
     const std::size_t at = text.find(from);
@@ -107,7 +83,7 @@ struct HostRun {
     std::vector<std::string> trace() const
     {
         std::vector<std::string> lines;
-        for (const std::string &line : Lines(out)) {
+        for (const std::string &line : harness::Lines(out)) {
             if (line.rfind("VELDRIAN : ", 0) == 0 || line == kRule) {
                 lines.push_back(line);
             }
@@ -118,7 +94,7 @@ struct HostRun {
     // The table row of a profile: its Device value before and after, as shown.
     std::vector<std::string> row(const std::string &profile) const
     {
-        for (const std::string &line : Lines(out)) {
+        for (const std::string &line : harness::Lines(out)) {
             if (line.rfind(profile + " ", 0) == 0) {
                 std::vector<std::string> cells;
                 std::size_t at = profile.size();
@@ -682,7 +658,7 @@ TEST_F(InstallHost, AModelThatDoesNotRegisterVeldrianIsNeverCalledAndTheHostSays
     }();
     EXPECT_EQ(run.exitCode, 3u) << run.err << run.out;
     EXPECT_EQ(run.trace(), std::vector<std::string>{}) << run.out;
-    EXPECT_EQ(Lines(run.err),
+    EXPECT_EQ(harness::Lines(run.err),
               std::vector<std::string>{
                   "veldrian-install: VELDRIAN was not called for the post-processing: no section "
                   "[Unregistered.CoInstallers]: the platform looks for the co-installers of "
@@ -716,7 +692,7 @@ TEST_F(InstallHost, AStaleSystemCopyIsReplacedForTheRunAndPutBack)
 {
     const std::wstring systemDll = SystemDirectory() + L"\\VELDRIAN.dll";
     const std::string stale = "not the DLL under test";
-    ASSERT_TRUE(WriteAll(systemDll, stale));
+    ASSERT_TRUE(win32::WriteWholeFile(systemDll, stale));
     const HostRun run = RunHost({L"--dll", dll_});
     EXPECT_EQ(run.exitCode, 0u) << run.err << run.out;
     // SetupAPI could load the copy and VELDRIAN traced: the stale file was not in the way.
@@ -747,7 +723,7 @@ TEST_F(InstallHost, TheTraceReaderGivesTheHostsReasonsFromItsCapture)
     const HostRun run = RunHost({L"--json"});
     ASSERT_EQ(run.exitCode, 0u) << run.err;
     const std::wstring capture = harness::TempDirectory() + L"install-test-capture.log";
-    ASSERT_TRUE(WriteAll(capture, run.err));
+    ASSERT_TRUE(win32::WriteWholeFile(capture, run.err));
     char trace[MAX_PATH * 2] = {};
     GetEnvironmentVariableA("VELDRIAN_TRACE", trace, sizeof(trace));
     const HostRun read = RunHostProgram(WindowsFormOf(trace), {L"--from", capture, L"--json"});
@@ -781,7 +757,7 @@ TEST_F(InstallHost, AllModelsFromTheCallersFolderAsJsonWithABoundedTable)
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("\"outcome\":\"made-default\""), std::string::npos) << run.out;
-    const std::vector<std::string> lines = Lines(run.err);
+    const std::vector<std::string> lines = harness::Lines(run.err);
     for (const auto &expected : {std::pair{"Model X", "[5]"}, {"Model Y", "[4]"}, {"Model Z", "[3]"}}) {
         const char *model = expected.first;
         const char *status = expected.second;
@@ -816,21 +792,21 @@ TEST_F(InstallHost, BadOptionsAndInputsGiveTheirReasonAndMakeNothing)
 void InstallHost::ExpectBadRuns(const TestPackage &package)
 {
     const std::wstring text = harness::TempDirectory() + L"install-test-not-an-inf.txt";
-    ASSERT_TRUE(WriteAll(text, "this is neither a DLL nor an INF\n"));
+    ASSERT_TRUE(win32::WriteWholeFile(text, "this is neither a DLL nor an INF\n"));
     const std::wstring displayInf = harness::TempDirectory() + L"install-test-display.inf";
     ASSERT_TRUE(
         harness::WriteUtf16File(displayInf, L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Display\r\n"));
     const std::wstring folder = harness::TempDirectory().substr(0, harness::TempDirectory().size() - 1);
     const std::wstring dll32 = harness::TempDirectory() + L"install-test-32.dll";
-    ASSERT_TRUE(WriteAll(dll32, Machine32(win32::ReadWholeFile(dll_))));
+    ASSERT_TRUE(win32::WriteWholeFile(dll32, Machine32(win32::ReadWholeFile(dll_))));
     const std::wstring binary = harness::TempDirectory() + L"install-test-binary.inf";
-    ASSERT_TRUE(WriteAll(binary, std::string("MZ\0\0\x90\0binary", 12)));
+    ASSERT_TRUE(win32::WriteWholeFile(binary, std::string("MZ\0\0\x90\0binary", 12)));
     const std::string example = win32::ReadWholeFile(ExampleInf());
     const std::wstring comma = harness::TempDirectory() + L"install-test-comma.inf";
-    ASSERT_TRUE(WriteAll(comma, Replaced(example, "\"Model X\"=ModelX", "\"Model, X\"=ModelX")));
+    ASSERT_TRUE(win32::WriteWholeFile(comma, Replaced(example, "\"Model X\"=ModelX", "\"Model, X\"=ModelX")));
     const std::wstring x86 = harness::TempDirectory() + L"install-test-x86.inf";
-    ASSERT_TRUE(WriteAll(x86, Replaced(Replaced(example, "Models,NTamd64", "Models,NTx86"),
-                                       "[Models.NTamd64]", "[Models.NTx86]")));
+    ASSERT_TRUE(win32::WriteWholeFile(x86, Replaced(Replaced(example, "Models,NTamd64", "Models,NTx86"),
+                                                    "[Models.NTamd64]", "[Models.NTx86]")));
 
     const std::vector<BadRun> runs = {
         {{L"--bogus"}, 2, "unknown option --bogus"},
@@ -865,7 +841,7 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
         const HostRun run = RunHost(bad.arguments);
         const std::string what = testing::PrintToString(harness::Narrow(bad.arguments.front())) + " ...";
         EXPECT_EQ(run.exitCode, bad.exitCode) << what << "\n" << run.err;
-        const std::vector<std::string> errLines = Lines(run.err);
+        const std::vector<std::string> errLines = harness::Lines(run.err);
         ASSERT_FALSE(errLines.empty()) << what;
         EXPECT_EQ(errLines[0].rfind("veldrian-install: " + bad.reason, 0), 0u) << what << "\n" << errLines[0];
         if (bad.exitCode == 2) {
@@ -948,7 +924,7 @@ TEST_F(InstallHost, ARunKilledMidwayIsUndoneByTheNextRun)
         EXPECT_NE(PrefixState::Take().differencesFrom(before_), std::vector<std::string>{});
         const HostRun run = RunHost({L"--dll", dll_});
         EXPECT_EQ(run.exitCode, 0u) << run.err << run.out;
-        EXPECT_EQ(Lines(run.err),
+        EXPECT_EQ(harness::Lines(run.err),
                   std::vector<std::string>{"veldrian-install: a run that did not end (process " +
                                            std::to_string(killed.id()) +
                                            ") left its work in this Wine prefix: removing it first"})
@@ -967,7 +943,7 @@ TEST_F(InstallHost, ASecondHostOnThePrefixIsRefused)
     const HostRun second = RunHost({L"--dll", dll_, L"--profile", L"S-1-5-21-77-77-77-4001"});
     ResumeThread(first.thread());
     EXPECT_EQ(second.exitCode, 1u);
-    EXPECT_EQ(Lines(second.err),
+    EXPECT_EQ(harness::Lines(second.err),
               std::vector<std::string>{"veldrian-install: another veldrian-install (process " +
                                        std::to_string(first.id()) +
                                        ") is running on this Wine prefix: wait for it to "
@@ -987,7 +963,7 @@ TEST_F(InstallHost, AnotherReaderOfTheDebuggerOutputIsRefused)
         << harness::Narrow(error);
     const HostRun run = RunHost({L"--dll", dll_});
     EXPECT_EQ(run.exitCode, 1u) << run.out;
-    EXPECT_EQ(Lines(run.err),
+    EXPECT_EQ(harness::Lines(run.err),
               std::vector<std::string>{"veldrian-install: cannot listen to the debugger output of "
                                        "this session (DBWIN_BUFFER): another program is reading "
                                        "it already (a debugger or a debug-output viewer); close it "
@@ -1023,11 +999,11 @@ TEST_F(InstallHost, FilesCopiedAnywhereAreRemovedAndEarlierOnesPutBack)
             L"Test.Driver=66000\r\n"
             L"[SourceDisksNames]\r\n1=\"Tests\",,,\r\n[SourceDisksFiles]\r\nVELDRIAN.dll=1\r\n"
             L"veldrian-test.sys=1\r\nveldrian-test.drv=1\r\n"));
-    ASSERT_TRUE(WriteAll(folder + L"\\VELDRIAN.dll", win32::ReadWholeFile(dll_)));
-    ASSERT_TRUE(WriteAll(folder + L"\\veldrian-test.sys", "the package's sys file"));
-    ASSERT_TRUE(WriteAll(folder + L"\\veldrian-test.drv", "the package's driver file"));
+    ASSERT_TRUE(win32::WriteWholeFile(folder + L"\\VELDRIAN.dll", win32::ReadWholeFile(dll_)));
+    ASSERT_TRUE(win32::WriteWholeFile(folder + L"\\veldrian-test.sys", "the package's sys file"));
+    ASSERT_TRUE(win32::WriteWholeFile(folder + L"\\veldrian-test.drv", "the package's driver file"));
     const std::wstring earlierDriver = SystemDirectory() + L"\\spool\\drivers\\x64\\veldrian-test.drv";
-    ASSERT_TRUE(WriteAll(earlierDriver, "an earlier driver file"));
+    ASSERT_TRUE(win32::WriteWholeFile(earlierDriver, "an earlier driver file"));
     const PrefixState withEarlier = PrefixState::Take();
 
     const HostRun run = RunHost({L"--all-models", L"--inf", inf});

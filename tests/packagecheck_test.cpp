@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 namespace {
 
 constexpr WORD kMachineArm64 = 0xAA64;
@@ -46,27 +44,6 @@ std::string WithMachine(std::string dll, WORD machine)
     memcpy(&headers, dll.data() + offsetof(IMAGE_DOS_HEADER, e_lfanew), sizeof(headers));
     memcpy(dll.data() + headers + sizeof(DWORD), &machine, sizeof(machine));
     return dll;
-}
-
-bool WriteAll(const std::wstring &path, const std::string &bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    const bool whole = file != INVALID_HANDLE_VALUE &&
-                       WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                       written == bytes.size();
-    CloseHandle(file);
-    return whole;
-}
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 struct CheckRun {
@@ -118,15 +95,16 @@ protected:
         for (const std::wstring &folder : {directory_, directory_ + L"\\x64", directory_ + L"\\arm64"}) {
             CreateDirectoryW(folder.c_str(), nullptr);
         }
-        ASSERT_TRUE(WriteAll(directory_ + L"\\arm64\\VELDRIAN.dll", WithMachine(dll_, kMachineArm64)));
+        ASSERT_TRUE(
+            win32::WriteWholeFile(directory_ + L"\\arm64\\VELDRIAN.dll", WithMachine(dll_, kMachineArm64)));
         write(kInf, dll_);
     }
     void TearDown() override { win32::RemoveFolderTree(directory_); }
 
     void write(const std::string &inf, const std::string &x64Dll)
     {
-        ASSERT_TRUE(WriteAll(inf_, inf));
-        ASSERT_TRUE(WriteAll(directory_ + L"\\x64\\VELDRIAN.dll", x64Dll));
+        ASSERT_TRUE(win32::WriteWholeFile(inf_, inf));
+        ASSERT_TRUE(win32::WriteWholeFile(directory_ + L"\\x64\\VELDRIAN.dll", x64Dll));
     }
     CheckRun check(std::vector<std::wstring> options = {})
     {
@@ -173,7 +151,7 @@ TEST_F(PackageCheck, PrintsOnlyFindingsGroupedByModelAndNamesEachFaultyModel)
         "  model \"Model B\" (TESTS\\MODELB) for ARM64: 1 finding(s)",
         finding,
     };
-    const std::vector<std::string> lines = Lines(run.out);
+    const std::vector<std::string> lines = harness::Lines(run.out);
     ASSERT_EQ(lines.size(), 1 + expected.size() + 2) << run.out;
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 1 + expected.size()), expected);
     EXPECT_EQ(lines.back(),
@@ -209,7 +187,7 @@ void ExpectFinding(const CheckRun &run, const PlantedFault &fault)
 {
     EXPECT_EQ(run.status, 6u) << fault.from << "\n" << run.out;
     EXPECT_TRUE(run.says(fault.finding)) << fault.from << "\n" << run.out;
-    const std::vector<std::string> lines = Lines(run.out);
+    const std::vector<std::string> lines = harness::Lines(run.out);
     ASSERT_FALSE(lines.empty()) << fault.from;
     EXPECT_EQ(lines.back().substr(lines.back().find("; ") + 2), fault.faulty) << fault.from;
 }

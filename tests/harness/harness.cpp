@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <sstream>
 #include <utility>
 
 namespace harness {
@@ -298,6 +299,16 @@ std::string GetEnv(const char *name)
 std::string Narrow(const std::wstring &text)
 {
     return win32::Utf8(text);
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 std::wstring VeldrianPath()

@@ -32,6 +32,8 @@ std::wstring VeldrianPath();  // Windows form of the path
 // The UTF-16 form of a UTF-8 text, and back.
 using win32::Wide;                             // UTF-8 to UTF-16
 std::string Narrow(const std::wstring &text);  // UTF-16 to UTF-8
+// The lines of a text, without their line feeds.
+std::vector<std::string> Lines(const std::string &text);
 
 // One injected failure: the `call`-th call (0-based) of `function` fails with
 // `error` (a registry function returns it; the others report failure and leave it

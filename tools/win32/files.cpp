@@ -44,6 +44,19 @@ std::string ReadWholeFile(const std::wstring &path)
     return ReadWholeFile(path, &bytes) ? bytes : std::string();
 }
 
+bool WriteWholeFile(const std::wstring &path, const std::string &bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const bool whole = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                       written == bytes.size();
+    CloseHandle(file);
+    return whole;
+}
+
 bool FileExists(const std::wstring &path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());

@@ -13,7 +13,9 @@ namespace win32 {
 // or read, with GetLastError() telling why.
 bool ReadWholeFile(const std::wstring &path, std::string *bytes);
 std::string ReadWholeFile(const std::wstring &path);  // "" when it cannot be read
-bool FileExists(const std::wstring &path);            // a file, not a folder
+// Writes a file whole, replacing what was there.
+bool WriteWholeFile(const std::wstring &path, const std::string &bytes);
+bool FileExists(const std::wstring &path);  // a file, not a folder
 bool SameFileContents(const std::wstring &firstPath, const std::wstring &secondPath);
 
 struct FolderEntry {
