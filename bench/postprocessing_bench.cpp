@@ -242,8 +242,9 @@ void BaselineAssign(const wchar_t *user, const wchar_t *queue)
     HKEY windows = nullptr;
     if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_SET_VALUE, &windows) == ERROR_SUCCESS) {
         // cppcheck-suppress lstrlenWCalled ; `full` was just terminated, as the library's is
+        const auto units = static_cast<DWORD>(lstrlenW(full)) + 1;
         RegSetValueExW(windows, L"Device", 0, REG_SZ, reinterpret_cast<const BYTE *>(full),
-                       static_cast<DWORD>((lstrlenW(full) + 1) * sizeof(wchar_t)));
+                       units * sizeof(wchar_t));
         RegCloseKey(windows);
     }
 }

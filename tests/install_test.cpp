@@ -337,11 +337,11 @@ std::size_t Find(const std::vector<std::string> &lines, const std::string &line,
 class TestPackage {
 public:
     TestPackage()
+        : directory_(harness::TempDirectory() + L"install-test-package-" +
+                     std::to_wstring(GetCurrentProcessId())),
+          path_(directory_ + L"\\testpackage.inf")
     {
-        directory_ =
-            harness::TempDirectory() + L"install-test-package-" + std::to_wstring(GetCurrentProcessId());
         CreateDirectoryW(directory_.c_str(), nullptr);
-        path_ = directory_ + L"\\testpackage.inf";
         const std::wstring inf =
             L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\nClassGUID=" +
             std::wstring(win32::kPrinterClassText) +

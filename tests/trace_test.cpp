@@ -92,10 +92,8 @@ private:
 // A saved capture, removed again when the test ends.
 class CaptureFile {
 public:
-    explicit CaptureFile(const std::string &bytes)
+    explicit CaptureFile(const std::string &bytes) : path_(NextPath())
     {
-        static int serial = 0;
-        path_ = harness::TempDirectory() + L"trace-test-capture-" + std::to_wstring(++serial) + L".log";
         std::ofstream file(harness::Narrow(path_), std::ios::binary);
         file << bytes;
     }
@@ -105,6 +103,12 @@ public:
     const std::wstring &path() const { return path_; }
 
 private:
+    static std::wstring NextPath()
+    {
+        static int serial = 0;
+        return harness::TempDirectory() + L"trace-test-capture-" + std::to_wstring(++serial) + L".log";
+    }
+
     std::wstring path_;
 };
 

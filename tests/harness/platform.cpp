@@ -256,7 +256,7 @@ ScopedDevice::ScopedDevice(const std::wstring &inf, const std::wstring &hardware
     params.cbSize = sizeof(params);
     SetupDiGetDeviceInstallParamsW(set_, &data_, &params);
     params.Flags |= DI_ENUMSINGLEINF;
-    lstrcpynW(params.DriverPath, infPath_.c_str(), MAX_PATH);
+    wcsncpy_s(params.DriverPath, MAX_PATH, infPath_.c_str(), _TRUNCATE);
     if (!SetupDiSetDeviceInstallParamsW(set_, &data_, &params)) {
         failure_ = "SetupDiSetDeviceInstallParamsW failed: " + std::to_string(GetLastError());
         return;
