@@ -67,8 +67,8 @@ void Console::error(const std::wstring &text)
     if (!atLineStart_) {
         write("\n");
     }
-    const std::string line = "veldrian-install: " + Utf8(text) + "\n";
-    (void)fwrite(line.data(), 1, line.size(), stderr);
+    const std::string message = "veldrian-install: " + Utf8(text) + "\n";
+    (void)fwrite(message.data(), 1, message.size(), stderr);
     (void)fflush(stderr);
 }
 

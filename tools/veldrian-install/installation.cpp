@@ -12,6 +12,7 @@
 #include <newdev.h>
 
 #include <algorithm>
+#include <iterator>
 
 namespace host {
 
@@ -175,16 +176,11 @@ bool Installation::setAsideSystemFiles()
     const std::wstring infName = stage_.infPath.substr(stage_.directory.size());
     std::vector<std::wstring> files = {systemDll_, infDirectory_ + infName,
                                        infDirectory_ + SwapExtension(infName, L".pnf")};
-    for (const std::wstring &file : CopiedFiles(stage_.infPath, subject_.model.section)) {
-        if (!ContainsText(files, file)) {
-            files.push_back(file);
-        }
-    }
-    for (const std::wstring &file : files) {
-        if (!JournalFile(file)) {
-            failWith(L"cannot record " + file + L" in the run's journal (it cannot be read)");
-            return false;
-        }
+    std::ranges::copy_if(CopiedFiles(stage_.infPath, subject_.model.section), std::back_inserter(files),
+                         [&files](const std::wstring &file) { return !ContainsText(files, file); });
+    if (const auto unread = std::ranges::find_if_not(files, JournalFile); unread != files.end()) {
+        failWith(L"cannot record " + *unread + L" in the run's journal (it cannot be read)");
+        return false;
     }
     // The copy SetupAPI makes must be the DLL under test: an earlier one is set aside.
     if (win32::FileExists(systemDll_)) {
@@ -268,16 +264,17 @@ void Installation::readDeviceValues(bool before)
 std::wstring Installation::notCalledReason() const
 {
     const PackageCheck check = CheckPackage(stage_.infPath, subject_.dll);
-    for (const ModelCheck &model : check.models) {
-        if (model.name == subject_.model.name && !model.findings.empty()) {
-            std::wstring reason;
-            for (const std::wstring &finding : model.findings) {
-                reason += (reason.empty() ? L"" : L"; ") + finding;
-            }
-            return reason;
-        }
+    const auto model = std::ranges::find_if(check.models, [this](const ModelCheck &checked) {
+        return checked.name == subject_.model.name && !checked.findings.empty();
+    });
+    if (model == check.models.end()) {
+        return L"the co-installers' post-processing call reached no VELDRIAN.dll";
     }
-    return L"the co-installers' post-processing call reached no VELDRIAN.dll";
+    std::wstring reason;
+    for (const std::wstring &finding : model->findings) {
+        reason += (reason.empty() ? L"" : L"; ") + finding;
+    }
+    return reason;
 }
 
 bool Installation::install()

@@ -33,24 +33,17 @@ const Root kRoots[] = {{HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE"},
                        {HKEY_USERS, L"HKEY_USERS"},
                        {HKEY_CURRENT_USER, L"HKEY_CURRENT_USER"}};
 
-std::wstring RootName(HKEY root)
+std::wstring RootName(const HKEY root)
 {
-    for (const Root &item : kRoots) {
-        if (item.key == root) {
-            return item.name;
-        }
-    }
-    return L"";
+    const auto item = std::ranges::find(kRoots, root, &Root::key);
+    return item != std::end(kRoots) ? item->name : L"";
 }
 
 HKEY RootKey(const std::wstring &name)
 {
-    for (const Root &item : kRoots) {
-        if (name == item.name) {
-            return item.key;
-        }
-    }
-    return nullptr;
+    const auto item =
+        std::ranges::find(kRoots, name, [](const Root &root) { return std::wstring(root.name); });
+    return item != std::end(kRoots) ? item->key : nullptr;
 }
 
 win32::RegValue Dword(DWORD value)

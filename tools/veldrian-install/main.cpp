@@ -13,6 +13,7 @@
 #include "state.h"
 #include "win32/wine.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -153,11 +154,10 @@ int StatusOf(const std::vector<RunResult> &results)
     if (g_stopRequested.load()) {
         return kExitStopped;
     }
-    int status = kExitOk;
-    for (const RunResult &result : results) {
-        status = status != kExitOk ? status : result.status;
-    }
-    return status;
+    // The first model's status that is not success is the run's.
+    const auto failed =
+        std::ranges::find_if(results, [](const RunResult &result) { return result.status != kExitOk; });
+    return failed != results.end() ? failed->status : kExitOk;
 }
 
 int Install(Console &console, const Options &options, const Package &package, const Subject &base,

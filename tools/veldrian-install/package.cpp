@@ -394,7 +394,8 @@ std::vector<std::wstring> CopiedFiles(const std::wstring &infPath, const std::ws
     }
     wchar_t actual[MAX_PATH] = {};
     if (!SetupDiGetActualSectionToInstallW(inf, section.c_str(), actual, MAX_PATH, nullptr, nullptr)) {
-        lstrcpynW(actual, section.c_str(), MAX_PATH);
+        // A section name the platform could not resolve is read as the package names it.
+        section.copy(actual, std::min<std::size_t>(section.size(), MAX_PATH - 1));
     }
     for (const std::wstring &installed : {std::wstring(actual), std::wstring(actual) + L".CoInstallers"}) {
         INFCONTEXT line;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
+#include <iterator>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -137,12 +138,10 @@ struct Inf {
     // The first line of `section` whose key is `key`, or null.
     const InfLine *line(const std::wstring &section, const std::wstring &key) const
     {
-        for (const InfLine &line : lines(section)) {
-            if (SameText(line.key, key)) {
-                return &line;
-            }
-        }
-        return nullptr;
+        const std::vector<InfLine> &all = lines(section);
+        const auto found =
+            std::ranges::find_if(all, [&key](const InfLine &line) { return SameText(line.key, key); });
+        return found != all.end() ? &*found : nullptr;
     }
 };
 
@@ -452,12 +451,8 @@ DllFile ReadDll(const std::wstring &path)
 
 const wchar_t *MachineName(WORD machine)
 {
-    for (const Architecture &architecture : kArchitectures) {
-        if (architecture.machine == machine) {
-            return architecture.name;
-        }
-    }
-    return L"other";
+    const auto found = std::ranges::find(kArchitectures, machine, &Architecture::machine);
+    return found != std::end(kArchitectures) ? found->name : L"other";
 }
 
 // ---- The package ----
@@ -492,11 +487,8 @@ std::vector<std::wstring> ListedSections(const Inf &inf, const std::wstring &sec
     std::vector<std::wstring> sections;
     for (const InfLine &line : inf.lines(section)) {
         if (SameText(line.key, key)) {
-            for (const std::wstring &name : line.fields) {
-                if (!name.empty()) {
-                    sections.push_back(name);
-                }
-            }
+            std::ranges::copy_if(line.fields, std::back_inserter(sections),
+                                 [](const std::wstring &name) { return !name.empty(); });
         }
     }
     return sections;
@@ -562,11 +554,12 @@ bool FindCopy(const Inf &inf, const std::wstring &coSection, const std::wstring 
             }
             continue;
         }
-        for (const InfLine &line : inf.lines(section)) {
-            if (SameText(line.field(1), name)) {
-                *copy = {section, line.field(2).empty() ? line.field(1) : line.field(2)};
-                return true;
-            }
+        const std::vector<InfLine> &lines = inf.lines(section);
+        const auto line = std::ranges::find_if(
+            lines, [&name](const InfLine &entry) { return SameText(entry.field(1), name); });
+        if (line != lines.end()) {
+            *copy = {section, line->field(2).empty() ? line->field(1) : line->field(2)};
+            return true;
         }
     }
     return false;
@@ -669,13 +662,11 @@ std::wstring CheckOtherCoInstaller(const Inf &inf, const Architecture &architect
 // it, else for NT, else as named.
 std::wstring ActualSection(const Inf &inf, const Architecture &architecture, const std::wstring &ddInstall)
 {
-    for (const std::wstring &section :
-         {ddInstall + L"." + architecture.decoration, ddInstall + L".NT", ddInstall}) {
-        if (inf.has(section)) {
-            return section;
-        }
-    }
-    return L"";
+    const std::wstring candidates[] = {ddInstall + L"." + architecture.decoration, ddInstall + L".NT",
+                                       ddInstall};
+    const auto found =
+        std::ranges::find_if(candidates, [&inf](const std::wstring &section) { return inf.has(section); });
+    return found != std::end(candidates) ? *found : L"";
 }
 
 void CheckModel(Checker &checker, const Architecture &architecture, const std::wstring &ddInstall,
@@ -828,20 +819,18 @@ std::string CheckJson(const std::wstring &infPath, const PackageCheck &check, in
 {
     auto texts = [](const std::vector<std::wstring> &lines) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
-        for (const std::wstring &line : lines) {
-            list.push_back(win32::Utf8(line));
-        }
+        std::ranges::transform(lines, std::back_inserter(list), win32::Utf8);
         return list;
     };
     nlohmann::ordered_json models = nlohmann::ordered_json::array();
-    for (const ModelCheck &model : check.models) {
-        models.push_back({{"model", win32::Utf8(model.name)},
-                          {"hardwareId", win32::Utf8(model.hardwareId)},
-                          {"architecture", win32::Utf8(model.architecture)},
-                          {"ddInstall", win32::Utf8(model.ddInstall)},
-                          {"coInstallers", win32::Utf8(model.coInstallers)},
-                          {"findings", texts(model.findings)}});
-    }
+    std::ranges::transform(check.models, std::back_inserter(models), [&texts](const ModelCheck &model) {
+        return nlohmann::ordered_json{{"model", win32::Utf8(model.name)},
+                                      {"hardwareId", win32::Utf8(model.hardwareId)},
+                                      {"architecture", win32::Utf8(model.architecture)},
+                                      {"ddInstall", win32::Utf8(model.ddInstall)},
+                                      {"coInstallers", win32::Utf8(model.coInstallers)},
+                                      {"findings", texts(model.findings)}};
+    });
     const nlohmann::ordered_json document = {{"inf", win32::Utf8(infPath)},
                                              {"models", models},
                                              {"findings", texts(check.findings)},

@@ -31,12 +31,8 @@ std::wstring Padded(const std::wstring &text, std::size_t width)
 
 const tracedecoder::Profile *FindProfile(const tracedecoder::Pass &pass, const std::wstring &name)
 {
-    for (const tracedecoder::Profile &profile : pass.profiles) {
-        if (profile.name == name) {
-            return &profile;
-        }
-    }
-    return nullptr;
+    const auto found = std::ranges::find(pass.profiles, name, &tracedecoder::Profile::name);
+    return found != pass.profiles.end() ? &*found : nullptr;
 }
 
 // Why a profile is as it is, when VELDRIAN's pass did not reach it.
