@@ -22,6 +22,11 @@ set(CMAKE_RC_FLAGS_INIT "--preprocessor-arg=--sysroot=/usr/${VELDRIAN_MINGW_TRIP
 set(CMAKE_SYSROOT /usr/${VELDRIAN_MINGW_TRIPLE})
 set(CMAKE_CXX_FLAGS_INIT
   "-isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++ -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/${VELDRIAN_MINGW_TRIPLE} -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/backward")
+# libstdc++ for this target compares type_info out of line, in its own tinfo.o, as
+# gcc's target says with this macro; clang does not say it, so <typeinfo> would give
+# every object an inline copy, which an unoptimised build emits and lld then finds
+# defined twice.
+string(APPEND CMAKE_CXX_FLAGS_INIT " -D__GXX_TYPEINFO_EQUALITY_INLINE=0")
 # libgcc and libstdc++ come from gcc's directory; libstdc++'s threads are
 # winpthread's, which gcc's driver adds by itself and clang's does not (a DLL that
 # uses none of it, as VELDRIAN.dll, takes nothing from it).
