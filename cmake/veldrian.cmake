@@ -21,8 +21,8 @@ set(VELDRIAN_LIBRARY_LINK_OPTIONS
   -Wl,--subsystem,windows:6.0 -Wl,--major-os-version,6 -Wl,--minor-os-version,0
   -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
   -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc)
-# The system DLLs it imports from, and nothing else: module/startup_gnu.cpp gives it
-# what a C runtime or the compiler's runtime would.
+# The system DLLs it imports from, and nothing else: module/startup_*.cpp and
+# module/stackguard.cpp give it what a C runtime or the compiler's runtime would.
 set(VELDRIAN_LIBRARY_SYSTEM_LIBRARIES setupapi winspool advapi32 user32 kernel32)
 
 # The directory the generator links the DLL from (module/CMakeLists.txt): paths on

@@ -2,7 +2,7 @@
 // stack protector's cookie (clang and lld build it in; GNU ld writes no load
 // configuration directory). The DLL links no C runtime, so nothing else provides it.
 //
-// SecurityCookie holds the address of `__stack_chk_guard` (module/startup_gnu.cpp),
+// SecurityCookie holds the address of `__stack_chk_guard` (module/stackguard.cpp),
 // whose initial value is the loader's default 64-bit cookie. Windows' loader, when it
 // maps the image, finds the default value there and replaces it with a random one
 // before any code of the DLL runs (keeping the top 16 bits clear, so a seeded cookie

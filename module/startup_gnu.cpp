@@ -1,37 +1,11 @@
-// Start-up of VELDRIAN.dll for the GNU toolchains (gcc and clang targeting mingw).
-// The DLL links no C runtime, so this file gives it what the runtime would: the
-// stack protector's guard value, chosen at load before any guarded function runs,
-// its failure routine, the block fill and copy that compilers call on their own, and
-// the stack probe of frames larger than a page.
-// Built with MSVC, /GS and the CRT's entry do this instead.
-#include <windows.h>
-
+// Start-up of VELDRIAN.dll for x64 with the GNU toolchains (gcc and clang targeting
+// mingw). The DLL links no C runtime, so this file gives it what the runtime would:
+// the block fill and copy that compilers call on their own, and the stack probe of
+// frames larger than a page. The stack protector's guard and the entry that seeds it
+// are module/stackguard.cpp's. Built with MSVC, the CRT does all of this instead.
 #include <cstddef>
-#include <cstdint>
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
 extern "C" {
-
-// Windows' default 64-bit security cookie: the value a loader that seeds the cookie
-// looks for at the address the load configuration names (module/loadconfig.cpp).
-constexpr std::uintptr_t kUnseededGuard = 0x00002B992DDFA232ULL;
-
-// Read by every function that the compiler guards with -fstack-protector-strong.
-// Writable data, as the loader's seeding needs.
-// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the compilers' own name
-std::uintptr_t __stack_chk_guard = kUnseededGuard;
-
-// A guard that no longer matches means the stack was overwritten: nothing in the
-// process can be trusted past that point, so it ends at once, as Windows' own
-// stack cookie check does.
-// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the compilers' own name
-[[noreturn]] void __stack_chk_fail(void)
-{
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_STACK_BUFFER_OVERRUN));
-    for (;;) {
-    }
-}
 
 // Compilers turn zeroed arrays and copy loops into calls of these two (clang does
 // for blocks that gcc fills inline). Defined here, they leave the DLL importing no
@@ -84,24 +58,5 @@ __asm__(".text\n"
         "    popq %rcx\n"
         "    ret\n"
         ".seh_endproc\n");
-
-__attribute__((no_stack_protector)) BOOL WINAPI VeldrianDllEntry(HINSTANCE instance, DWORD reason,
-                                                                 LPVOID reserved)
-{
-    // Windows' loader has seeded the guard already where it reads the load
-    // configuration's SecurityCookie; only a guard still at its default is seeded here.
-    if (reason == DLL_PROCESS_ATTACH && __stack_chk_guard == kUnseededGuard) {
-        LARGE_INTEGER counter = {};
-        QueryPerformanceCounter(&counter);
-        std::uintptr_t guard = static_cast<std::uintptr_t>(counter.QuadPart);
-        guard ^= static_cast<std::uintptr_t>(GetCurrentProcessId()) << 32;
-        guard ^= static_cast<std::uintptr_t>(GetCurrentThreadId());
-        guard ^= reinterpret_cast<std::uintptr_t>(&counter);
-        guard ^= reinterpret_cast<std::uintptr_t>(instance);
-        // A zero byte low in the guard stops string copies from reproducing it.
-        __stack_chk_guard = guard & ~static_cast<std::uintptr_t>(0xFF);
-    }
-    return DllMain(instance, reason, reserved);
-}
 
 }  // extern "C"
