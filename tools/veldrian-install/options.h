@@ -1,6 +1,8 @@
 // Command line of veldrian-install: what to install, on which profiles, with which DLL.
 #pragma once
 
+#include "win32/commandline.h"
+
 #include <string>
 #include <vector>
 
@@ -29,11 +31,7 @@ struct Options {
     bool help = false;
 };
 
-struct ParsedOptions {
-    bool ok = false;
-    std::wstring error;  // one line, when !ok
-    Options options;
-};
+using ParsedOptions = win32::ParsedOptions<Options>;
 
 ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments);
 std::wstring Usage();

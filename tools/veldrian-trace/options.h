@@ -1,6 +1,8 @@
 // Command line of veldrian-trace: where the trace comes from, and when listening ends.
 #pragma once
 
+#include "win32/commandline.h"
+
 #include <string>
 #include <vector>
 
@@ -15,11 +17,7 @@ struct Options {
     bool help = false;
 };
 
-struct ParsedOptions {
-    bool ok = false;
-    std::wstring error;  // one line, when !ok
-    Options options;
-};
+using ParsedOptions = win32::ParsedOptions<Options>;
 
 ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments);
 std::wstring Usage();

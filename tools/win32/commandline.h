@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,14 @@ struct Argument {
 bool SplitArguments(const std::vector<OptionName> &names, const std::vector<std::wstring> &arguments,
                     std::vector<Argument> *parsed, std::wstring *error);
 
+// A tool's command line, read: its options, or one line saying why not.
+template <typename Options>
+struct ParsedOptions {
+    bool ok = false;
+    std::wstring error;  // one line, when !ok
+    Options options;
+};
+
 // One option's lines of the help: "  --name VALUE", then its text from column 21.
 std::wstring HelpLines(const wchar_t *name, const wchar_t *value, const wchar_t *help);
 
@@ -49,9 +58,9 @@ bool ParseCommandLine(const Option<Options> (&table)[N], const std::vector<std::
                       Options *options, std::wstring *error)
 {
     std::vector<OptionName> names;
-    for (const Option<Options> &option : table) {
-        names.push_back({option.name, option.alias, option.value != nullptr, option.repeatable});
-    }
+    std::ranges::transform(table, std::back_inserter(names), [](const Option<Options> &option) {
+        return OptionName{option.name, option.alias, option.value != nullptr, option.repeatable};
+    });
     std::vector<Argument> parsed;
     if (!SplitArguments(names, arguments, &parsed, error)) {
         return false;
