@@ -9,16 +9,9 @@
 # Ctrl+C and SIGTERM stop the run: the host undoes the work of the model under way
 # and exits with 130.
 set -eu
-caller=$PWD
-project=$(cd "$(dirname "$0")/.." && pwd)
-cd "$project"
-build=${BUILD_DIR:-build}
-case "$build" in
-    /*) ;;
-    *) build="$project/$build" ;;
-esac
+script=run.sh
+. "$(dirname "$0")/mainjob.sh"
 . tools/wine.sh
-prefix="$build/run-wineprefix"
 
 # --help needs no build when the host is built already.
 for argument in "$@"; do
@@ -32,17 +25,7 @@ for argument in "$@"; do
     esac
 done
 
-sh tools/install-deps.sh
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    echo "run.sh: configuring the build in $build (first run only)" >&2
-fi
-cmake --preset gcc -B "$build" >/dev/null
-echo "run.sh: building VELDRIAN.dll, veldrian-install and veldrian-trace in $build" >&2
-# The build's own progress, on the error output, so that --json keeps the standard output.
-if ! cmake --build "$build" -j2 --target veldrian-install veldrian-trace >&2; then
-    echo "run.sh: the build failed" >&2
-    exit 1
-fi
+mainjob_build "VELDRIAN.dll, veldrian-install and veldrian-trace" veldrian-install veldrian-trace
 # The example package holds a VELDRIAN.dll for each architecture: the ARM64 one is
 # built by clang (the clang-arm64 preset, the DLL alone) into the package's arm64 folder.
 sh tools/install-deps.sh clang
@@ -54,10 +37,7 @@ if ! { cmake --preset clang-arm64 -B "$build/arm64" -DVELDRIAN_BUILD_TESTS=OFF >
     echo "run.sh: the ARM64 build failed" >&2
     exit 1
 fi
-if ! sh tools/wineprefix.sh "$prefix" >&2; then
-    echo "run.sh: the Wine prefix $prefix cannot be made" >&2
-    exit 1
-fi
+mainjob_prefix
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 # Every Windows profile has its Windows key, where its default printer is kept; a
 # new Wine prefix makes the current user's only on first use.

@@ -1,0 +1,39 @@
+# Sourced by the main job's two commands, tools/run.sh and tools/trace.sh, which set
+# $script to their name for their messages. It sets the folder the command was run
+# from ($caller), the project ($project, now the current folder), the build directory
+# ($build: build/, or $BUILD_DIR taken from the project's folder) and the main job's
+# Wine prefix in it ($prefix), and gives the two steps both take before a tool runs.
+caller=$PWD
+project=$(cd "$(dirname "$0")/.." && pwd)
+cd "$project"
+build=${BUILD_DIR:-build}
+case "$build" in
+    /*) ;;
+    *) build="$project/$build" ;;
+esac
+prefix="$build/run-wineprefix"
+
+# mainjob_build WHAT TARGET...: builds the targets with the gcc preset, saying WHAT it
+# builds; the build's own progress goes to the error output, so that a tool's JSON
+# keeps the standard output.
+mainjob_build() {
+    sh tools/install-deps.sh
+    if [ ! -f "$build/CMakeCache.txt" ]; then
+        echo "$script: configuring the build in $build (first run only)" >&2
+    fi
+    cmake --preset gcc -B "$build" >/dev/null
+    echo "$script: building $1 in $build" >&2
+    shift
+    if ! cmake --build "$build" -j2 --target "$@" >&2; then
+        echo "$script: the build failed" >&2
+        exit 1
+    fi
+}
+
+# mainjob_prefix: makes the main job's Wine prefix, or ends the command.
+mainjob_prefix() {
+    if ! sh tools/wineprefix.sh "$prefix" >&2; then
+        echo "$script: the Wine prefix $prefix cannot be made" >&2
+        exit 1
+    fi
+}
