@@ -1,5 +1,6 @@
 // The entry point's dispatch over DIF codes and the trace channel, on the exact
 // UTF-16 text of each message and on the real debugger output.
+#include "difnames.h"
 #include "harness/harness.h"
 
 #include <gtest/gtest.h>
@@ -15,56 +16,14 @@ protected:
 
 TEST_F(Entry, NamesEveryCodeOfTheTableAndAnswersNoError)
 {
-    const wchar_t *expected[] = {
-        L"?????\n",
-        L"DIF_SELECTDEVICE\n",
-        nullptr,
-        L"DIF_ASSIGNRESOURCES\n",
-        L"DIF_PROPERTIES\n",
-        L"DIF_REMOVE\n",
-        L"DIF_FIRSTTIMESETUP\n",
-        L"DIF_FOUNDDEVICE\n",
-        L"DIF_SELECTCLASSDRIVERS\n",
-        L"DIF_VALIDATECLASSDRIVERS\n",
-        L"DIF_INSTALLCLASSDRIVERS\n",
-        L"DIF_CALCDISKSPACE\n",
-        L"DIF_DESTROYPRIVATEDATA\n",
-        L"DIF_VALIDATEDRIVER\n",
-        L"DIF_MOVEDEVICE\n",
-        L"DIF_DETECT\n",
-        L"DIF_INSTALLWIZARD\n",
-        L"DIF_DESTROYWIZARDDATA\n",
-        L"DIF_PROPERTYCHANGE\n",
-        L"DIF_ENABLECLASS\n",
-        L"DIF_DETECTVERIFY\n",
-        L"DIF_INSTALLDEVICEFILES\n",
-        L"?????\n",
-        L"DIF_SELECTBESTCOMPATDRV\n",
-        L"DIF_ALLOW_INSTALL\n",
-        L"DIF_REGISTERDEVICE\n",
-        L"DIF_NEWDEVICEWIZARD_PRESELECT\n",
-        L"DIF_NEWDEVICEWIZARD_SELECT\n",
-        L"DIF_NEWDEVICEWIZARD_PREANALYZE\n",
-        L"DIF_NEWDEVICEWIZARD_POSTANALYZE\n",
-        L"DIF_NEWDEVICEWIZARD_FINISHINSTALL\n",
-        L"?????\n",
-        L"DIF_INSTALLINTERFACES\n",
-        L"DIF_DETECTCANCEL\n",
-        L"DIF_REGISTER_COINSTALLERS\n",
-        L"DIF_ADDPROPERTYPAGE_ADVANCED\n",
-        L"DIF_ADDPROPERTYPAGE_BASIC\n",
-        L"?????\n",
-        L"DIF_TROUBLESHOOTER\n",
-        L"DIF_POWERMESSAGEWAKE\n",
-    };
-    for (DWORD code = 0; code < 40; ++code) {
+    for (DWORD code = 0; code < kDifNamedCodes; ++code) {
         if (code == DIF_INSTALLDEVICE) {
             continue;
         }
         harness_.clearTraces();
         EXPECT_EQ(CallEntry(code), static_cast<DWORD>(NO_ERROR)) << code;
         ASSERT_EQ(harness_.traces().size(), 1u) << code;
-        EXPECT_EQ(harness_.traces()[0], std::wstring(L"VELDRIAN : ") + expected[code]) << code;
+        EXPECT_EQ(harness_.traces()[0], std::wstring(L"VELDRIAN : ") + kDifNameLines[code]) << code;
     }
 }
 

@@ -235,6 +235,10 @@ TEST_F(PackageCheck, NamesEachFaultPlantedInACopy)
          "the ARM64 installation would copy x64\\VELDRIAN.dll, an x64 DLL (machine 0x8664): ARM64 Windows "
          "loads only an ARM64 VELDRIAN.dll (machine 0xAA64)",
          "models with findings: \"Model A\" (ARM64), \"Model B\" (ARM64)"},
+        {"VELDRIAN.dll=1,x64", "VELDRIAN.dll=1,arm64",
+         "the x64 installation would copy arm64\\VELDRIAN.dll, an ARM64 DLL (machine 0xAA64): x64 Windows "
+         "loads only an x64 VELDRIAN.dll (machine 0x8664)",
+         "models with findings: \"Model A\" (x64), \"Model B\" (x64)"},
     };
     for (const PlantedFault &fault : faults) {
         const std::string what = fault.from;

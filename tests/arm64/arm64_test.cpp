@@ -14,6 +14,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "../difnames.h"
+
 namespace {
 
 // ---- Text in fixed buffers ----
@@ -655,57 +657,15 @@ Text g_expected;
 // The name line of every DIF code, and the answer to the first DIF_INSTALLDEVICE call.
 void Names()
 {
-    static const WCHAR *const kNames[] = {
-        L"?????\n",
-        L"DIF_SELECTDEVICE\n",
-        nullptr,
-        L"DIF_ASSIGNRESOURCES\n",
-        L"DIF_PROPERTIES\n",
-        L"DIF_REMOVE\n",
-        L"DIF_FIRSTTIMESETUP\n",
-        L"DIF_FOUNDDEVICE\n",
-        L"DIF_SELECTCLASSDRIVERS\n",
-        L"DIF_VALIDATECLASSDRIVERS\n",
-        L"DIF_INSTALLCLASSDRIVERS\n",
-        L"DIF_CALCDISKSPACE\n",
-        L"DIF_DESTROYPRIVATEDATA\n",
-        L"DIF_VALIDATEDRIVER\n",
-        L"DIF_MOVEDEVICE\n",
-        L"DIF_DETECT\n",
-        L"DIF_INSTALLWIZARD\n",
-        L"DIF_DESTROYWIZARDDATA\n",
-        L"DIF_PROPERTYCHANGE\n",
-        L"DIF_ENABLECLASS\n",
-        L"DIF_DETECTVERIFY\n",
-        L"DIF_INSTALLDEVICEFILES\n",
-        L"?????\n",
-        L"DIF_SELECTBESTCOMPATDRV\n",
-        L"DIF_ALLOW_INSTALL\n",
-        L"DIF_REGISTERDEVICE\n",
-        L"DIF_NEWDEVICEWIZARD_PRESELECT\n",
-        L"DIF_NEWDEVICEWIZARD_SELECT\n",
-        L"DIF_NEWDEVICEWIZARD_PREANALYZE\n",
-        L"DIF_NEWDEVICEWIZARD_POSTANALYZE\n",
-        L"DIF_NEWDEVICEWIZARD_FINISHINSTALL\n",
-        L"?????\n",
-        L"DIF_INSTALLINTERFACES\n",
-        L"DIF_DETECTCANCEL\n",
-        L"DIF_REGISTER_COINSTALLERS\n",
-        L"DIF_ADDPROPERTYPAGE_ADVANCED\n",
-        L"DIF_ADDPROPERTYPAGE_BASIC\n",
-        L"?????\n",
-        L"DIF_TROUBLESHOOTER\n",
-        L"DIF_POWERMESSAGEWAKE\n",
-    };
     if (!Load()) {
         return;
     }
     Clear(&g_expected);
     bool allNoError = true;
-    for (DWORD code = 0; code < 40; ++code) {
+    for (DWORD code = 0; code < kDifNamedCodes; ++code) {
         if (code != DIF_INSTALLDEVICE) {
             allNoError = Call(code, nullptr, nullptr, FALSE) == NO_ERROR && allNoError;
-            Message(&g_expected, kNames[code]);
+            Message(&g_expected, kDifNameLines[code]);
         }
     }
     static const DWORD kBeyondTheTable[] = {40u, 0x7FFFFFFFu, 0xFFFFFFFFu};
