@@ -47,10 +47,10 @@ std::wstring AddProfile(Options &options, const std::wstring &option, const std:
     if (std::wstring problem = CheckProfileName(option, name); !problem.empty()) {
         return problem;
     }
-    for (const ProfileRequest &profile : options.profiles) {
-        if (SameText(profile.name, name)) {
-            return L"the profile " + name + L" is named twice";
-        }
+    if (std::ranges::any_of(options.profiles, [&name](const ProfileRequest &profile) {
+            return SameText(profile.name, name);
+        })) {
+        return L"the profile " + name + L" is named twice";
     }
     options.profiles.push_back({name, lists});
     options.demoProfiles = false;
