@@ -264,8 +264,10 @@ void Installation::readDeviceValues(bool before)
 std::wstring Installation::notCalledReason() const
 {
     const PackageCheck check = CheckPackage(stage_.infPath, subject_.dll);
+    // The host installs the x64 models: an ARM64 model of the same name is another line.
     const auto model = std::ranges::find_if(check.models, [this](const ModelCheck &checked) {
-        return checked.name == subject_.model.name && !checked.findings.empty();
+        return checked.architecture == L"x64" && checked.name == subject_.model.name &&
+               checked.hardwareId == subject_.model.hardwareId && !checked.findings.empty();
     });
     if (model == check.models.end()) {
         return L"the co-installers' post-processing call reached no VELDRIAN.dll";
