@@ -35,13 +35,13 @@ const Root kRoots[] = {{HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE"},
 
 std::wstring RootName(const HKEY root)
 {
-    const auto item = std::ranges::find(kRoots, root, &Root::key);
+    const auto *const item = std::ranges::find(kRoots, root, &Root::key);
     return item != std::end(kRoots) ? item->name : L"";
 }
 
 HKEY RootKey(const std::wstring &name)
 {
-    const auto item =
+    const auto *const item =
         std::ranges::find(kRoots, name, [](const Root &root) { return std::wstring(root.name); });
     return item != std::end(kRoots) ? item->key : nullptr;
 }

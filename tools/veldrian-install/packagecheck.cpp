@@ -451,7 +451,7 @@ DllFile ReadDll(const std::wstring &path)
 
 const wchar_t *MachineName(WORD machine)
 {
-    const auto found = std::ranges::find(kArchitectures, machine, &Architecture::machine);
+    const auto *const found = std::ranges::find(kArchitectures, machine, &Architecture::machine);
     return found != std::end(kArchitectures) ? found->name : L"other";
 }
 
@@ -664,7 +664,7 @@ std::wstring ActualSection(const Inf &inf, const Architecture &architecture, con
 {
     const std::wstring candidates[] = {ddInstall + L"." + architecture.decoration, ddInstall + L".NT",
                                        ddInstall};
-    const auto found =
+    const auto *const found =
         std::ranges::find_if(candidates, [&inf](const std::wstring &section) { return inf.has(section); });
     return found != std::end(candidates) ? *found : L"";
 }
