@@ -379,13 +379,11 @@ void Installation::StandinNote(void *context, const wchar_t *text)
 
 // The stand-in is about to add the driver (when it is new) and the queue; the
 // spooler then lists the queue for the current user.
-BOOL Installation::StandinWillMake(void *context, const wchar_t *queue, const wchar_t * /*driver*/,
-                                   BOOL driverNew)
+BOOL Installation::StandinWillMake(void *context, const wchar_t *queue, const wchar_t *driver, BOOL driverNew)
 {
     auto *self = static_cast<Installation *>(context);
     const std::wstring name = queue;
-    const wchar_t *model = self->subject_.model.name.c_str();
-    const bool ok = (driverNew == FALSE || JournalDriver(model)) && JournalQueue(name) &&
+    const bool ok = (driverNew == FALSE || JournalDriver(driver)) && JournalQueue(name) &&
                     JournalValue(HKEY_CURRENT_USER, kDevicesPath, name,
                                  L"the current user's Devices entry for " + Quoted(name)) &&
                     JournalValue(HKEY_CURRENT_USER, kPrinterPortsPath, name,
@@ -450,13 +448,20 @@ void Installation::finish()
         set_ = INVALID_HANDLE_VALUE;
     }
     if (options_.keep) {
-        KeepJournal(console_);
+        const std::vector<std::wstring> left = KeepJournal(console_);
         step(L"--keep: the device, the queue, the profiles and " + systemDll_ +
              L" stay; `sh tools/run.sh --clean` removes them");
+        reportLeft(left);
         return;
     }
     step(L"removing what the run made");
-    for (const std::wstring &item : UndoJournal(console_)) {
+    reportLeft(UndoJournal(console_));
+}
+
+// What an undo could not carry out stays in the journal, for --clean to try again.
+void Installation::reportLeft(const std::vector<std::wstring> &left)
+{
+    for (const std::wstring &item : left) {
         failWith(L"could not remove " + item + L": `sh tools/run.sh --clean` tries again");
     }
 }

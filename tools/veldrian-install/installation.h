@@ -70,6 +70,7 @@ private:
     void step(const std::wstring &text);
     void note(const std::wstring &text);
     void failWith(const std::wstring &reason);
+    void reportLeft(const std::vector<std::wstring> &left);
     std::wstring driverKeyPath() const;
 
     Console &console_;

@@ -64,9 +64,13 @@ class Entry {
 public:
     explicit Entry(const wchar_t *kind)
     {
+        // Numbered after the highest entry there is, not by their count: the entries
+        // an undo could not carry out stay, so the numbers may have gaps.
         const std::vector<std::wstring> entries = win32::SubkeyNames(HKEY_LOCAL_MACHINE, kJournalPath);
+        const auto highest = std::ranges::max_element(entries);
+        const unsigned long last = highest == entries.end() ? 0 : std::wcstoul(highest->c_str(), nullptr, 10);
         std::wostringstream name;
-        name << std::setw(5) << std::setfill(L'0') << entries.size() + 1;
+        name << std::setw(5) << std::setfill(L'0') << last + 1;
         path_ = std::wstring(kJournalPath) + L"\\" + name.str();
         text(L"Kind", kind);
     }
@@ -424,10 +428,11 @@ std::vector<std::wstring> Replay(Console &console, bool runAlone)
 
 }  // namespace
 
-void KeepJournal(Console &console)
+std::vector<std::wstring> KeepJournal(Console &console)
 {
-    Replay(console, true);
+    std::vector<std::wstring> left = Replay(console, true);
     win32::WriteValue(HKEY_LOCAL_MACHINE, kJournalPath, L"Kept", Dword(1));
+    return left;
 }
 
 std::vector<std::wstring> UndoJournal(Console &console)

@@ -32,8 +32,8 @@ JournalState ReadJournal();
 bool StartJournal(std::wstring *error);
 // --keep: undoes only what served the run alone (the staging folder, the class
 // installer's registration) and marks the journal as kept: --clean, not the next
-// run, removes what it names.
-void KeepJournal(Console &console);
+// run, removes what it names. Gives what it could not undo, as UndoJournal does.
+std::vector<std::wstring> KeepJournal(Console &console);
 
 // Entries, each written before the change it names. `what` is how the clean-up names
 // the thing when it removes it or puts it back. False when the entry cannot be written:
