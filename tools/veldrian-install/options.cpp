@@ -57,7 +57,7 @@ std::wstring AddProfile(Options &options, const std::wstring &option, const std:
     return L"";
 }
 
-// Every option, named once: the parser, the usage and the tests read this table.
+// Every option, named once: the parser and the usage read this table.
 const win32::Option<Options> kOptions[] = {
     {L"--inf", nullptr, L"PATH", false,
      L"the package's INF (default: the bundled example,\n"

@@ -132,11 +132,6 @@ std::wstring Models64Section(HINF inf, INFCONTEXT *manufacturer)
     return L"";
 }
 
-std::wstring InfDirectory(const std::wstring &infPath)
-{
-    return Directory(infPath);
-}
-
 std::wstring ProgramDirectory()
 {
     std::wstring path(MAX_PATH, L'\0');

@@ -19,7 +19,6 @@ std::wstring InfField(INFCONTEXT *context, DWORD index);  // "" when there is no
 bool InfSectionExists(HINF inf, const std::wstring &section);
 // The 64-bit (NTamd64) models section that a [Manufacturer] line names, or "".
 std::wstring Models64Section(HINF inf, INFCONTEXT *manufacturer);
-std::wstring InfDirectory(const std::wstring &infPath);  // with a trailing backslash
 
 struct InfModel {
     std::wstring name;        // the driver's description: the model name

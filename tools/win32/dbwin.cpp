@@ -164,7 +164,6 @@ DbwinOpen DbwinReader::start(DbwinScope scope, Callback callback, std::wstring *
         return DbwinOpen::Failed;
     }
     state_ = state;
-    shared_ = held;
     return DbwinOpen::Started;
 }
 

@@ -46,9 +46,8 @@ public:
     // Opens the buffer and starts a thread that hands every message to `callback`, one
     // at a time, in order. `error` receives one line saying what went wrong. With
     // `joinHeld`, a buffer that another reader holds is joined instead of refused
-    // (the two readers then share the messages between them; shared() says so).
+    // (the two readers then share the messages between them).
     DbwinOpen start(DbwinScope scope, Callback callback, std::wstring *error, bool joinHeld = false);
-    bool shared() const { return shared_; }
 
     // Returns true once every message this process sent before the call has been handed
     // over; false after `timeoutMs`. Only where this process's messages reach the buffer
@@ -70,7 +69,6 @@ private:
     static DWORD WINAPI Run(void *parameter);
     std::shared_ptr<State> state_;  // shared with the thread, which may outlive a stop that timed out
     HANDLE thread_ = nullptr;
-    bool shared_ = false;
     int syncSent_ = 0;
 };
 
