@@ -8,23 +8,14 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 
 set(VELDRIAN_MINGW_TRIPLE aarch64-w64-mingw32)
-
-set(VELDRIAN_LLVM_DIR /usr/lib/llvm-16/bin)
-set(CMAKE_C_COMPILER ${VELDRIAN_LLVM_DIR}/clang)
-set(CMAKE_CXX_COMPILER ${VELDRIAN_LLVM_DIR}/clang++)
-set(CMAKE_C_COMPILER_TARGET ${VELDRIAN_MINGW_TRIPLE})
-set(CMAKE_CXX_COMPILER_TARGET ${VELDRIAN_MINGW_TRIPLE})
-set(CMAKE_RC_COMPILER ${VELDRIAN_LLVM_DIR}/llvm-windres)
+include(${CMAKE_CURRENT_LIST_DIR}/clang-mingw-w64.cmake)
 set(CMAKE_RC_FLAGS_INIT "--target=${VELDRIAN_MINGW_TRIPLE} --preprocessor-arg=--sysroot=/usr/share/mingw-w64")
 
 # The sysroot holds the headers alone (include/): clang finds no libraries there,
 # so no x64 import library can slip into an ARM64 link.
 set(CMAKE_SYSROOT /usr/share/mingw-w64)
-# The library uses the C++ library's headers alone (<cstdint>, <iterator> ...), which
-# do not depend on the processor: those of Debian's x64 mingw-w64 gcc serve.
-set(VELDRIAN_MINGW_GCC_DIR /usr/lib/gcc/x86_64-w64-mingw32/12-posix)
-set(CMAKE_CXX_FLAGS_INIT
-  "-isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++ -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/x86_64-w64-mingw32 -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/backward")
+# The library uses the C++ library's headers alone (<cstdint>, <iterator> ...): those
+# that clang-mingw-w64.cmake names.
 # Nothing here has a runtime to link: no compiler check may need one.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 # Each target names the system libraries it links; there is no default set to find.

@@ -5,23 +5,12 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(VELDRIAN_MINGW_TRIPLE x86_64-w64-mingw32)
-set(VELDRIAN_MINGW_GCC_DIR /usr/lib/gcc/${VELDRIAN_MINGW_TRIPLE}/12-posix)
-
-# Called from LLVM's own directory, clang finds lld (-fuse-ld=lld) beside it.
-set(VELDRIAN_LLVM_DIR /usr/lib/llvm-16/bin)
-set(CMAKE_C_COMPILER ${VELDRIAN_LLVM_DIR}/clang)
-set(CMAKE_CXX_COMPILER ${VELDRIAN_LLVM_DIR}/clang++)
-set(CMAKE_C_COMPILER_TARGET ${VELDRIAN_MINGW_TRIPLE})
-set(CMAKE_CXX_COMPILER_TARGET ${VELDRIAN_MINGW_TRIPLE})
-# llvm-rc behind a windres-compatible command line. Called from LLVM's own
-# directory, it preprocesses with the clang beside it, on the sysroot below.
-set(CMAKE_RC_COMPILER ${VELDRIAN_LLVM_DIR}/llvm-windres)
+include(${CMAKE_CURRENT_LIST_DIR}/clang-mingw-w64.cmake)
+# The resource compiler preprocesses on the sysroot below.
 set(CMAKE_RC_FLAGS_INIT "--preprocessor-arg=--sysroot=/usr/${VELDRIAN_MINGW_TRIPLE}")
 
 # The sysroot keeps the Linux host's own headers out of the search path.
 set(CMAKE_SYSROOT /usr/${VELDRIAN_MINGW_TRIPLE})
-set(CMAKE_CXX_FLAGS_INIT
-  "-isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++ -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/${VELDRIAN_MINGW_TRIPLE} -isystem ${VELDRIAN_MINGW_GCC_DIR}/include/c++/backward")
 # libstdc++ for this target compares type_info out of line, in its own tinfo.o, as
 # gcc's target says with this macro; clang does not say it, so <typeinfo> would give
 # every object an inline copy, which an unoptimised build emits and lld then finds
