@@ -40,6 +40,16 @@ if [ "$#" -gt 0 ]; then
     named=$(printf '%s\n' "$@")
     sources=$(echo "$sources" | grep -x -F "$named" || true)
     arm64_sources=$(echo "$arm64_sources" | grep -x -F "$named" || true)
+    for file in "$@"; do
+        if ! printf '%s\n%s\n' "$sources" "$arm64_sources" | grep -q -x -F "$file"; then
+            echo "analyze.sh: no build compiles $file" >&2
+            exit 2
+        fi
+    done
+fi
+if [ -z "$sources$arm64_sources" ]; then
+    echo "analyze.sh: no source to analyse (the compile commands name none of the tree's files)" >&2
+    exit 2
 fi
 log=$(mktemp)
 commands=$(mktemp -d)

@@ -85,6 +85,13 @@ make_prefix() {
         echo "making the ARM64 Wine prefix $WINEPREFIX (first use only)"
         sh "$0" wineboot -i >/dev/null 2>&1 || true
         sh "$0" --server -w </dev/null >/dev/null 2>&1
+        # As for x64: on a loaded machine the registry files can appear a little
+        # after the server has gone.
+        waited=0
+        while [ ! -f "$WINEPREFIX/system.reg" ] && [ "$waited" -lt 60 ]; do
+            sleep 1
+            waited=$((waited + 1))
+        done
     fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "wine-arm64: the Wine prefix $WINEPREFIX could not be made" >&2
@@ -103,9 +110,12 @@ make_prefix() {
 
 case "${1:-}" in
     --prepare) prepare ;;
-    --prefix) make_prefix "$2" ;;
+    --prefix)
+        [ -n "${2:-}" ] || { echo "usage: wine-arm64.sh --prefix DIR" >&2; exit 2; }
+        make_prefix "$2"
+        ;;
     "")
-        echo "usage: wine-arm64.sh PROGRAM [ARGS] | --server ARGS | --prepare" >&2
+        echo "usage: wine-arm64.sh PROGRAM [ARGS] | --server ARGS | --prepare | --prefix DIR" >&2
         exit 2
         ;;
     *)
