@@ -137,7 +137,7 @@ std::string SectionName(const IMAGE_SECTION_HEADER &section)
 }
 
 // Loaded by the device installer into a GUI process, for Windows 7 and later.
-TEST_F(ModuleFile, IsAGuiDllForWindows7AndLater)
+TEST_F(ModuleFile, IsAGuiDllForWindowsVistaAndLater)
 {
     ASSERT_TRUE(pe_->ok);
     EXPECT_EQ(pe_->subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
@@ -250,6 +250,25 @@ TEST_F(ModuleFile, ResourcesAreReadOnly)
     EXPECT_FALSE(Writable(*pe_, pe_->resources));
 }
 
+// An executable section's bytes, with the RVA of the first.
+struct CodeBlock {
+    DWORD rva;
+    const BYTE *bytes;
+    DWORD size;
+};
+
+std::vector<CodeBlock> CodeBlocks(const harness::PeFile &pe)
+{
+    std::vector<CodeBlock> blocks;
+    for (const IMAGE_SECTION_HEADER &section : pe.sections) {
+        if (section.Characteristics & IMAGE_SCN_MEM_EXECUTE) {
+            blocks.push_back({section.VirtualAddress, pe.bytes.data() + section.PointerToRawData,
+                              std::min(section.Misc.VirtualSize, section.SizeOfRawData)});
+        }
+    }
+    return blocks;
+}
+
 // x64 code that moves the stack pointer, as the two compilers emit it: the probe call of a
 // large frame (mov eax, size; call probe; sub rsp, rax) and sub rsp by an immediate.
 // Returns the RVAs of the instructions, and in `probes` those of the stack probe: the
@@ -258,14 +277,10 @@ TEST_F(ModuleFile, ResourcesAreReadOnly)
 std::vector<DWORD> StackMovesX64(const harness::PeFile &pe, std::set<DWORD> *probes)
 {
     std::vector<DWORD> moves;
-    for (const IMAGE_SECTION_HEADER &section : pe.sections) {
-        if (!(section.Characteristics & IMAGE_SCN_MEM_EXECUTE)) {
-            continue;
-        }
-        const BYTE *code = pe.bytes.data() + section.PointerToRawData;
-        const DWORD size = std::min(section.Misc.VirtualSize, section.SizeOfRawData);
-        for (DWORD at = 0; at + 8 <= size; ++at) {
-            const DWORD rva = section.VirtualAddress + at;
+    for (const CodeBlock &block : CodeBlocks(pe)) {
+        const BYTE *code = block.bytes;
+        for (DWORD at = 0; at + 8 <= block.size; ++at) {
+            const DWORD rva = block.rva + at;
             const bool subImmediate =
                 code[at] == 0x48 && (code[at + 1] == 0x83 || code[at + 1] == 0x81) && code[at + 2] == 0xEC;
             if (subImmediate) {
@@ -293,15 +308,11 @@ std::vector<DWORD> StackMovesX64(const harness::PeFile &pe, std::set<DWORD> *pro
 std::vector<DWORD> StackMovesArm64(const harness::PeFile &pe, std::set<DWORD> *probes)
 {
     std::vector<DWORD> moves;
-    for (const IMAGE_SECTION_HEADER &section : pe.sections) {
-        if (!(section.Characteristics & IMAGE_SCN_MEM_EXECUTE)) {
-            continue;
-        }
-        const BYTE *code = pe.bytes.data() + section.PointerToRawData;
-        const DWORD size = std::min(section.Misc.VirtualSize, section.SizeOfRawData);
+    for (const CodeBlock &block : CodeBlocks(pe)) {
+        const BYTE *code = block.bytes;
         DWORD previous = 0;
-        for (DWORD at = 0; at + 8 <= size; at += 4) {
-            const DWORD rva = section.VirtualAddress + at;
+        for (DWORD at = 0; at + 8 <= block.size; at += 4) {
+            const DWORD rva = block.rva + at;
             DWORD word = 0;
             DWORD next = 0;
             std::memcpy(&word, code + at, sizeof(word));

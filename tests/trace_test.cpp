@@ -55,7 +55,8 @@ public:
     TraceRun(const TraceRun &) = delete;
     TraceRun &operator=(const TraceRun &) = delete;
 
-    // Whether it holds the debugger output now (its buffer's event exists).
+    // Whether it holds the debugger output now (its buffer's event exists); false at
+    // once when it ended without.
     bool listening()
     {
         for (int waited = 0; process_->started() && waited < 20000; waited += 20) {
@@ -64,7 +65,9 @@ public:
                 CloseHandle(ready);
                 return true;
             }
-            Sleep(20);
+            if (WaitForSingleObject(process_->handle(), 20) == WAIT_OBJECT_0) {
+                return false;
+            }
         }
         return false;
     }
