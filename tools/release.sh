@@ -1,16 +1,21 @@
 #!/bin/sh
-# Makes the release bundle a package author downloads, VELDRIAN-<version>-x64.zip:
-# configures a build tree of its own with the chosen preset (clang by default: see the
-# README), builds it, installs it through CPack (cmake/release.cmake) and zips it.
-# Options -DNAME=VALUE go to the configuration: the version resource's names, signing.
-# Usage: tools/release.sh [--preset clang|gcc] [--build DIR] [-DNAME=VALUE ...]
+# Makes the release bundle a package author downloads, VELDRIAN-<version>.zip: the
+# clang-built VELDRIAN.dll for x64 (amd64\) and for ARM64 (arm64\), each with its PDB,
+# veldrian-trace.exe, VELDRIAN-fragment.inf, README.txt and SHA256SUMS.
+# Every run configures both build trees afresh from its own command line, so that no
+# setting of an earlier run (a signing certificate above all) is taken over unasked.
+# Options -DNAME=VALUE go to both configurations: the version resource's names, signing.
+# Usage: tools/release.sh [--build DIR] [--verbose] [-DNAME=VALUE ...]
+#   --build DIR   the folder of the two build trees and the zip (build-release/)
+#   --verbose     shows CMake's progress (otherwise shown only when a step fails)
 set -eu
+script=release.sh
 cd "$(dirname "$0")/.."
+. tools/quietbuild.sh
 usage() {
-    echo "usage: sh tools/release.sh [--preset clang|gcc] [--build DIR] [-DNAME=VALUE ...]"
+    echo "usage: sh tools/release.sh [--build DIR] [--verbose] [-DNAME=VALUE ...]"
 }
-preset=clang
-build=""
+build=build-release
 signing=""
 count=$#
 while [ "$count" -gt 0 ]; do
@@ -18,27 +23,41 @@ while [ "$count" -gt 0 ]; do
     shift
     count=$((count - 1))
     case "$argument" in
-        --preset | --build)
+        --build)
             [ "$count" -gt 0 ] || { usage >&2; exit 2; }
-            if [ "$argument" = --preset ]; then preset=$1; else build=$1; fi
+            build=$1
             shift
             count=$((count - 1)) ;;
+        --verbose) quiet_verbose=1 ;;
         -DVELDRIAN_SIGN_PKCS12=?*) signing=signing; set -- "$@" "$argument" ;;
-        -D*) set -- "$@" "$argument" ;;
+        -D?*) set -- "$@" "$argument" ;;
         -h | --help) usage; exit 0 ;;
         *) echo "release.sh: unknown option $argument" >&2; usage >&2; exit 2 ;;
     esac
 done
-case "$preset" in
-    clang) sh tools/install-deps.sh clang $signing ;;
-    gcc) sh tools/install-deps.sh $signing ;;
-    *) echo "release.sh: the presets are clang and gcc" >&2; exit 2 ;;
-esac
-build=${build:-build-release-$preset}
+sh tools/install-deps.sh clang $signing
 
-# The release needs neither the tests nor the benchmark.
-cmake --preset "$preset" -B "$build" -DVELDRIAN_BUILD_TESTS=OFF "$@"
-cmake --build "$build" -j2
-build=$(cd "$build" && pwd)
-cpack --config "$build/CPackConfig.cmake" -B "$build"
-echo "release.sh: $(ls "$build"/VELDRIAN-*.zip)"
+# A fresh tree for each architecture: only a folder that is a build tree (or nothing)
+# is removed, never one the user named by mistake.
+for tree in "$build/x64" "$build/arm64"; do
+    if [ -e "$tree" ] && [ ! -f "$tree/CMakeCache.txt" ]; then
+        echo "release.sh: $tree is not a build tree; name another folder with --build" >&2
+        exit 1
+    fi
+    rm -rf "$tree"
+done
+# The release needs the DLLs and the trace reader: neither the tests, the benchmark nor
+# the installation host.
+for preset in clang clang-arm64; do
+    case "$preset" in
+        clang) tree="$build/x64" targets="VELDRIAN veldrian-trace" ;;
+        *) tree="$build/arm64" targets=VELDRIAN ;;
+    esac
+    echo "release.sh: building $targets with the $preset preset in $tree" >&2
+    quiet_step "$tree.log" "configuring $tree" cmake --preset "$preset" -B "$tree" -DVELDRIAN_BUILD_TESTS=OFF "$@" ||
+        exit 1
+    # shellcheck disable=SC2086
+    quiet_step "$tree.log" "building $tree" cmake --build "$tree" -j2 --target $targets || exit 1
+done
+zip=$(sh tools/bundle.sh "$build/x64" "$build/arm64" "$build")
+echo "release.sh: $zip"

@@ -3,7 +3,8 @@
 # Usage: tools/test.sh [build directory preset]   (without them: every preset below)
 # The presets (CMakePresets.json): gcc (mingw-w64 gcc), clang (clang 16 and lld),
 # clang-arm64 (the ARM64 DLL and its own tests under ARM64 Wine; module_test and
-# resource_test come from the x64 clang build in build-clang, built for it first).
+# resource_test come from the x64 clang build in build-clang, built for it first, and
+# so does the host that checks the release bundle of both architectures).
 # Without arguments: every toolchain in turn, gcc, clang and ARM64.
 set -eu
 cd "$(dirname "$0")/.."
@@ -19,9 +20,9 @@ preset=${2:-gcc}
 if [ "$preset" = clang ]; then
     sh tools/install-deps.sh clang signing
 elif [ "$preset" = clang-arm64 ]; then
-    sh tools/install-deps.sh arm64
+    sh tools/install-deps.sh arm64 signing
     cmake --preset clang -B build-clang >/dev/null
-    cmake --build build-clang -j2 --target module_test resource_test
+    cmake --build build-clang -j2 --target module_test resource_test veldrian-install
 else
     sh tools/install-deps.sh signing
 fi
