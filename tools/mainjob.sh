@@ -3,6 +3,7 @@
 # from ($caller), the project ($project, now the current folder), the build directory
 # ($build: build/, or $BUILD_DIR taken from the project's folder) and the main job's
 # Wine prefix in it ($prefix), and gives the two steps both take before a tool runs.
+# --verbose shows CMake's progress (tools/quietbuild.sh).
 caller=$PWD
 project=$(cd "$(dirname "$0")/.." && pwd)
 cd "$project"
@@ -12,22 +13,29 @@ case "$build" in
     *) build="$project/$build" ;;
 esac
 prefix="$build/run-wineprefix"
+. tools/quietbuild.sh
 
 # mainjob_build WHAT TARGET...: builds the targets with the gcc preset, saying WHAT it
-# builds; the build's own progress goes to the error output, so that a tool's JSON
-# keeps the standard output.
+# builds; CMake's own output goes to $build/build.log, and to the error output only when
+# the build fails (its last lines) or with --verbose, so that a tool's JSON keeps the
+# standard output.
 mainjob_build() {
     sh tools/install-deps.sh
     if [ ! -f "$build/CMakeCache.txt" ]; then
         echo "$script: configuring the build in $build (first run only)" >&2
     fi
-    cmake --preset gcc -B "$build" >/dev/null
+    quiet_step "$build/build.log" "configuring the build in $build" cmake --preset gcc -B "$build" || exit 1
     echo "$script: building $1 in $build" >&2
     shift
-    if ! cmake --build "$build" -j2 --target "$@" >&2; then
-        echo "$script: the build failed" >&2
-        exit 1
-    fi
+    quiet_step "$build/build.log" "the build" cmake --build "$build" -j2 --target "$@" || exit 1
+}
+
+# mainjob_verbose ARGUMENT...: whether --verbose is among the command's arguments.
+mainjob_verbose() {
+    for argument in "$@"; do
+        [ "$argument" != --verbose ] || return 0
+    done
+    return 1
 }
 
 # mainjob_prefix: makes the main job's Wine prefix, or ends the command.

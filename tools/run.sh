@@ -8,10 +8,28 @@
 # The build directory is build/, or $BUILD_DIR.
 # Ctrl+C and SIGTERM stop the run: the host undoes the work of the model under way
 # and exits with 130.
+# --verbose shows the build's progress; with --check it also lists every model.
 set -eu
 script=run.sh
 . "$(dirname "$0")/mainjob.sh"
 . tools/wine.sh
+
+# --verbose is the host's own with --check; otherwise it is this command's alone.
+if mainjob_verbose "$@"; then
+    quiet_verbose=1
+    check=""
+    for argument in "$@"; do
+        [ "$argument" != --check ] || check=yes
+    done
+    if [ -z "$check" ]; then
+        count=$#
+        while [ "$count" -gt 0 ]; do
+            [ "$1" = --verbose ] || set -- "$@" "$1"
+            shift
+            count=$((count - 1))
+        done
+    fi
+fi
 
 # --help needs no build when the host is built already.
 for argument in "$@"; do
@@ -30,13 +48,11 @@ mainjob_build "VELDRIAN.dll, veldrian-install and veldrian-trace" veldrian-insta
 # built by clang (the clang-arm64 preset, the DLL alone) into the package's arm64 folder.
 sh tools/install-deps.sh clang
 echo "run.sh: building the example package's ARM64 VELDRIAN.dll in $build/arm64" >&2
-if ! { cmake --preset clang-arm64 -B "$build/arm64" -DVELDRIAN_BUILD_TESTS=OFF >/dev/null &&
-    cmake --build "$build/arm64" -j2 --target VELDRIAN >&2 &&
-    mkdir -p "$build/examples/arm64" &&
-    cp "$build/arm64/VELDRIAN.dll" "$build/examples/arm64/VELDRIAN.dll"; }; then
-    echo "run.sh: the ARM64 build failed" >&2
-    exit 1
-fi
+quiet_step "$build/arm64.log" "configuring the ARM64 build" \
+    cmake --preset clang-arm64 -B "$build/arm64" -DVELDRIAN_BUILD_TESTS=OFF || exit 1
+quiet_step "$build/arm64.log" "the ARM64 build" cmake --build "$build/arm64" -j2 --target VELDRIAN || exit 1
+mkdir -p "$build/examples/arm64"
+cp "$build/arm64/VELDRIAN.dll" "$build/examples/arm64/VELDRIAN.dll"
 mainjob_prefix
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 # Every Windows profile has its Windows key, where its default printer is kept; a

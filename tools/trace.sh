@@ -5,10 +5,20 @@
 #   sh tools/trace.sh --from capture.log      a saved capture, or the error output of a run
 #   sh tools/trace.sh --one-pass --for 600    listen until a post-processing pass is complete
 # Paths in the options are taken relative to the folder the command is run from.
-# The build directory is build/, or $BUILD_DIR.
+# The build directory is build/, or $BUILD_DIR. --verbose shows the build's progress.
 set -eu
 script=trace.sh
 . "$(dirname "$0")/mainjob.sh"
+# --verbose is this command's alone: the trace reader has none.
+if mainjob_verbose "$@"; then
+    quiet_verbose=1
+    count=$#
+    while [ "$count" -gt 0 ]; do
+        [ "$1" = --verbose ] || set -- "$@" "$1"
+        shift
+        count=$((count - 1))
+    done
+fi
 mainjob_build veldrian-trace veldrian-trace
 mainjob_prefix
 . tools/wine.sh
