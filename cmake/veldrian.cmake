@@ -62,7 +62,7 @@ endif()
 # lld also marks the DLL compatible with CET shadow stacks and builds it with Control
 # Flow Guard: the compiler checks every indirect call, the linker writes the table of
 # valid targets into the load configuration (module/loadconfig.cpp). GNU ld can do
-# neither (see the README).
+# neither (see docs/developers.md).
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   set(VELDRIAN_CET_COMPAT ON)
   set(VELDRIAN_CONTROL_FLOW_GUARD ON)
@@ -84,7 +84,7 @@ endif()
 # and resources: lld places both in read-only data. GNU ld marks a section named
 # .idata or .rsrc writable whatever its inputs, and finds the resource directory by
 # that name only: the link script below moves the import tables into .rdata, marked
-# (READONLY); the resources stay writable (see the README).
+# (READONLY); the resources stay writable (see docs/developers.md).
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   set(VELDRIAN_LOAD_CONFIG ON)
   set(VELDRIAN_READONLY_IAT ON)

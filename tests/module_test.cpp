@@ -234,7 +234,7 @@ TEST_F(ModuleFile, ImportAddressTableIsReadOnly)
 {
     ASSERT_TRUE(pe_->ok);
     if (!VELDRIAN_READONLY_IAT) {
-        GTEST_SKIP() << "this linker places the import address table in writable data (see the README)";
+        GTEST_SKIP() << "this linker places the import address table in writable data (docs/developers.md)";
     }
     ASSERT_NE(pe_->importAddressTable.Size, 0u);
     EXPECT_FALSE(Writable(*pe_, pe_->importAddressTable));
@@ -244,7 +244,7 @@ TEST_F(ModuleFile, ResourcesAreReadOnly)
 {
     ASSERT_TRUE(pe_->ok);
     if (!VELDRIAN_READONLY_RESOURCES) {
-        GTEST_SKIP() << "GNU ld marks a .rsrc section writable, whatever its inputs (see the README)";
+        GTEST_SKIP() << "GNU ld marks a .rsrc section writable, whatever its inputs (docs/developers.md)";
     }
     ASSERT_NE(pe_->resources.Size, 0u);
     EXPECT_FALSE(Writable(*pe_, pe_->resources));
@@ -400,7 +400,7 @@ TEST_F(ModuleFile, IsCetCompatible)
 {
     ASSERT_TRUE(pe_->ok);
     if (!VELDRIAN_CET_COMPAT) {
-        GTEST_SKIP() << "GNU ld cannot mark a DLL CET-compatible (see the README)";
+        GTEST_SKIP() << "GNU ld cannot mark a DLL CET-compatible (docs/developers.md)";
     }
     if (pe_->machine == IMAGE_FILE_MACHINE_ARM64) {
         GTEST_SKIP() << "CET shadow stacks are an x64 feature";
