@@ -1,7 +1,7 @@
 // Installed device identity: the selected driver's model name and the device's port.
 #include "defaultprinter.h"
 
-#include "../installer/trace.h"
+#include "../trace/trace.h"
 #include "text.h"
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 // per-user default printer. One status decides after each step whether to go on.
 #include "defaultprinter.h"
 
-#include "../installer/trace.h"
+#include "../trace/trace.h"
 
 void OnInstallDevicePostProcessing(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData)
 {

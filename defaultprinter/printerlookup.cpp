@@ -2,7 +2,7 @@
 // name and whose port is the device's port, both compared whole and without case.
 #include "defaultprinter.h"
 
-#include "../installer/trace.h"
+#include "../trace/trace.h"
 
 namespace {
 
@@ -54,23 +54,23 @@ DWORD AllocateRecords(DWORD dwNeeded, PRINTER_INFO_2W **records)
     return status;
 }
 
-// Fills the block with the spooler's queues. *count is the number of records to
+// Fills the block with the spooler's queues. *nCount is the number of records to
 // walk: only those the spooler wrote, none after a failed call, and never more
 // than the block holds.
-DWORD EnumerateRecords(PRINTER_INFO_2W *records, DWORD dwNeeded, DWORD *count)
+DWORD EnumerateRecords(PRINTER_INFO_2W *records, DWORD dwNeeded, DWORD *nCount)
 {
     DWORD status = NO_ERROR;
     DWORD dwNeeded2 = 0;
     DWORD nNbPrinters = 0;
     // Without a block (an allocation that failed with a last-error of 0) there is
     // no room at all: a null buffer is never passed with a size.
-    const DWORD bytes = records != nullptr ? dwNeeded : 0;
-    *count = 0;
-    if (EnumPrintersW(kEnumFlags, nullptr, kEnumLevel, reinterpret_cast<BYTE *>(records), bytes, &dwNeeded2,
-                      &nNbPrinters)) {
+    const DWORD cbRecords = records != nullptr ? dwNeeded : 0;
+    *nCount = 0;
+    if (EnumPrintersW(kEnumFlags, nullptr, kEnumLevel, reinterpret_cast<BYTE *>(records), cbRecords,
+                      &dwNeeded2, &nNbPrinters)) {
         TraceMessage(L"EnumPrinters(1) succeed. nNbPrinters = %d\n", nNbPrinters);
-        const DWORD capacity = bytes / sizeof(PRINTER_INFO_2W);
-        *count = nNbPrinters < capacity ? nNbPrinters : capacity;
+        const DWORD nCapacity = cbRecords / sizeof(PRINTER_INFO_2W);
+        *nCount = nNbPrinters < nCapacity ? nNbPrinters : nCapacity;
     } else {
         status = GetLastError();
         TraceMessage(L"EnumPrinters(1) failed. GetLastError() = %d\n", status);
@@ -78,14 +78,14 @@ DWORD EnumerateRecords(PRINTER_INFO_2W *records, DWORD dwNeeded, DWORD *count)
     return status;
 }
 
-// The name of the first of `count` records that is the installed printer, or null.
-const WCHAR *MatchInstalledPrinter(const PRINTER_INFO_2W *records, DWORD count, const WCHAR *strModelName,
+// The name of the first of `nCount` records that is the installed printer, or null.
+const WCHAR *MatchInstalledPrinter(const PRINTER_INFO_2W *records, DWORD nCount, const WCHAR *strModelName,
                                    const WCHAR *strPortName)
 {
     const PRINTER_INFO_2W *match = nullptr;
-    for (DWORD index = 0; index < count && match == nullptr; ++index) {
-        if (IsInstalledPrinter(records[index], strModelName, strPortName)) {
-            match = &records[index];
+    for (DWORD nIndex = 0; nIndex < nCount && match == nullptr; ++nIndex) {
+        if (IsInstalledPrinter(records[nIndex], strModelName, strPortName)) {
+            match = &records[nIndex];
         }
     }
 
@@ -110,17 +110,17 @@ const WCHAR *FindInstalledPrinter(const WCHAR *strModelName, const WCHAR *strPor
     const WCHAR *strPrinter = nullptr;
     PRINTER_INFO_2W *records = nullptr;
     DWORD dwNeeded = 0;
-    DWORD count = 0;
+    DWORD nCount = 0;
 
     DWORD status = ProbePrinters(&dwNeeded);
     if (status == NO_ERROR && dwNeeded != 0) {
         status = AllocateRecords(dwNeeded, &records);
     }
     if (status == NO_ERROR) {
-        status = EnumerateRecords(records, dwNeeded, &count);
+        status = EnumerateRecords(records, dwNeeded, &nCount);
     }
     if (status == NO_ERROR) {
-        strPrinter = MatchInstalledPrinter(records, count, strModelName, strPortName);
+        strPrinter = MatchInstalledPrinter(records, nCount, strModelName, strPortName);
     }
 
     *printerEnum = records;

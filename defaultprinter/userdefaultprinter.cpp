@@ -2,7 +2,7 @@
 // loaded under HKEY_USERS that lists it under its Devices key.
 #include "defaultprinter.h"
 
-#include "../installer/trace.h"
+#include "../trace/trace.h"
 #include "text.h"
 
 #include <cstddef>
@@ -42,6 +42,41 @@ bool FormProfileKeyPath(WCHAR *keyPath, const WCHAR *format, const WCHAR *strUse
         *root = HKEY_USERS;
     }
     return formed;
+}
+
+// Copies the queue name and a comma to the start of `strFullPrinterName`, terminated;
+// returns how many units they take. The caller has made sure they fit.
+std::size_t CopyNameAndComma(WCHAR *strFullPrinterName, const WCHAR *strPrinter)
+{
+    text::Copy(strFullPrinterName, strPrinter);
+    // cppcheck-suppress lstrlenWCalled ; text::Copy has just terminated it
+    const std::size_t length = static_cast<std::size_t>(lstrlenW(strFullPrinterName));
+    strFullPrinterName[length] = L',';
+    strFullPrinterName[length + 1] = L'\0';
+    return length + 1;
+}
+
+// Reads the profile's Devices entry for the queue into `entry` (`cbEntry` bytes) and
+// terminates it there. The entry must end within what was written: data stored
+// without a zero is ended behind it, and data that fills every byte of `entry`
+// without one does not fit (ERROR_MORE_DATA).
+DWORD ReadDevicesEntry(HKEY devicesKey, const WCHAR *strPrinter, WCHAR *entry, DWORD cbEntry)
+{
+    DWORD type = REG_SZ;
+    DWORD size = cbEntry;
+    DWORD status =
+        RegQueryValueExW(devicesKey, strPrinter, nullptr, &type, reinterpret_cast<BYTE *>(entry), &size);
+    if (status == ERROR_SUCCESS) {
+        const std::size_t roomUnits = cbEntry / sizeof(WCHAR);
+        const std::size_t written = (size < cbEntry ? size : cbEntry) / sizeof(WCHAR);
+        const std::size_t entryLength = text::LengthWithin(entry, written);
+        if (entryLength < roomUnits) {
+            entry[entryLength] = L'\0';
+        } else {
+            status = ERROR_MORE_DATA;
+        }
+    }
+    return status;
 }
 
 }  // namespace
@@ -101,13 +136,7 @@ DWORD GetFullPrinterName(WCHAR *strFullPrinterName, DWORD cbFullPrinterName, con
         TraceMessage(L"GetFullPrinterName(%s) : user key name too long. GetLastError() = %d\n", strPrinter,
                      status);
     } else {
-        text::Copy(strFullPrinterName, strPrinter);
-        // cppcheck-suppress lstrlenWCalled ; text::Copy has just terminated it
-        const std::size_t length = static_cast<std::size_t>(lstrlenW(strFullPrinterName));
-        strFullPrinterName[length] = L',';
-        strFullPrinterName[length + 1] = L'\0';
-        const std::size_t nameLength = length + 1;
-
+        const std::size_t nameLength = CopyNameAndComma(strFullPrinterName, strPrinter);
         status = RegOpenKeyExW(root, keyPath, 0, KEY_QUERY_VALUE, &key);
         if (status != ERROR_SUCCESS) {
             TraceMessage(L"GetFullPrinterName(%s) : RegOpenKeyEx(%s) : failed. GetLastError() = %d\n",
@@ -116,24 +145,7 @@ DWORD GetFullPrinterName(WCHAR *strFullPrinterName, DWORD cbFullPrinterName, con
         } else {
             // The entry lands directly behind the comma, in the bytes left there.
             const DWORD bytesLeft = cbFullPrinterName - static_cast<DWORD>(nameLength * sizeof(WCHAR));
-            WCHAR *entry = strFullPrinterName + nameLength;
-            DWORD type = REG_SZ;
-            DWORD size = bytesLeft;
-            status =
-                RegQueryValueExW(key, strPrinter, nullptr, &type, reinterpret_cast<BYTE *>(entry), &size);
-            if (status == ERROR_SUCCESS) {
-                // The entry must end within what was written: data stored without a zero
-                // is ended behind it, and data that fills every byte left without one
-                // does not fit.
-                const std::size_t roomUnits = bytesLeft / sizeof(WCHAR);
-                const std::size_t written = (size < bytesLeft ? size : bytesLeft) / sizeof(WCHAR);
-                const std::size_t entryLength = text::LengthWithin(entry, written);
-                if (entryLength < roomUnits) {
-                    entry[entryLength] = L'\0';
-                } else {
-                    status = ERROR_MORE_DATA;
-                }
-            }
+            status = ReadDevicesEntry(key, strPrinter, strFullPrinterName + nameLength, bytesLeft);
             if (status != ERROR_SUCCESS) {
                 TraceMessage(L"GetFullPrinterName(%s) : RegQueryValueEx() : failed. GetLastError() = %d",
                              strPrinter, status);

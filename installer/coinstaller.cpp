@@ -1,8 +1,8 @@
 #include "coinstaller.h"
 
 #include "../defaultprinter/defaultprinter.h"
+#include "../trace/trace.h"
 #include "difnames.h"
-#include "trace.h"
 
 extern "C" DWORD CALLBACK CoInstallerE(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                        PSP_DEVINFO_DATA DeviceInfoData, PCOINSTALLER_CONTEXT_DATA Context)

@@ -11,7 +11,7 @@ toolchain=$3
 rm -rf "$work"
 build() {  # FOLDER: a copy of the sources in FOLDER/VELDRIAN, built in FOLDER/out
     mkdir -p "$1/VELDRIAN"
-    for part in CMakeLists.txt cmake module installer defaultprinter tools examples; do
+    for part in CMakeLists.txt cmake module installer defaultprinter trace tools examples; do
         cp -R "$source_dir/$part" "$1/VELDRIAN/"
     done
     cmake -S "$1/VELDRIAN" -B "$1/out" -DCMAKE_TOOLCHAIN_FILE="$1/VELDRIAN/cmake/$toolchain" \

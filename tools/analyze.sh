@@ -1,5 +1,5 @@
 #!/bin/sh
-# Static analysis of every C++ source: the library (installer/, defaultprinter/,
+# Static analysis of every C++ source: the library (installer/, defaultprinter/, trace/,
 # module/), the tools (tools/), the tests (tests/) and the benchmark (bench/), both
 # analyzers on the mingw-w64 headers; any finding fails the run:
 # - clang-tidy with the checked-in .clang-tidy files (the library's at the top, the
@@ -25,7 +25,7 @@ cmake --preset clang-arm64 -B "$build/arm64" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON 
 
 # The sources of the tree that a build's compile commands name.
 compiled() {
-    for file in $(git ls-files 'installer/*.cpp' 'defaultprinter/*.cpp' 'module/*.cpp' 'tools/*.cpp' \
+    for file in $(git ls-files 'installer/*.cpp' 'defaultprinter/*.cpp' 'trace/*.cpp' 'module/*.cpp' 'tools/*.cpp' \
         'tests/*.cpp' 'bench/*.cpp'); do
         if grep -q "\"file\": \"$PWD/$file\"" "$1/compile_commands.json"; then
             echo "$file"
@@ -79,7 +79,7 @@ target_macros() {
         sed -n -E 's/^#define (_WIN32|_WIN64|__MINGW32__|__MINGW64__|__x86_64__|__aarch64__|__GNUC__|__GNUC_MINOR__) (.*)$/-D\1=\2/p' |
         tr '\n' ' '
 }
-defines=$(grep -E '"command": .*/installer/trace\.cpp"' "$build/compile_commands.json" | tr ' ' '\n' | grep '^-D' | tr '\n' ' ')
+defines=$(grep -E '"command": .*/trace/trace\.cpp"' "$build/compile_commands.json" | tr ' ' '\n' | grep '^-D' | tr '\n' ' ')
 # The project's own include folders; GoogleTest's macros come from cppcheck's own
 # configuration of it, and the JSON library's headers are not read.
 includes="-I tools -I tools/tracedecoder -I tools/veldrian-install -I tests -I tests/harness"

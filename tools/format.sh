@@ -1,7 +1,7 @@
 #!/bin/sh
 # Formats every C++ source of the project with the checked-in .clang-format, or with
 # --check only reports (and fails on) what the formatter would change.
-# Covered: the library (installer/, defaultprinter/, module/), the tests (tests/),
+# Covered: the library (installer/, defaultprinter/, trace/, module/), the tests (tests/),
 # the tools (tools/) and the benchmark (bench/).
 # Usage: tools/format.sh [--check]
 set -eu
