@@ -1,6 +1,6 @@
 // The entry point's dispatch over DIF codes and the trace channel, on the exact
 // UTF-16 text of each message and on the real debugger output.
-#include "difnames.h"
+#include "difconstants.h"
 #include "harness/harness.h"
 
 #include <gtest/gtest.h>
@@ -16,14 +16,14 @@ protected:
 
 TEST_F(Entry, NamesEveryCodeOfTheTableAndAnswersNoError)
 {
-    for (DWORD code = 0; code < kDifNamedCodes; ++code) {
+    for (DWORD code = 0; code < kDifTableCodes; ++code) {
         if (code == DIF_INSTALLDEVICE) {
             continue;
         }
         harness_.clearTraces();
         EXPECT_EQ(CallEntry(code), static_cast<DWORD>(NO_ERROR)) << code;
         ASSERT_EQ(harness_.traces().size(), 1u) << code;
-        EXPECT_EQ(harness_.traces()[0], std::wstring(L"VELDRIAN : ") + kDifNameLines[code]) << code;
+        EXPECT_EQ(harness_.traces()[0], std::wstring(L"VELDRIAN : ") + ExpectedDifLine(code)) << code;
     }
 }
 

@@ -14,7 +14,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "../difnames.h"
+#include "../difconstants.h"
 
 namespace {
 
@@ -678,16 +678,16 @@ void Names()
     }
     Clear(&g_expected);
     bool allNoError = true;
-    for (DWORD code = 0; code < kDifNamedCodes; ++code) {
+    for (DWORD code = 0; code < kDifTableCodes; ++code) {
         if (code != DIF_INSTALLDEVICE) {
             allNoError = Call(code, nullptr, nullptr, FALSE) == NO_ERROR && allNoError;
-            Message(&g_expected, kDifNameLines[code]);
+            Message(&g_expected, ExpectedDifLine(code));
         }
     }
     static const DWORD kBeyondTheTable[] = {40u, 0x7FFFFFFFu, 0xFFFFFFFFu};
     for (DWORD code : kBeyondTheTable) {
         allNoError = Call(code, nullptr, nullptr, FALSE) == NO_ERROR && allNoError;
-        Message(&g_expected, L"?????\n");
+        Message(&g_expected, kDifFallbackLine);
     }
     Check(allNoError, "every code but DIF_INSTALLDEVICE is answered with NO_ERROR");
     CheckNumber(Call(DIF_INSTALLDEVICE, nullptr, nullptr, FALSE), ERROR_DI_POSTPROCESSING_REQUIRED,
