@@ -73,10 +73,7 @@ std::string Machine32(std::string dll)
 }
 
 // What one run of the host printed, and how it ended.
-struct HostRun {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string out;
-    std::string err;
+struct HostRun : harness::ProgramRun {
 
     // The trace as shown: each line that opens with the prefix, and the rules that
     // a profile's message carries on a line of its own.
@@ -117,115 +114,12 @@ struct HostRun {
     bool says(const std::string &text) const { return out.find(text) != std::string::npos; }
 };
 
-std::wstring Quote(const std::wstring &argument)
-{
-    std::wstring quoted = L"\"";
-    for (wchar_t c : argument) {
-        if (c == L'"') {
-            quoted += L'\\';
-        }
-        quoted += c;
-    }
-    return quoted + L"\"";
-}
-
-// The host (or the trace reader) run as its own process, its output in files, ended
-// whatever the outcome.
-// A program started in a job object that ends it, and what it started, whatever the
-// test's outcome; its standard output and error go to files.
-class HostProcess {
-public:
-    HostProcess(const std::wstring &program, const std::vector<std::wstring> &arguments,
-                const std::wstring &directory = L"")
-        : outPath_(NextOutputBase() + L".out"), errPath_(outPath_.substr(0, outPath_.size() - 4) + L".err"),
-          process_(CommandLine(program, arguments), OpenOutput(outPath_), OpenOutput(errPath_), directory)
-    {
-        for (HANDLE file : outputs_) {
-            CloseHandle(file);  // the child holds its own
-        }
-        if (!process_.started()) {
-            failure_ =
-                "cannot start " + harness::Narrow(program) + ": " + std::to_string(process_.startError());
-        }
-    }
-    ~HostProcess()
-    {
-        DeleteFileW(outPath_.c_str());
-        DeleteFileW(errPath_.c_str());
-    }
-    HostProcess(const HostProcess &) = delete;
-    HostProcess &operator=(const HostProcess &) = delete;
-
-    DWORD id() const { return process_.processId(); }
-    HANDLE thread() const { return process_.thread(); }
-    HANDLE handle() const { return process_.handle(); }
-    // Waits until the standard output holds `text` (false: the process ended first, or a minute passed).
-    bool waitFor(const std::string &text)
-    {
-        for (int waited = 0; waited < 600; ++waited) {
-            if (win32::ReadWholeFile(outPath_).find(text) != std::string::npos) {
-                return true;
-            }
-            if (!process_.started() || WaitForSingleObject(process_.handle(), 100) == WAIT_OBJECT_0) {
-                return win32::ReadWholeFile(outPath_).find(text) != std::string::npos;
-            }
-        }
-        return false;
-    }
-    // Ends the process as a kill does: no clean-up of its own.
-    void kill()
-    {
-        TerminateProcess(process_.handle(), harness::ChildProcess::kEnded);
-        WaitForSingleObject(process_.handle(), 10000);
-    }
-    HostRun finish()
-    {
-        HostRun run;
-        if (process_.started()) {
-            run.exitCode = process_.wait(120000);
-        }
-        run.out = win32::ReadWholeFile(outPath_);
-        run.err = failure_ + win32::ReadWholeFile(errPath_);
-        DeleteFileW(outPath_.c_str());
-        DeleteFileW(errPath_.c_str());
-        return run;
-    }
-
-private:
-    static std::wstring NextOutputBase()
-    {
-        static int serial = 0;
-        return harness::TempDirectory() + L"install-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(++serial);
-    }
-    static std::wstring CommandLine(const std::wstring &program, const std::vector<std::wstring> &arguments)
-    {
-        std::wstring command = Quote(program);
-        for (const std::wstring &argument : arguments) {
-            command += L" " + Quote(argument);
-        }
-        return command;
-    }
-    // An inheritable handle for the child's output, closed here once the child is started.
-    HANDLE OpenOutput(const std::wstring &path)
-    {
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE file =
-            CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-        outputs_.push_back(file);
-        return file;
-    }
-
-    std::wstring outPath_, errPath_;
-    std::vector<HANDLE> outputs_;  // declared before process_: filled while it is made
-    harness::ChildProcess process_;
-    std::string failure_;
-};
+constexpr DWORD kHostTimeoutMs = 120000;
 
 HostRun RunHostProgram(const std::wstring &program, const std::vector<std::wstring> &arguments,
                        const std::wstring &directory = L"")
 {
-    return HostProcess(program, arguments, directory).finish();
+    return {harness::RunProgram(program, arguments, kHostTimeoutMs, directory)};
 }
 
 HostRun RunHost(const std::vector<std::wstring> &arguments, const std::wstring &directory = L"")
@@ -899,9 +793,9 @@ TEST_F(InstallHost, CtrlCUndoesTheModelUnderWayAndStartsNoOther)
 {
     const HostRun run = [&] {
         TestPackage package;
-        HostProcess host(HostPath(), {L"--all-models", L"--inf", package.path(), L"--dll", dll_});
-        EXPECT_TRUE(host.waitFor("> newdev: ") && SendCtrlC(host.handle()));
-        return host.finish();
+        harness::ProgramProcess host(HostPath(), {L"--all-models", L"--inf", package.path(), L"--dll", dll_});
+        EXPECT_TRUE(host.waitForOutput("> newdev: ", kHostTimeoutMs) && SendCtrlC(host.process().handle()));
+        return HostRun{host.finish(kHostTimeoutMs)};
     }();
     EXPECT_EQ(run.exitCode, 130u) << run.err << run.out;
     EXPECT_EQ(Count(run.out, "veldrian-install: installing "), 1u) << run.out;
@@ -916,17 +810,18 @@ TEST_F(InstallHost, ARunKilledMidwayIsUndoneByTheNextRun)
 {
     {
         TestPackage package;
-        HostProcess killed(HostPath(), {L"--all-models", L"--inf", package.path(), L"--dll", dll_});
+        harness::ProgramProcess killed(HostPath(),
+                                       {L"--all-models", L"--inf", package.path(), L"--dll", dll_});
         // Killed while newdev installs its first model: well before that model's own
         // removal, however slowly this machine runs.
-        ASSERT_TRUE(killed.waitFor("> newdev: ")) << killed.finish().out;
+        ASSERT_TRUE(killed.waitForOutput("> newdev: ", kHostTimeoutMs)) << killed.finish(kHostTimeoutMs).out;
         killed.kill();
         EXPECT_NE(PrefixState::Take().differencesFrom(before_), std::vector<std::string>{});
         const HostRun run = RunHost({L"--dll", dll_});
         EXPECT_EQ(run.exitCode, 0u) << run.err << run.out;
         EXPECT_EQ(harness::Lines(run.err),
                   std::vector<std::string>{"veldrian-install: a run that did not end (process " +
-                                           std::to_string(killed.id()) +
+                                           std::to_string(killed.processId()) +
                                            ") left its work in this Wine prefix: removing it first"})
             << run.out;
         EXPECT_TRUE(run.says("removed the print queue \"Model X\"")) << run.out;
@@ -936,20 +831,20 @@ TEST_F(InstallHost, ARunKilledMidwayIsUndoneByTheNextRun)
 
 TEST_F(InstallHost, ASecondHostOnThePrefixIsRefused)
 {
-    HostProcess first(HostPath(), {L"--dll", dll_});
-    ASSERT_TRUE(first.waitFor("  staged in ")) << first.finish().out;
+    harness::ProgramProcess first(HostPath(), {L"--dll", dll_});
+    ASSERT_TRUE(first.waitForOutput("  staged in ", kHostTimeoutMs)) << first.finish(kHostTimeoutMs).out;
     // The first run stays where it is until the second has tried.
-    SuspendThread(first.thread());
+    SuspendThread(first.process().thread());
     const HostRun second = RunHost({L"--dll", dll_, L"--profile", L"S-1-5-21-77-77-77-4001"});
-    ResumeThread(first.thread());
+    ResumeThread(first.process().thread());
     EXPECT_EQ(second.exitCode, 1u);
     EXPECT_EQ(harness::Lines(second.err),
               std::vector<std::string>{"veldrian-install: another veldrian-install (process " +
-                                       std::to_string(first.id()) +
+                                       std::to_string(first.processId()) +
                                        ") is running on this Wine prefix: wait for it to "
                                        "end, or stop it with Ctrl+C"});
     EXPECT_EQ(second.out, "");
-    EXPECT_EQ(first.finish().exitCode, 0u);
+    EXPECT_EQ(first.finish(kHostTimeoutMs).exitCode, 0u);
     ExpectPrefixAsFound();
 }
 

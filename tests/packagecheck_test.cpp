@@ -46,10 +46,7 @@ std::string WithMachine(std::string dll, WORD machine)
     return dll;
 }
 
-struct CheckRun {
-    DWORD status = 0xFFFFFFFF;
-    std::string out;
-    std::string err;
+struct CheckRun : harness::ProgramRun {
     bool says(const std::string &text) const { return out.find(text) != std::string::npos; }
 };
 
@@ -58,29 +55,7 @@ CheckRun RunHost(const std::vector<std::wstring> &arguments)
 {
     char host[MAX_PATH * 2] = {};
     GetEnvironmentVariableA("VELDRIAN_INSTALL", host, sizeof(host));
-    std::wstring command = L"\"" + harness::Wide(win32::WindowsPath(host)) + L"\"";
-    for (const std::wstring &argument : arguments) {
-        command += L" \"" + argument + L"\"";
-    }
-    const std::wstring base =
-        harness::TempDirectory() + L"packagecheck-test-" + std::to_wstring(GetCurrentProcessId());
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE out = CreateFileW((base + L".out").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                             CREATE_ALWAYS, 0, nullptr);
-    HANDLE err = CreateFileW((base + L".err").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                             CREATE_ALWAYS, 0, nullptr);
-    CheckRun run;
-    {
-        harness::ChildProcess process(command, out, err);
-        CloseHandle(out);
-        CloseHandle(err);
-        run.status = process.started() ? process.wait(120000) : harness::ChildProcess::kEnded;
-    }
-    run.out = win32::ReadWholeFile(base + L".out");
-    run.err = win32::ReadWholeFile(base + L".err");
-    DeleteFileW((base + L".out").c_str());
-    DeleteFileW((base + L".err").c_str());
-    return run;
+    return {harness::RunProgram(harness::Wide(win32::WindowsPath(host)), arguments, 120000)};
 }
 
 // The package in a folder of its own: package.inf, x64\VELDRIAN.dll (the DLL under
@@ -128,7 +103,7 @@ std::string Replaced(std::string text, const std::string &from, const std::strin
 TEST_F(PackageCheck, PrintsOnlyFindingsGroupedByModelAndNamesEachFaultyModel)
 {
     const CheckRun good = check();
-    EXPECT_EQ(good.status, 0u) << good.out << good.err;
+    EXPECT_EQ(good.exitCode, 0u) << good.out << good.err;
     EXPECT_FALSE(good.says("ok,")) << good.out;
     EXPECT_TRUE(good.says("\n4 model(s), no findings\n")) << good.out;
     const CheckRun verbose = check({L"--verbose"});
@@ -142,7 +117,7 @@ TEST_F(PackageCheck, PrintsOnlyFindingsGroupedByModelAndNamesEachFaultyModel)
                    "[ModelB.CoInstallers]\r\nCopyFiles=VELDRIAN_CopyFiles\r\n"),
           dll_);
     const CheckRun run = check();
-    EXPECT_EQ(run.status, 6u);
+    EXPECT_EQ(run.exitCode, 6u);
     const std::string finding = "    - no AddReg section of [ModelB.CoInstallers] writes HKR,,CoInstallers32 "
                                 "(\"VELDRIAN.dll,CoInstallerE\")";
     const std::vector<std::string> expected = {
@@ -169,7 +144,7 @@ TEST_F(PackageCheck, PrintsOnlyFindingsGroupedByModelAndNamesEachFaultyModel)
 TEST_F(PackageCheck, SaysTheSigningNoteOnceWithoutAFinding)
 {
     const CheckRun run = check();
-    EXPECT_EQ(run.status, 0u) << run.out;
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
     const std::size_t first = run.out.find(kSigningNote);
     ASSERT_NE(first, std::string::npos) << run.out;
     EXPECT_EQ(run.out.find(kSigningNote, first + 1), std::string::npos) << run.out;
@@ -185,7 +160,7 @@ struct PlantedFault {
 
 void ExpectFinding(const CheckRun &run, const PlantedFault &fault)
 {
-    EXPECT_EQ(run.status, 6u) << fault.from << "\n" << run.out;
+    EXPECT_EQ(run.exitCode, 6u) << fault.from << "\n" << run.out;
     EXPECT_TRUE(run.says(fault.finding)) << fault.from << "\n" << run.out;
     const std::vector<std::string> lines = harness::Lines(run.out);
     ASSERT_FALSE(lines.empty()) << fault.from;

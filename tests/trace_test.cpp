@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <memory>
 
 namespace {
 
@@ -22,50 +21,23 @@ std::wstring TracePath()
     return harness::Wide(win32::WindowsPath(std::string(value)));
 }
 
-// veldrian-trace started with its standard output and error in files, and ended
-// whatever the test's outcome.
-class TraceRun {
+// veldrian-trace started with `arguments`, ended whatever the test's outcome; what it
+// printed and its status are there once finished.
+class TraceRun : public harness::ProgramRun {
 public:
-    explicit TraceRun(const std::vector<std::wstring> &arguments)
-    {
-        static int serial = 0;
-        const std::wstring base = harness::TempDirectory() + L"trace-test-" +
-                                  std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
-        outPath_ = base + L".out";
-        errPath_ = base + L".err";
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE outFile = CreateFileW(outPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                     CREATE_ALWAYS, 0, nullptr);
-        HANDLE errFile = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                     CREATE_ALWAYS, 0, nullptr);
-        std::wstring command = L"\"" + TracePath() + L"\"";
-        for (const std::wstring &argument : arguments) {
-            command += L" \"" + argument + L"\"";
-        }
-        process_ = std::make_unique<harness::ChildProcess>(command, outFile, errFile);
-        CloseHandle(outFile);
-        CloseHandle(errFile);
-    }
-    ~TraceRun()
-    {
-        process_.reset();
-        DeleteFileW(outPath_.c_str());
-        DeleteFileW(errPath_.c_str());
-    }
-    TraceRun(const TraceRun &) = delete;
-    TraceRun &operator=(const TraceRun &) = delete;
+    explicit TraceRun(const std::vector<std::wstring> &arguments) : process_(TracePath(), arguments) {}
 
     // Whether it holds the debugger output now (its buffer's event exists); false at
     // once when it ended without.
     bool listening()
     {
-        for (int waited = 0; process_->started() && waited < 20000; waited += 20) {
+        for (int waited = 0; process_.process().started() && waited < 20000; waited += 20) {
             HANDLE ready = OpenEventW(SYNCHRONIZE, FALSE, L"DBWIN_BUFFER_READY");
             if (ready != nullptr) {
                 CloseHandle(ready);
                 return true;
             }
-            if (WaitForSingleObject(process_->handle(), 20) == WAIT_OBJECT_0) {
+            if (WaitForSingleObject(process_.process().handle(), 20) == WAIT_OBJECT_0) {
                 return false;
             }
         }
@@ -73,23 +45,12 @@ public:
     }
 
     // Waits for its end (ending it after `timeoutMs`) and reads what it wrote.
-    void finish(DWORD timeoutMs)
-    {
-        exitCode = process_->wait(timeoutMs);
-        out = win32::ReadWholeFile(outPath_);
-        err = win32::ReadWholeFile(errPath_);
-    }
+    void finish(DWORD timeoutMs) { harness::ProgramRun::operator=(process_.finish(timeoutMs)); }
 
-    DWORD processId() const { return process_->processId(); }
-
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string out;
-    std::string err;
+    DWORD processId() const { return process_.processId(); }
 
 private:
-    std::unique_ptr<harness::ChildProcess> process_;
-    std::wstring outPath_;
-    std::wstring errPath_;
+    harness::ProgramProcess process_;
 };
 
 // A saved capture, removed again when the test ends.

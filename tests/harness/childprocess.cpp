@@ -1,5 +1,8 @@
 #include "harness/childprocess.h"
 
+#include "harness/platform.h"
+#include "win32/files.h"
+
 #include <tlhelp32.h>
 
 #include <cwctype>
@@ -48,6 +51,45 @@ std::wstring ImagePath(HANDLE process)
     wchar_t image[MAX_PATH * 2] = {};
     DWORD size = MAX_PATH * 2;
     return QueryFullProcessImageNameW(process, 0, image, &size) ? std::wstring(image, size) : L"";
+}
+
+// One part of a command line, quoted, with a quote inside escaped.
+std::wstring Quoted(const std::wstring &part)
+{
+    std::wstring quoted = L"\"";
+    for (wchar_t c : part) {
+        if (c == L'"') {
+            quoted += L'\\';
+        }
+        quoted += c;
+    }
+    return quoted + L"\"";
+}
+
+std::wstring CommandLine(const std::wstring &program, const std::vector<std::wstring> &arguments)
+{
+    std::wstring command = Quoted(program);
+    for (const std::wstring &argument : arguments) {
+        command += L" " + Quoted(argument);
+    }
+    return command;
+}
+
+std::wstring NextOutputBase()
+{
+    static int serial = 0;
+    return TempDirectory() + L"veldrian-child-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++serial);
+}
+
+// An inheritable handle for a child's output; the caller closes it once the child is started.
+HANDLE OpenOutput(const std::wstring &path, std::vector<HANDLE> *opened)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    opened->push_back(file);
+    return file;
 }
 
 }  // namespace
@@ -101,6 +143,65 @@ DWORD ChildProcess::wait(DWORD timeoutMs)
     DWORD code = kEnded;
     GetExitCodeProcess(process_.hProcess, &code);
     return code;
+}
+
+ProgramProcess::ProgramProcess(const std::wstring &program, const std::vector<std::wstring> &arguments,
+                               const std::wstring &directory)
+    : outPath_(NextOutputBase() + L".out"), errPath_(outPath_.substr(0, outPath_.size() - 4) + L".err"),
+      process_(CommandLine(program, arguments), OpenOutput(outPath_, &outputs_),
+               OpenOutput(errPath_, &outputs_), directory)
+{
+    for (HANDLE file : outputs_) {
+        CloseHandle(file);  // the child holds its own
+    }
+}
+
+ProgramProcess::~ProgramProcess()
+{
+    kill();
+    DeleteFileW(outPath_.c_str());
+    DeleteFileW(errPath_.c_str());
+}
+
+bool ProgramProcess::waitForOutput(const std::string &text, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited < timeoutMs; waited += 100) {
+        if (win32::ReadWholeFile(outPath_).find(text) != std::string::npos) {
+            return true;
+        }
+        if (!process_.started() || WaitForSingleObject(process_.handle(), 100) == WAIT_OBJECT_0) {
+            return win32::ReadWholeFile(outPath_).find(text) != std::string::npos;
+        }
+    }
+    return false;
+}
+
+void ProgramProcess::kill()
+{
+    if (process_.started()) {
+        TerminateProcess(process_.handle(), ChildProcess::kEnded);
+        WaitForSingleObject(process_.handle(), 10000);
+    }
+}
+
+ProgramRun ProgramProcess::finish(DWORD timeoutMs)
+{
+    ProgramRun run;
+    run.exitCode = process_.wait(timeoutMs);
+    run.out = win32::ReadWholeFile(outPath_);
+    run.err = win32::ReadWholeFile(errPath_);
+    if (!process_.started()) {
+        run.err = "cannot start the program: error " + std::to_string(process_.startError()) + "\n" + run.err;
+    }
+    DeleteFileW(outPath_.c_str());
+    DeleteFileW(errPath_.c_str());
+    return run;
+}
+
+ProgramRun RunProgram(const std::wstring &program, const std::vector<std::wstring> &arguments,
+                      DWORD timeoutMs, const std::wstring &directory)
+{
+    return ProgramProcess(program, arguments, directory).finish(timeoutMs);
 }
 
 std::vector<std::wstring> EndLeftoverProcesses()
