@@ -3,7 +3,6 @@
 # from ($caller), the project ($project, now the current folder), the build directory
 # ($build: build/, or $BUILD_DIR taken from the project's folder) and the main job's
 # Wine prefix in it ($prefix), and gives the two steps both take before a tool runs.
-# --verbose shows CMake's progress (tools/quietbuild.sh).
 caller=$PWD
 project=$(cd "$(dirname "$0")/.." && pwd)
 cd "$project"
@@ -14,6 +13,25 @@ case "$build" in
 esac
 prefix="$build/run-wineprefix"
 . tools/quietbuild.sh
+
+# --verbose shows the build's progress. It is passed on to the tool only beside
+# --check, where it is the host's own (every model listed); otherwise it is the
+# command's alone, and taken out of its arguments.
+for argument in "$@"; do
+    [ "$argument" != --verbose ] || quiet_verbose=1
+done
+if [ "$quiet_verbose" = 1 ]; then
+    check=""
+    for argument in "$@"; do
+        [ "$argument" != --check ] || check=yes
+    done
+    count=$#
+    while [ "$count" -gt 0 ]; do
+        [ "$1" = --verbose ] && [ -z "$check" ] || set -- "$@" "$1"
+        shift
+        count=$((count - 1))
+    done
+fi
 
 # mainjob_build WHAT TARGET...: builds the targets with the gcc preset, saying WHAT it
 # builds; CMake's own output goes to $build/build.log, and to the error output only when
@@ -28,14 +46,6 @@ mainjob_build() {
     echo "$script: building $1 in $build" >&2
     shift
     quiet_step "$build/build.log" "the build" cmake --build "$build" -j2 --target "$@" || exit 1
-}
-
-# mainjob_verbose ARGUMENT...: whether --verbose is among the command's arguments.
-mainjob_verbose() {
-    for argument in "$@"; do
-        [ "$argument" != --verbose ] || return 0
-    done
-    return 1
 }
 
 # mainjob_prefix: makes the main job's Wine prefix, or ends the command.

@@ -14,23 +14,6 @@ script=run.sh
 . "$(dirname "$0")/mainjob.sh"
 . tools/wine.sh
 
-# --verbose is the host's own with --check; otherwise it is this command's alone.
-if mainjob_verbose "$@"; then
-    quiet_verbose=1
-    check=""
-    for argument in "$@"; do
-        [ "$argument" != --check ] || check=yes
-    done
-    if [ -z "$check" ]; then
-        count=$#
-        while [ "$count" -gt 0 ]; do
-            [ "$1" = --verbose ] || set -- "$@" "$1"
-            shift
-            count=$((count - 1))
-        done
-    fi
-fi
-
 # --help needs no build when the host is built already.
 for argument in "$@"; do
     case "$argument" in

@@ -9,16 +9,6 @@
 set -eu
 script=trace.sh
 . "$(dirname "$0")/mainjob.sh"
-# --verbose is this command's alone: the trace reader has none.
-if mainjob_verbose "$@"; then
-    quiet_verbose=1
-    count=$#
-    while [ "$count" -gt 0 ]; do
-        [ "$1" = --verbose ] || set -- "$@" "$1"
-        shift
-        count=$((count - 1))
-    done
-fi
 mainjob_build veldrian-trace veldrian-trace
 mainjob_prefix
 . tools/wine.sh
