@@ -17,23 +17,12 @@
 
 namespace {
 
+// The loaded DLL: its base in memory, and its headers as the file gives them.
 struct Image {
     BYTE *base = nullptr;
-    IMAGE_NT_HEADERS64 *nt = nullptr;
-    std::vector<IMAGE_SECTION_HEADER> sections;
-    const IMAGE_DATA_DIRECTORY &Directory(int index) const { return nt->OptionalHeader.DataDirectory[index]; }
+    const harness::PeFile *file = nullptr;
+    const IMAGE_DATA_DIRECTORY &Directory(int index) const { return file->directories[index]; }
 };
-
-Image Loaded(HMODULE module)
-{
-    Image image;
-    image.base = reinterpret_cast<BYTE *>(module);
-    auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(image.base);
-    image.nt = reinterpret_cast<IMAGE_NT_HEADERS64 *>(image.base + dos->e_lfanew);
-    const IMAGE_SECTION_HEADER *first = IMAGE_FIRST_SECTION(image.nt);
-    image.sections.assign(first, first + image.nt->FileHeader.NumberOfSections);
-    return image;
-}
 
 bool Overlaps(DWORD start, DWORD size, const IMAGE_DATA_DIRECTORY &dir)
 {
@@ -63,45 +52,13 @@ std::set<DWORD> RelocatedSlots(const Image &image)
     return slots;
 }
 
-// The COFF symbol table of the file, name -> RVA, when the build kept it.
-std::map<std::string, DWORD> Symbols(const harness::PeFile &pe)
-{
-    std::map<std::string, DWORD> symbols;
-    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(pe.bytes.data());
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(pe.bytes.data() + dos->e_lfanew);
-    const DWORD table = nt->FileHeader.PointerToSymbolTable;
-    const DWORD count = nt->FileHeader.NumberOfSymbols;
-    if (table == 0 || count == 0 ||
-        table + static_cast<std::size_t>(count) * IMAGE_SIZEOF_SYMBOL > pe.bytes.size()) {
-        return symbols;
-    }
-    const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
-    const char *strings = reinterpret_cast<const char *>(
-        pe.bytes.data() + table + static_cast<std::size_t>(count) * IMAGE_SIZEOF_SYMBOL);
-    for (DWORD index = 0; index < count; ++index) {
-        IMAGE_SYMBOL symbol;
-        std::memcpy(&symbol, pe.bytes.data() + table + static_cast<std::size_t>(index) * IMAGE_SIZEOF_SYMBOL,
-                    IMAGE_SIZEOF_SYMBOL);
-        if (symbol.SectionNumber > 0 && symbol.SectionNumber <= nt->FileHeader.NumberOfSections) {
-            const std::string name =
-                symbol.N.Name.Short != 0
-                    ? std::string(reinterpret_cast<const char *>(symbol.N.ShortName),
-                                  strnlen(reinterpret_cast<const char *>(symbol.N.ShortName), 8))
-                    : std::string(strings + symbol.N.Name.Long);
-            symbols[name] = sections[symbol.SectionNumber - 1].VirtualAddress + symbol.Value;
-        }
-        index += symbol.NumberOfAuxSymbols;
-    }
-    return symbols;
-}
-
 TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
 {
     const harness::PeFile pe = harness::ReadPeFile(harness::VeldrianPath());
     ASSERT_TRUE(pe.ok);
     HMODULE module = harness::Veldrian();
     ASSERT_NE(module, nullptr);
-    const Image image = Loaded(module);
+    const Image image{reinterpret_cast<BYTE *>(module), &pe};
     const std::set<DWORD> relocated = RelocatedSlots(image);
 
     // The guard: a word of initialised writable data that differs from the file once
@@ -109,7 +66,7 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
     std::vector<DWORD> changed;
     std::uint64_t fileValue = 0;
     std::uint64_t loadedValue = 0;
-    for (const IMAGE_SECTION_HEADER &section : image.sections) {
+    for (const IMAGE_SECTION_HEADER &section : pe.sections) {
         if (!(section.Characteristics & IMAGE_SCN_MEM_WRITE) || section.SizeOfRawData == 0 ||
             Overlaps(section.VirtualAddress, section.Misc.VirtualSize,
                      image.Directory(IMAGE_DIRECTORY_ENTRY_IAT)) ||
@@ -139,7 +96,7 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
     // Code reaches the guard directly or through a pointer slot the loader fills.
     std::set<DWORD> targets = {guard};
     const std::uint64_t guardAddress = reinterpret_cast<std::uint64_t>(image.base) + guard;
-    for (const IMAGE_SECTION_HEADER &section : image.sections) {
+    for (const IMAGE_SECTION_HEADER &section : pe.sections) {
         for (DWORD offset = 0; offset + 8 <= section.Misc.VirtualSize; offset += 8) {
             std::uint64_t word = 0;
             std::memcpy(&word, image.base + section.VirtualAddress + offset, 8);
@@ -197,7 +154,7 @@ TEST(StackProtector, GuardedFunctionsCheckAGuardChosenAtLoad)
     // Every function of the library with a local text buffer is guarded.
     EXPECT_GE(guarded.size(), 6u);
 
-    const std::map<std::string, DWORD> symbols = Symbols(pe);
+    const std::map<std::string, DWORD> &symbols = pe.symbols;
     if (symbols.empty()) {
         std::cout << "[ guard    ] no COFF symbol table in this build: names not checked" << std::endl;
         return;

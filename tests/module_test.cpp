@@ -130,12 +130,6 @@ bool Loadable(const harness::PeFile &pe)
     return pe.machine == kHostMachine;
 }
 
-std::string SectionName(const IMAGE_SECTION_HEADER &section)
-{
-    return std::string(reinterpret_cast<const char *>(section.Name),
-                       strnlen(reinterpret_cast<const char *>(section.Name), 8));
-}
-
 // Loaded by the device installer into a GUI process, for Windows 7 and later.
 TEST_F(ModuleFile, IsAGuiDllForWindowsVistaAndLater)
 {
@@ -166,7 +160,7 @@ TEST_F(ModuleFile, IsStripped)
     EXPECT_EQ(pe_->numberOfSymbols, 0u) << "COFF symbol table";
     std::size_t end = 0;
     for (const IMAGE_SECTION_HEADER &section : pe_->sections) {
-        EXPECT_NE(SectionName(section).rfind(".debug", 0), 0u) << SectionName(section);
+        EXPECT_NE(pe_->SectionName(section).rfind(".debug", 0), 0u) << pe_->SectionName(section);
         end = std::max<std::size_t>(end, section.PointerToRawData + section.SizeOfRawData);
     }
     const std::size_t signature =
@@ -184,12 +178,11 @@ TEST_F(ModuleFile, IsStripped)
     // A signature starts on an 8-byte boundary: up to 7 bytes of padding before it.
     EXPECT_EQ((end + size + 7) / 8 * 8, (signature + 7) / 8 * 8) << "bytes behind the string table";
     for (std::size_t at = sizeof(size); at < size && end + at < signature;) {
-        const std::string name = "/" + std::to_string(at);
-        ASSERT_TRUE(std::any_of(
-            pe_->sections.begin(), pe_->sections.end(),
-            [&name](const IMAGE_SECTION_HEADER &section) { return SectionName(section) == name; }))
-            << "string " << at << " names no section";
-        at += strnlen(reinterpret_cast<const char *>(pe_->bytes.data() + end + at), signature - end - at) + 1;
+        const char *text = reinterpret_cast<const char *>(pe_->bytes.data() + end + at);
+        const std::string name(text, strnlen(text, signature - end - at));
+        EXPECT_TRUE(std::ranges::find(pe_->sectionNames, name) != pe_->sectionNames.end())
+            << "string " << at << " (" << name << ") names no section";
+        at += name.size() + 1;
     }
 }
 
@@ -205,8 +198,8 @@ TEST_F(ModuleFile, SecurityCookieIsTheStackProtectorsGuard)
     const auto rva = static_cast<DWORD>(pe_->securityCookie - pe_->imageBase);
     const IMAGE_SECTION_HEADER *section = pe_->SectionOf(rva);
     ASSERT_NE(section, nullptr) << std::hex << rva << " is not in the image";
-    EXPECT_TRUE(section->Characteristics & IMAGE_SCN_MEM_WRITE) << SectionName(*section);
-    EXPECT_FALSE(section->Characteristics & IMAGE_SCN_MEM_EXECUTE) << SectionName(*section);
+    EXPECT_TRUE(section->Characteristics & IMAGE_SCN_MEM_WRITE) << pe_->SectionName(*section);
+    EXPECT_FALSE(section->Characteristics & IMAGE_SCN_MEM_EXECUTE) << pe_->SectionName(*section);
     const BYTE *value = pe_->At(rva, sizeof(ULONGLONG));
     ASSERT_NE(value, nullptr);
     ULONGLONG cookie = 0;

@@ -137,20 +137,6 @@ struct CodeViewRecord {
 };
 #pragma pack(pop)
 
-// File offset of an RVA in a PE image read from disk, or 0 when no section holds it.
-std::size_t OffsetOf(const std::vector<BYTE> &bytes, DWORD rva)
-{
-    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(bytes.data());
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(bytes.data() + dos->e_lfanew);
-    const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(nt);
-    for (WORD index = 0; index < nt->FileHeader.NumberOfSections; ++index, ++section) {
-        if (rva >= section->VirtualAddress && rva < section->VirtualAddress + section->SizeOfRawData) {
-            return rva - section->VirtualAddress + section->PointerToRawData;
-        }
-    }
-    return 0;
-}
-
 // The PDB's own identity: GUID and age from its information stream (stream 1 of the
 // multi-stream file). False when the file is not a PDB 7.0 file.
 bool ReadPdbIdentity(const std::string &pdb, GUID *guid, DWORD *age)
@@ -217,18 +203,15 @@ TEST(ModuleDebugInfo, DebugDirectoryNamesThePdbBesideTheDll)
     const harness::PeFile pe = harness::ReadPeFile(harness::VeldrianPath());
     ASSERT_TRUE(pe.ok);
     ASSERT_TRUE(pe.hasDebugDirectory);
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(
-        pe.bytes.data() + reinterpret_cast<const IMAGE_DOS_HEADER *>(pe.bytes.data())->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &debug = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
-    const std::size_t directory = OffsetOf(pe.bytes, debug.VirtualAddress);
-    ASSERT_NE(directory, 0u);
-    ASSERT_LE(directory + debug.Size, pe.bytes.size());
+    const IMAGE_DATA_DIRECTORY &debug = pe.directories[IMAGE_DIRECTORY_ENTRY_DEBUG];
+    const BYTE *directory = pe.At(debug.VirtualAddress, debug.Size);
+    ASSERT_NE(directory, nullptr);
 
     const CodeViewRecord *record = nullptr;
     DWORD recordBytes = 0;
-    for (std::size_t at = directory; at + sizeof(IMAGE_DEBUG_DIRECTORY) <= directory + debug.Size;
+    for (std::size_t at = 0; at + sizeof(IMAGE_DEBUG_DIRECTORY) <= debug.Size;
          at += sizeof(IMAGE_DEBUG_DIRECTORY)) {
-        const auto *entry = reinterpret_cast<const IMAGE_DEBUG_DIRECTORY *>(pe.bytes.data() + at);
+        const auto *entry = reinterpret_cast<const IMAGE_DEBUG_DIRECTORY *>(directory + at);
         if (entry->Type == IMAGE_DEBUG_TYPE_CODEVIEW &&
             std::size_t{entry->PointerToRawData} + entry->SizeOfData <= pe.bytes.size()) {
             record = reinterpret_cast<const CodeViewRecord *>(pe.bytes.data() + entry->PointerToRawData);
@@ -278,17 +261,10 @@ TEST(ModuleDebugInfo, DebugLinkNamesTheDebugFileBesideTheDll)
 #else
     const harness::PeFile pe = harness::ReadPeFile(harness::VeldrianPath());
     ASSERT_TRUE(pe.ok);
-    // A section name longer than eight characters is "/offset" into the string table.
-    const std::size_t strings = pe.pointerToSymbolTable + std::size_t{pe.numberOfSymbols} * 18;
     const IMAGE_SECTION_HEADER *link = nullptr;
     for (const IMAGE_SECTION_HEADER &section : pe.sections) {
-        const char *name = reinterpret_cast<const char *>(section.Name);
-        if (name[0] == '/' && pe.pointerToSymbolTable != 0) {
-            const std::size_t at = strings + std::strtoul(name + 1, nullptr, 10);
-            if (at < pe.bytes.size() &&
-                std::string(reinterpret_cast<const char *>(pe.bytes.data() + at)) == ".gnu_debuglink") {
-                link = &section;
-            }
+        if (pe.SectionName(section) == ".gnu_debuglink") {
+            link = &section;
         }
     }
     ASSERT_NE(link, nullptr) << "no .gnu_debuglink section";

@@ -1,6 +1,7 @@
 #include "pefile.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 namespace harness {
@@ -261,7 +262,60 @@ void ReadExports(const Reader &reader, const IMAGE_DATA_DIRECTORY *dirs, PeFile 
     }
 }
 
+// A text of the COFF string table, which follows the symbol table; "" when the file
+// has none or `offset` lies outside it.
+std::string StringTableText(const PeFile &pe, std::size_t offset)
+{
+    const std::size_t table = pe.pointerToSymbolTable + std::size_t{pe.numberOfSymbols} * IMAGE_SIZEOF_SYMBOL;
+    if (pe.pointerToSymbolTable == 0 || table + offset >= pe.bytes.size()) {
+        return {};
+    }
+    const char *text = reinterpret_cast<const char *>(pe.bytes.data() + table + offset);
+    return std::string(text, strnlen(text, pe.bytes.size() - table - offset));
+}
+
+// Section names: eight bytes in the header, or "/offset" into the string table.
+void ReadSectionNames(PeFile &pe)
+{
+    for (const IMAGE_SECTION_HEADER &section : pe.sections) {
+        const char *name = reinterpret_cast<const char *>(section.Name);
+        std::string shortName(name, strnlen(name, IMAGE_SIZEOF_SHORT_NAME));
+        const std::string longName =
+            shortName.size() > 1 && shortName[0] == '/'
+                ? StringTableText(pe, std::strtoul(shortName.c_str() + 1, nullptr, 10))
+                : std::string();
+        pe.sectionNames.push_back(longName.empty() ? shortName : longName);
+    }
+}
+
+// The COFF symbol table, when the link kept one: each symbol of a section, by name, at its RVA.
+void ReadSymbols(PeFile &pe)
+{
+    const std::size_t table = pe.pointerToSymbolTable;
+    const std::size_t count = pe.numberOfSymbols;
+    if (table == 0 || count == 0 || table + count * IMAGE_SIZEOF_SYMBOL > pe.bytes.size()) {
+        return;
+    }
+    for (std::size_t index = 0; index < count; ++index) {
+        IMAGE_SYMBOL symbol;
+        std::memcpy(&symbol, pe.bytes.data() + table + index * IMAGE_SIZEOF_SYMBOL, IMAGE_SIZEOF_SYMBOL);
+        if (symbol.SectionNumber > 0 &&
+            static_cast<std::size_t>(symbol.SectionNumber) <= pe.sections.size()) {
+            const char *shortName = reinterpret_cast<const char *>(symbol.N.ShortName);
+            const std::string name = symbol.N.Name.Short != 0 ? std::string(shortName, strnlen(shortName, 8))
+                                                              : StringTableText(pe, symbol.N.Name.Long);
+            pe.symbols[name] = pe.sections[symbol.SectionNumber - 1].VirtualAddress + symbol.Value;
+        }
+        index += symbol.NumberOfAuxSymbols;
+    }
+}
+
 }  // namespace
+
+const std::string &PeFile::SectionName(const IMAGE_SECTION_HEADER &section) const
+{
+    return sectionNames.at(static_cast<std::size_t>(&section - sections.data()));
+}
 
 PeFile ReadPeFile(const std::wstring &path)
 {
@@ -310,6 +364,7 @@ PeFile ReadPeFile(const std::wstring &path)
 
     Reader reader{pe.bytes, IMAGE_FIRST_SECTION(nt), nt->FileHeader.NumberOfSections};
     const auto &dirs = nt->OptionalHeader.DataDirectory;
+    std::memcpy(pe.directories, dirs, sizeof(pe.directories));
     pe.hasRelocations = dirs[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size != 0;
     pe.hasDebugDirectory = dirs[IMAGE_DIRECTORY_ENTRY_DEBUG].Size != 0;
     pe.loadConfig = dirs[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
@@ -321,6 +376,8 @@ PeFile ReadPeFile(const std::wstring &path)
     ReadLoadConfig(reader, pe);
     ReadImports(reader, dirs, pe);
     ReadExports(reader, dirs, pe);
+    ReadSectionNames(pe);
+    ReadSymbols(pe);
     pe.ok = true;
     return pe;
 }

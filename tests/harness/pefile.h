@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,9 @@ struct PeFile {
     DWORD sizeOfImage = 0;
     DWORD entryPoint = 0;
     std::vector<IMAGE_SECTION_HEADER> sections;
+    std::vector<std::string> sectionNames;  // whole, a long one read from the string table
+    IMAGE_DATA_DIRECTORY directories[IMAGE_NUMBEROF_DIRECTORY_ENTRIES] = {};
+    std::map<std::string, DWORD> symbols;          // the COFF symbol table, name to RVA (none when stripped)
     std::vector<PeFunctionEntry> functionEntries;  // the exception directory (x64 or ARM64)
     std::vector<std::string> importedDlls;
     std::vector<std::string> importedFunctions;  // "DLL!Function"
@@ -80,6 +84,8 @@ struct PeFile {
 
     // The section holding an RVA, or nullptr.
     const IMAGE_SECTION_HEADER *SectionOf(DWORD rva) const;
+    // The whole name of one of `sections`.
+    const std::string &SectionName(const IMAGE_SECTION_HEADER &section) const;
     // The file's bytes at an RVA, or nullptr when fewer than `count` lie in the file there.
     const BYTE *At(DWORD rva, std::size_t count) const;
 };
