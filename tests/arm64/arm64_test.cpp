@@ -15,6 +15,7 @@
 #include <wchar.h>
 
 #include "../difconstants.h"
+#include "../harness/iat.h"
 
 namespace {
 
@@ -241,45 +242,11 @@ int WINAPI FormatThroughWsprintf(LPWSTR buffer, LPCWSTR format, va_list argument
     return wsprintfW(buffer, format, slot[0], slot[1], slot[2], slot[3], slot[4], slot[5], slot[6], slot[7]);
 }
 
-// Points the module's import of `function` from `dll` at `replacement`; returns the
-// function it pointed at, or null when the module does not import it.
-void *Redirect(HMODULE module, const char *dll, const char *function, void *replacement)
-{
-    auto *base = reinterpret_cast<BYTE *>(module);
-    auto *nt =
-        reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto *desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
-         imports.VirtualAddress != 0 && desc->Name != 0; ++desc) {
-        if (lstrcmpiA(reinterpret_cast<const char *>(base + desc->Name), dll) != 0) {
-            continue;
-        }
-        auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + desc->OriginalFirstThunk);
-        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + desc->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
-                lstrcmpA(reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name,
-                         function) != 0) {
-                continue;
-            }
-            DWORD protection = 0;
-            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &protection);
-            // The slot holds the function's address as a number, as the loader wrote it.
-            // NOLINTNEXTLINE(performance-no-int-to-ptr)
-            void *previous = reinterpret_cast<void *>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection, &protection);
-            return previous;
-        }
-    }
-    return nullptr;
-}
-
 template <typename Function>
 bool Watched(Function *real, const char *dll, const char *function, Function replacement)
 {
     *real = reinterpret_cast<Function>(
-        Redirect(g_watch.module, dll, function, reinterpret_cast<void *>(replacement)));
+        harness::RedirectImport(g_watch.module, dll, function, reinterpret_cast<void *>(replacement)));
     return *real != nullptr;
 }
 
