@@ -6,7 +6,7 @@
 #   wine-arm64.sh PROGRAM [ARGS]   runs a Windows program (ARM64, or Wine's own) under it
 #   wine-arm64.sh --server ARGS    its wineserver (-k, -w, -p60 ...)
 #   wine-arm64.sh --prepare        fetches and unpacks it, once (tools/install-deps.sh arm64)
-#   wine-arm64.sh --prefix DIR     makes a Wine prefix there (once) and keeps its server up
+# Its prefixes are made by tools/wineprefix.sh DIR arm64.
 # The only changes outside the cache are dpkg's arm64 architecture entry and apt's
 # package lists; binfmt_misc is not needed.
 set -eu
@@ -75,47 +75,10 @@ EOF
     echo "$root" >"$root/.prepared"
 }
 
-# As tools/wineprefix.sh for x64: the prefix made once, its server kept up a while
-# so that each test process starts quickly, Wine's services started detached from
-# the test runner's output, and the keys every Windows holds made beforehand.
-make_prefix() {
-    export WINEPREFIX="$1" WINEDEBUG=-all
-    mkdir -p "$WINEPREFIX"
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "making the ARM64 Wine prefix $WINEPREFIX (first use only)"
-        sh "$0" wineboot -i >/dev/null 2>&1 || true
-        sh "$0" --server -w </dev/null >/dev/null 2>&1
-        # As for x64: on a loaded machine the registry files can appear a little
-        # after the server has gone.
-        waited=0
-        while [ ! -f "$WINEPREFIX/system.reg" ] && [ "$waited" -lt 60 ]; do
-            sleep 1
-            waited=$((waited + 1))
-        done
-    fi
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "wine-arm64: the Wine prefix $WINEPREFIX could not be made" >&2
-        exit 1
-    fi
-    sh "$0" --server -p60 </dev/null >/dev/null 2>&1 || true
-    sh "$0" cmd /c exit </dev/null >/dev/null 2>&1
-    for key in \
-        'HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E979-E325-11CE-BFC1-08002BE10318}' \
-        'HKLM\SYSTEM\CurrentControlSet\Control\Print\Environments\Windows ARM64\Drivers\Version-3' \
-        'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Devices' \
-        'HKCU\Software\Microsoft\Windows NT\CurrentVersion\PrinterPorts'; do
-        sh "$0" reg add "$key" /f </dev/null >/dev/null 2>&1
-    done
-}
-
 case "${1:-}" in
     --prepare) prepare ;;
-    --prefix)
-        [ -n "${2:-}" ] || { echo "usage: wine-arm64.sh --prefix DIR" >&2; exit 2; }
-        make_prefix "$2"
-        ;;
     "")
-        echo "usage: wine-arm64.sh PROGRAM [ARGS] | --server ARGS | --prepare | --prefix DIR" >&2
+        echo "usage: wine-arm64.sh PROGRAM [ARGS] | --server ARGS | --prepare" >&2
         exit 2
         ;;
     *)
