@@ -14,8 +14,9 @@ if [ $# -eq 0 ]; then
     sh tools/test.sh build-arm64 clang-arm64
     exit 0
 fi
-build=${1:-build}
-preset=${2:-gcc}
+[ $# -eq 2 ] || { echo "usage: sh tools/test.sh [BUILD-DIRECTORY PRESET]" >&2; exit 2; }
+build=$1
+preset=$2
 # osslsigncode and openssl for the signing test.
 if [ "$preset" = clang ]; then
     sh tools/install-deps.sh clang signing
