@@ -39,6 +39,7 @@ fi
 # standard output.
 mainjob_build() {
     sh tools/install-deps.sh
+    mainjob_lock
     if [ ! -f "$build/CMakeCache.txt" ]; then
         echo "$script: configuring the build in $build (first run only)" >&2
     fi
@@ -48,10 +49,29 @@ mainjob_build() {
     quiet_step "$build/build.log" "the build" cmake --build "$build" -j2 --target "$@" || exit 1
 }
 
-# mainjob_prefix: makes the main job's Wine prefix, or ends the command.
+# mainjob_prefix: makes the main job's Wine prefix, or ends the command; then lets
+# another command build in the tree.
 mainjob_prefix() {
-    if ! sh tools/wineprefix.sh "$prefix" >&2; then
+    # Wine's server and services outlive the command: they must not hold the lock.
+    if ! sh tools/wineprefix.sh "$prefix" >&2 9>&-; then
         echo "$script: the Wine prefix $prefix cannot be made" >&2
         exit 1
     fi
+    mainjob_unlock
+}
+
+# One command at a time builds in the tree and makes its prefix (run.sh and trace.sh
+# started together, or two runs after a change to the sources): the lock is held
+# from the build until the prefix is made (flock, from util-linux); a second command
+# says once what it waits for, then goes on.
+mainjob_lock() {
+    mkdir -p "$build"
+    exec 9>"$build/.build-lock"
+    if ! flock -n 9; then
+        echo "$script: waiting for another command that builds in $build to end" >&2
+        flock 9
+    fi
+}
+mainjob_unlock() {
+    exec 9>&-
 }

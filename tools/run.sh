@@ -54,17 +54,40 @@ layout="$build/run-hkey-users.reg"
     done
 } >"$layout"
 "$wine64" reg import "Z:$layout" </dev/null >/dev/null 2>&1 || true
+# Wine's server for the prefix: a process whose folder is named after the prefix's
+# device and inode, as Wine names it. Printed as its process ID, or nothing.
+prefix_server() {
+    name="server-$(stat -c '%D' "$prefix")-$(printf '%x' "$(stat -c '%i' "$prefix")")"
+    for process in /proc/[0-9]*; do
+        case "$(cat "$process/comm" 2>/dev/null)" in
+            wineserver*) [ "$(basename "$(readlink "$process/cwd" 2>/dev/null)")" != "$name" ] || echo "${process#/proc/}" ;;
+        esac
+    done
+}
+server=$(prefix_server)
 cd "$caller"
 # Wine turns SIGINT into Ctrl+C, and ends a program on SIGTERM without a word: SIGTERM
 # is passed on as SIGINT, so that the host undoes its work either way.
 "$wine64" "$build/veldrian-install.exe" "$@" &
 host=$!
 trap 'kill -INT "$host" 2>/dev/null || true' INT TERM
+# A host whose Wine server goes away under it can neither finish nor end by itself
+# (a thread of it waits on Wine forever): it is ended, and the run says why.
+gone=""
+while kill -0 "$host" 2>/dev/null; do
+    if [ -n "$server" ] && ! kill -0 "$server" 2>/dev/null; then
+        gone=yes
+        kill -KILL "$host" 2>/dev/null || true
+        break
+    fi
+    # In the background, so that a signal is passed on at once.
+    sleep 1 &
+    wait $! || true
+done
 status=0
 wait "$host" || status=$?
-# A signal ends the first wait early: wait for the host itself.
-while kill -0 "$host" 2>/dev/null; do
-    status=0
-    wait "$host" || status=$?
-done
+if [ -n "$gone" ]; then
+    echo "run.sh: Wine's server for $prefix (process $server) ended under the run, which could not finish" >&2
+    status=1
+fi
 exit "$status"
