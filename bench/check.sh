@@ -59,6 +59,10 @@ generate() {
 
 generate "amd64" >"$work/x64-only.inf"
 generate "amd64 arm64" >"$work/two-architectures.inf"
+# Every model with a finding: the x64 models' folder holds the ARM64 DLL.
+mkdir -p "$work/faulty/x64"
+cp "$work/x64-only.inf" "$work/faulty/x64-only.inf"
+cp "$work/arm64/VELDRIAN.dll" "$work/faulty/x64/VELDRIAN.dll"
 
 # time_check INF: the seconds of each of three runs, and the last run's summary line.
 time_check() {
@@ -86,6 +90,9 @@ x64=$(time_check "$work/x64-only.inf")
 x64_summary=$(tail -n 1 "$work/out.txt")
 both=$(time_check "$work/two-architectures.inf")
 both_summary=$(tail -n 1 "$work/out.txt")
+faulty=$(time_check "$work/faulty/x64-only.inf")
+faulty_summary=$(tail -n 1 "$work/out.txt")
+faulty_lines=$(wc -l <"$work/out.txt")
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # seconds "T1 T2 T3": "best (T1, T2, T3)", each to two decimals.
@@ -98,7 +105,8 @@ seconds() {
     echo "# Package check (--check) at scale"
     echo
     echo "Run on $(date -u +%Y-%m-%d) under Wine 8.0 by \`sh bench/check.sh\`: a generated package of $models"
-    echo "models, one of them without its CoInstallers32 line, checked by \`veldrian-install --check\`."
+    echo "models, one of them without its CoInstallers32 line, checked by \`veldrian-install --check\`;"
+    echo "then the same with every model faulty, whose report must stay readable."
     echo "Seconds of wall-clock time for the whole command (Wine's process start included), best of"
     echo "three runs (each run)."
     echo
@@ -106,6 +114,8 @@ seconds() {
     echo "|---|---:|---|---|"
     echo "| x64 models only | $models | $(seconds "$x64") | $x64_summary |"
     echo "| the same models for x64 and ARM64 | $((models * 2)) | $(seconds "$both") | $both_summary |"
+    echo "| x64 models only, every one with a finding (an ARM64 DLL in the x64 folder) | $models |" \
+        "$(seconds "$faulty") | $faulty_summary ($faulty_lines lines of output in all) |"
     echo
     printf 'Machine: %s cores; load average (1, 5, 15 min) %s at the start, %s at the end.\n' \
         "$(nproc)" "$load_start" "$load_end"

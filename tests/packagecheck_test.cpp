@@ -105,7 +105,7 @@ TEST_F(PackageCheck, PrintsOnlyFindingsGroupedByModelAndNamesEachFaultyModel)
     const CheckRun good = check();
     EXPECT_EQ(good.exitCode, 0u) << good.out << good.err;
     EXPECT_FALSE(good.says("ok,")) << good.out;
-    EXPECT_TRUE(good.says("\n4 model(s), no findings\n")) << good.out;
+    EXPECT_TRUE(good.says("\n2 models, 2 architectures, no findings\n")) << good.out;
     const CheckRun verbose = check({L"--verbose"});
     EXPECT_TRUE(
         verbose.says("  model \"Model B\" (TESTS\\MODELB) for ARM64: ok, ModelB.CoInstallers registers "
@@ -118,19 +118,17 @@ TEST_F(PackageCheck, PrintsOnlyFindingsGroupedByModelAndNamesEachFaultyModel)
           dll_);
     const CheckRun run = check();
     EXPECT_EQ(run.exitCode, 6u);
-    const std::string finding = "    - no AddReg section of [ModelB.CoInstallers] writes HKR,,CoInstallers32 "
-                                "(\"VELDRIAN.dll,CoInstallerE\")";
+    // One finding shared by two models' lines is said once, under both.
     const std::vector<std::string> expected = {
-        "  model \"Model B\" (TESTS\\MODELB) for x64: 1 finding(s)",
-        finding,
-        "  model \"Model B\" (TESTS\\MODELB) for ARM64: 1 finding(s)",
-        finding,
+        "  \"Model B\" (x64), \"Model B\" (ARM64): 1 finding each",
+        "    - no AddReg section of [ModelB.CoInstallers] writes HKR,,CoInstallers32 "
+        "(\"VELDRIAN.dll,CoInstallerE\")",
     };
     const std::vector<std::string> lines = harness::Lines(run.out);
     ASSERT_EQ(lines.size(), 1 + expected.size() + 2) << run.out;
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 1 + expected.size()), expected);
-    EXPECT_EQ(lines.back(),
-              "4 model(s), 2 finding(s); models with findings: \"Model B\" (x64), \"Model B\" (ARM64)");
+    EXPECT_EQ(lines.back(), "2 models, 2 architectures, 2 findings; models with findings: \"Model B\" (x64), "
+                            "\"Model B\" (ARM64)");
 
     const CheckRun json = check({L"--json"});
     EXPECT_EQ(json.out.rfind("{\n", 0), 0u) << json.out;
@@ -139,6 +137,16 @@ TEST_F(PackageCheck, PrintsOnlyFindingsGroupedByModelAndNamesEachFaultyModel)
               std::string::npos)
         << json.out;
     EXPECT_NE(json.out.find("\"status\": 6\n}"), std::string::npos) << json.out;
+}
+
+TEST_F(PackageCheck, AnUnusableInfIsStatusOneWithOneLineAsInTheRun)
+{
+    for (const std::wstring &inf : {directory_ + L"\\missing.inf", directory_}) {
+        const CheckRun run = RunHost({L"--check", L"--inf", inf});
+        EXPECT_EQ(run.exitCode, 1u) << run.out;
+        EXPECT_EQ(harness::Lines(run.err).size(), 1u) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
 }
 
 TEST_F(PackageCheck, SaysTheSigningNoteOnceWithoutAFinding)
@@ -152,8 +160,8 @@ TEST_F(PackageCheck, SaysTheSigningNoteOnceWithoutAFinding)
 
 // One fault planted in a copy of the package: the finding, and the summary's models.
 struct PlantedFault {
-    const char *from;  // replaced in the INF, or a DLL fault: "empty DLL", "32-bit DLL"
-    const char *to;
+    std::string from;  // replaced in the INF, or a DLL fault: "empty DLL", "32-bit DLL"
+    std::string to;
     std::string finding;
     std::string faulty;  // how the summary ends
 };
@@ -174,6 +182,7 @@ TEST_F(PackageCheck, NamesEachFaultPlantedInACopy)
         "models with findings: \"Model A\" (x64), \"Model B\" (x64), \"Model A\" (ARM64), "
         "\"Model B\" (ARM64)";
     const std::string none = "no model has one, the package as a whole has them";
+    const std::string x64 = "models with findings: \"Model A\" (x64), \"Model B\" (x64)";
     const std::vector<PlantedFault> faults = {
         {"[ModelA]\r\n", "[ModelA.NTamd64]\r\n[ModelA.NTarm64]\r\n",
          "no section [ModelA.NTamd64.CoInstallers]: the platform looks for the co-installers of "
@@ -198,9 +207,23 @@ TEST_F(PackageCheck, NamesEachFaultPlantedInACopy)
          "models)",
          none},
         {"Maker=\"Tests\"", "Maker=\"T\xC3\xA4sts\"", "the INF is UTF-8: SetupAPI reads", none},
+        // A faulty DLL is a finding of every model of its architecture.
         {"32-bit DLL", "",
-         "x64\\VELDRIAN.dll is a 32-bit DLL: 64-bit Windows loads only a 64-bit (x64) VELDRIAN.dll", none},
-        {"empty DLL", "", "x64\\VELDRIAN.dll is empty (0 bytes), not a DLL", none},
+         "x64\\VELDRIAN.dll is a 32-bit DLL: 64-bit Windows loads only a 64-bit (x64) VELDRIAN.dll", x64},
+        {"empty DLL", "", "x64\\VELDRIAN.dll is empty (0 bytes), not a DLL", x64},
+        // The architecture whose decoration names a section the INF does not have gets no models.
+        {"Models,NTamd64,NTarm64", "Models,NTamd64.10.0,NTarm64",
+         "[Manufacturer] names [Models.NTamd64.10.0] for the x64 models (decoration NTamd64.10.0), but the "
+         "INF "
+         "has no such section: x64 Windows installs none of that manufacturer's models",
+         none},
+        // A queue named after a model of 140 characters: VELDRIAN skips every profile for it.
+        {"\"Model A\"=ModelA,TESTS\\MODELA\r\n\"Model B\"",
+         std::string(140, 'A') + "=ModelA,TESTS\\MODELA\r\n\"Model B\"",
+         "the model name has 140 characters: the print queue gets that name, and VELDRIAN skips every "
+         "profile "
+         "for a queue name of 129 characters or more (128 at most)",
+         "models with findings: \"" + std::string(140, 'A') + "\" (x64)"},
         {"\"VELDRIAN.dll,CoInstallerE\"", "\"Other.dll,OtherEntry\",\"VELDRIAN.dll,CoInstallerE\"",
          "CoInstallers32 lists \"Other.dll,OtherEntry\", but the package neither ships Other.dll "
          "(SourceDisksFiles) "

@@ -82,7 +82,7 @@ target_macros() {
 defines=$(grep -E '"command": .*/trace/trace\.cpp"' "$build/compile_commands.json" | tr ' ' '\n' | grep '^-D' | tr '\n' ' ')
 # The project's own include folders; GoogleTest's macros come from cppcheck's own
 # configuration of it, and the JSON library's headers are not read.
-includes="-I tools -I tools/tracedecoder -I tools/veldrian-install -I tests -I tests/harness"
+includes="-I tools -I tools/inf -I tools/tracedecoder -I tools/veldrian-install -I tools/printerclass-standin -I tests -I tests/harness"
 # Outside the library, three style findings are not reported:
 # - cstyleCast (tools, tests, benchmark): they use the platform's handle macros
 #   (HKEY_USERS, INVALID_HANDLE_VALUE and the like), which are C-style casts; the

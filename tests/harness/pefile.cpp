@@ -262,27 +262,32 @@ void ReadExports(const Reader &reader, const IMAGE_DATA_DIRECTORY *dirs, PeFile 
     }
 }
 
-// A text of the COFF string table, which follows the symbol table; "" when the file
-// has none or `offset` lies outside it.
-std::string StringTableText(const PeFile &pe, std::size_t offset)
+// Where the COFF string table starts: right behind the symbol table; 0 when the file has none.
+std::size_t StringTable(DWORD symbolTable, DWORD symbolCount)
 {
-    const std::size_t table = pe.pointerToSymbolTable + std::size_t{pe.numberOfSymbols} * IMAGE_SIZEOF_SYMBOL;
-    if (pe.pointerToSymbolTable == 0 || table + offset >= pe.bytes.size()) {
+    return symbolTable == 0 ? 0 : symbolTable + std::size_t{symbolCount} * IMAGE_SIZEOF_SYMBOL;
+}
+
+// A text of the string table at `table`; "" when there is none or `offset` lies outside the file.
+std::string StringTableText(const std::vector<BYTE> &bytes, std::size_t table, std::size_t offset)
+{
+    if (table == 0 || table + offset >= bytes.size()) {
         return {};
     }
-    const char *text = reinterpret_cast<const char *>(pe.bytes.data() + table + offset);
-    return std::string(text, strnlen(text, pe.bytes.size() - table - offset));
+    const char *text = reinterpret_cast<const char *>(bytes.data() + table + offset);
+    return std::string(text, strnlen(text, bytes.size() - table - offset));
 }
 
 // Section names: eight bytes in the header, or "/offset" into the string table.
 void ReadSectionNames(PeFile &pe)
 {
+    const std::size_t table = StringTable(pe.pointerToSymbolTable, pe.numberOfSymbols);
     for (const IMAGE_SECTION_HEADER &section : pe.sections) {
         const char *name = reinterpret_cast<const char *>(section.Name);
         std::string shortName(name, strnlen(name, IMAGE_SIZEOF_SHORT_NAME));
         const std::string longName =
             shortName.size() > 1 && shortName[0] == '/'
-                ? StringTableText(pe, std::strtoul(shortName.c_str() + 1, nullptr, 10))
+                ? StringTableText(pe.bytes, table, std::strtoul(shortName.c_str() + 1, nullptr, 10))
                 : std::string();
         pe.sectionNames.push_back(longName.empty() ? shortName : longName);
     }
@@ -296,14 +301,16 @@ void ReadSymbols(PeFile &pe)
     if (table == 0 || count == 0 || table + count * IMAGE_SIZEOF_SYMBOL > pe.bytes.size()) {
         return;
     }
+    const std::size_t strings = StringTable(pe.pointerToSymbolTable, pe.numberOfSymbols);
     for (std::size_t index = 0; index < count; ++index) {
         IMAGE_SYMBOL symbol;
         std::memcpy(&symbol, pe.bytes.data() + table + index * IMAGE_SIZEOF_SYMBOL, IMAGE_SIZEOF_SYMBOL);
         if (symbol.SectionNumber > 0 &&
             static_cast<std::size_t>(symbol.SectionNumber) <= pe.sections.size()) {
             const char *shortName = reinterpret_cast<const char *>(symbol.N.ShortName);
-            const std::string name = symbol.N.Name.Short != 0 ? std::string(shortName, strnlen(shortName, 8))
-                                                              : StringTableText(pe, symbol.N.Name.Long);
+            const std::string name = symbol.N.Name.Short != 0
+                                         ? std::string(shortName, strnlen(shortName, 8))
+                                         : StringTableText(pe.bytes, strings, symbol.N.Name.Long);
             pe.symbols[name] = pe.sections[symbol.SectionNumber - 1].VirtualAddress + symbol.Value;
         }
         index += symbol.NumberOfAuxSymbols;

@@ -1,8 +1,7 @@
 #include "installation.h"
 
 #include "journal.h"
-#include "packagecheck.h"
-#include "printerclass-standin/standin.h"
+#include "standin.h"
 #include "state.h"
 #include "win32/errors.h"
 #include "win32/files.h"
@@ -176,7 +175,13 @@ bool Installation::setAsideSystemFiles()
     const std::wstring infName = stage_.infPath.substr(stage_.directory.size());
     std::vector<std::wstring> files = {systemDll_, infDirectory_ + infName,
                                        infDirectory_ + SwapExtension(infName, L".pnf")};
-    std::ranges::copy_if(CopiedFiles(stage_.infPath, subject_.model.section), std::back_inserter(files),
+    std::vector<std::wstring> copied;
+    std::wstring error;
+    if (!CopiedFiles(subject_.package, subject_.model, &copied, &error)) {
+        failWith(error);
+        return false;
+    }
+    std::ranges::copy_if(copied, std::back_inserter(files),
                          [&files](const std::wstring &file) { return !ContainsText(files, file); });
     if (const auto unread = std::ranges::find_if_not(files, JournalFile); unread != files.end()) {
         failWith(L"cannot record " + *unread + L" in the run's journal (it cannot be read)");
@@ -259,24 +264,15 @@ void Installation::readDeviceValues(bool before)
     }
 }
 
-// Why VELDRIAN was not called, in the platform's terms: what the package check
-// finds for the model in the staged INF.
+// Why VELDRIAN was not called, in the platform's terms: what the package check, made
+// once before the run, found for the model.
 std::wstring Installation::notCalledReason() const
 {
-    const PackageCheck check = CheckPackage(stage_.infPath, subject_.dll);
-    // The host installs the x64 models: an ARM64 model of the same name is another line.
-    const auto model = std::ranges::find_if(check.models, [this](const ModelCheck &checked) {
-        return checked.architecture == L"x64" && checked.name == subject_.model.name &&
-               checked.hardwareId == subject_.model.hardwareId && !checked.findings.empty();
-    });
-    if (model == check.models.end()) {
-        return L"the co-installers' post-processing call reached no VELDRIAN.dll";
-    }
     std::wstring reason;
-    for (const std::wstring &finding : model->findings) {
+    for (const std::wstring &finding : subject_.model.findings) {
         reason += (reason.empty() ? L"" : L"; ") + finding;
     }
-    return reason;
+    return reason.empty() ? L"the co-installers' post-processing call reached no VELDRIAN.dll" : reason;
 }
 
 bool Installation::install()
@@ -339,80 +335,6 @@ bool Installation::createDevice()
     note(L"device " + instanceId_ +
          L" registered (DIF_REGISTERDEVICE), as Plug and Play registers a device it finds");
     return true;
-}
-
-bool Installation::connectStandin()
-{
-    standin_ = LoadLibraryW(standinPath_.c_str());
-    standinConnect_ = standin_ == nullptr
-                          ? nullptr
-                          : reinterpret_cast<standin::ConnectFunction>(
-                                reinterpret_cast<void *>(GetProcAddress(standin_, standin::kConnectName)));
-    if (standinConnect_ == nullptr) {
-        failWith(L"cannot load the printer class installer stand-in " + standinPath_ + L": " +
-                 win32::ErrorText(GetLastError()));
-        return false;
-    }
-    standinPort_ = options_.port;
-    standin::Host host;
-    host.context = this;
-    host.note = &Installation::StandinNote;
-    host.willMake = &Installation::StandinWillMake;
-    host.queueMade = &Installation::StandinQueueMade;
-    host.port = standinPort_.empty() ? nullptr : standinPort_.c_str();
-    host.makeQueue = options_.noQueue ? FALSE : TRUE;
-    standinConnect_(&host);
-    // Connected, the stand-in keeps the host's callbacks until the run ends.
-    return true;
-}
-
-void Installation::StandinNote(void *context, const wchar_t *text)
-{
-    auto *self = static_cast<Installation *>(context);
-    const std::wstring line = text;
-    if (line.rfind(L"> ", 0) == 0) {
-        self->step(line.substr(2));
-    } else {
-        self->note(line);
-    }
-}
-
-// The stand-in is about to add the driver (when it is new) and the queue; the
-// spooler then lists the queue for the current user.
-BOOL Installation::StandinWillMake(void *context, const wchar_t *queue, const wchar_t *driver, BOOL driverNew)
-{
-    auto *self = static_cast<Installation *>(context);
-    const std::wstring name = queue;
-    const bool ok = (driverNew == FALSE || JournalDriver(driver)) && JournalQueue(name) &&
-                    JournalValue(HKEY_CURRENT_USER, kDevicesPath, name,
-                                 L"the current user's Devices entry for " + Quoted(name)) &&
-                    JournalValue(HKEY_CURRENT_USER, kPrinterPortsPath, name,
-                                 L"the current user's PrinterPorts entry for " + Quoted(name));
-    if (!ok) {
-        self->failWith(L"cannot write the run's journal: no queue is made");
-    }
-    return ok ? TRUE : FALSE;
-}
-
-void Installation::StandinQueueMade(void *context, const wchar_t *queue, const wchar_t * /*driver*/,
-                                    const wchar_t *port, BOOL /*driverAdded*/)
-{
-    static_cast<Installation *>(context)->queueMade(queue, port);
-}
-
-// The queue exists: the run lists it in the profiles that are to list it, as the
-// spooler lists a printer for a user, before the post-processing call reads them.
-void Installation::queueMade(const std::wstring &queue, const std::wstring &port)
-{
-    queue_ = queue;
-    queueMade_ = true;
-    for (const ProfileRequest &profile : profiles_) {
-        if (profile.listsPrinter) {
-            const std::wstring entry = L"winspool," + port;
-            win32::WriteString(HKEY_USERS, profile.name + L"\\" + kDevicesPath, queue_, entry);
-            note(profile.name + L" lists the queue: Devices\\" + queue_ + L" = " + entry);
-        }
-    }
 }
 
 // newdev answers TRUE on Wine whatever happened: the run checks what it can see.

@@ -10,8 +10,8 @@
 #include "console.h"
 #include "options.h"
 #include "package.h"
-#include "printerclass-standin/standin.h"
 #include "result.h"
+#include "standin.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -28,9 +28,6 @@ struct Subject {
     std::wstring dll;                 // the DLL under test, absolute Windows path
     std::vector<std::wstring> notes;  // what the run should say of the package before it starts
 };
-
-// Ctrl+C (or SIGINT, or SIGTERM through tools/run.sh): the run was stopped.
-constexpr int kExitStopped = 130;
 
 // Set by Ctrl+C (or a stop the console sends): the run ends at its next step.
 extern std::atomic<bool> g_stopRequested;

@@ -15,10 +15,6 @@
 
 namespace host {
 
-// The prefix is held by this process until it ends. False, with one line in *error
-// naming the process that holds it, when another run holds it.
-bool HoldPrefix(std::wstring *error);
-
 // What the prefix's journal says of the run that wrote it.
 struct JournalState {
     bool exists = false;

@@ -3,12 +3,15 @@
 // each profile's default printer before and after, with the reason. It also checks
 // a package without installing it (--check) and removes what a kept run left
 // (--clean). Run under Wine.
+#include "checkreport.h"
 #include "console.h"
+#include "dllfile.h"
 #include "installation.h"
 #include "journal.h"
 #include "options.h"
 #include "package.h"
 #include "packagecheck.h"
+#include "prefixlock.h"
 #include "result.h"
 #include "state.h"
 #include "win32/wine.h"
@@ -40,6 +43,21 @@ bool FindModel(const Package &package, const std::wstring &name, InfModel *model
     *error =
         L"the INF " + package.infPath + L" has no model named \"" + name + L"\" (its models: " + names + L")";
     return false;
+}
+
+// The package check's findings for each x64 model, worked out once: the run gives them
+// as the reason when VELDRIAN was not called.
+void AddFindings(const PackageCheck &check, Package *package)
+{
+    for (InfModel &model : package->models) {
+        const auto checked = std::ranges::find_if(check.models, [&model](const ModelCheck &candidate) {
+            return candidate.architecture == inf::kX64.name && candidate.name == model.name &&
+                   candidate.hardwareId == model.hardwareId;
+        });
+        if (checked != check.models.end()) {
+            model.findings = checked->findings;
+        }
+    }
 }
 
 // The DLL under test: --dll, or else the package's own VELDRIAN.dll beside its INF.
@@ -94,8 +112,9 @@ bool TakeOverPrefix(Console &console, std::wstring *error)
                  L": run `sh tools/run.sh --clean` first to remove it";
         return false;
     }
-    console.error(L"a run that did not end (process " + std::to_wstring(found.process) +
-                  L") left its work in this Wine prefix: removing it first");
+    // The notice and the removals it announces go to the same output.
+    console.line(L"veldrian-install: a run that did not end (process " + std::to_wstring(found.process) +
+                 L") left its work in this Wine prefix: removing it first");
     const std::vector<std::wstring> left = UndoJournal(console);
     if (!left.empty()) {
         *error = L"could not remove " + left.front() + L" that the earlier run left: remove it by hand";
@@ -179,6 +198,12 @@ int Install(Console &console, const Options &options, const Package &package, co
         subject.model = model;
         Installation installation(console, listener, options, subject);
         results.push_back(installation.run());
+        if (g_stopRequested.load()) {
+            // Ctrl+C came while this model was under way, whatever step it had reached:
+            // its work is undone, it is the one reported stopped, and no other starts.
+            results.back().status = kExitStopped;
+            results.back().verdict = L"stopped by Ctrl+C: the work of this model is undone";
+        }
         ShowResult(console, results.back());
     }
     listener.stop();
@@ -233,16 +258,22 @@ int wmain(int argc, wchar_t **argv)
     }
     const std::wstring inf = WindowsPath(
         options.inf.empty() ? ProgramDirectory() + L"examples\\VELDRIAN-example.inf" : options.inf);
+    const std::wstring dll = options.dll.empty() ? L"" : WindowsPath(options.dll);
+    Package package;
+    std::wstring error;
+    if (!ReadPackage(inf, &package, &error)) {
+        console.error(error);
+        return kExitNotInstalled;
+    }
     if (options.check) {
-        return RunCheck(console, inf, options.dll.empty() ? L"" : WindowsPath(options.dll), options.verbose,
-                        options.json);
+        return RunCheck(console, package, dll, options.verbose, options.json);
     }
 
-    Package package;
     Subject subject;
-    std::wstring error;
     std::vector<InfModel> models;
-    if (ReadPackage(inf, &package, &error)) {
+    error = InstallableHere(package);
+    if (error.empty()) {
+        AddFindings(CheckPackage(package, dll), &package);
         subject.package = package;
         subject.notes = package.notes;
         error = ChooseDll(options, package, &subject);

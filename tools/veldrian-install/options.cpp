@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "exitstatus.h"
+
 #include "win32/commandline.h"
 
 #include <algorithm>
@@ -147,6 +149,32 @@ std::wstring CheckCombination(const Options &options, std::size_t count)
     return L"";
 }
 
+// Each exit status and its meaning, wrapped at 80 columns under the meaning's indent.
+std::wstring ExitStatusHelp()
+{
+    constexpr std::size_t kWidth = 80;
+    constexpr std::size_t kIndent = 7;
+    std::wstring help;
+    for (const ExitStatusMeaning &entry : kExitStatuses) {
+        std::wstring line = L"  " + std::to_wstring(entry.status);
+        line.resize(kIndent, L' ');
+        const std::wstring meaning = entry.meaning;
+        for (std::size_t start = 0; start < meaning.size();) {
+            std::size_t end = meaning.find(L' ', start);
+            end = end == std::wstring::npos ? meaning.size() : end;
+            const std::wstring word = meaning.substr(start, end - start);
+            if (line.size() + 1 + word.size() > kWidth && line.size() > kIndent) {
+                help += line + L"\n";
+                line.assign(kIndent, L' ');
+            }
+            line += (line.size() > kIndent ? L" " : L"") + word;
+            start = end + 1;
+        }
+        help += line + L"\n";
+    }
+    return help;
+}
+
 }  // namespace
 
 std::wstring Usage()
@@ -172,21 +200,8 @@ std::wstring Usage()
            L"Paths may be Windows paths or, under Wine, Unix paths; relative ones are taken\n"
            L"from the current folder.\n"
            L"\n"
-           L"Exit status:\n"
-           L"  0    VELDRIAN ran its post-processing, and every profile that lists the queue\n"
-           L"       got it as its default printer (--check, --clean: nothing wrong)\n"
-           L"  1    the package could not be installed, or an input is unusable (one line on\n"
-           L"       the error output says why), or another run holds the Wine prefix;\n"
-           L"       --clean: something could not be removed\n"
-           L"  2    a bad option\n"
-           L"  3    VELDRIAN was not called for the post-processing (the reason names the\n"
-           L"       .CoInstallers section the platform looked for)\n"
-           L"  4    VELDRIAN ran but found no queue\n"
-           L"  5    a profile that lists the queue was not changed\n"
-           L"  6    --check found faults in the package\n"
-           L"  130  stopped by Ctrl+C (or SIGINT; tools/run.sh passes SIGTERM on as SIGINT):\n"
-           L"       the work of the model under way is undone and no further model starts\n"
-           L"With --all-models the status is the first model's that is not 0.\n";
+           L"Exit status:\n" +
+           ExitStatusHelp() + L"With --all-models the status is the first model's that is not 0.\n";
 }
 
 ParsedOptions ParseOptions(const std::vector<std::wstring> &arguments)

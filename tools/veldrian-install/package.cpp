@@ -1,14 +1,15 @@
 #include "package.h"
 
+#include "inftext.h"
 #include "win32/errors.h"
 #include "win32/files.h"
 #include "win32/paths.h"
 #include "win32/text.h"
 
-#include <setupapi.h>
+#include <windows.h>
+#include <winspool.h>
 
 #include <algorithm>
-#include <cwctype>
 
 namespace host {
 
@@ -16,76 +17,9 @@ namespace {
 
 constexpr wchar_t kVeldrianFile[] = L"VELDRIAN.dll";
 
-bool SameText(const std::wstring &a, const std::wstring &b)
-{
-    return lstrcmpiW(a.c_str(), b.c_str()) == 0;
-}
-
-bool StartsWithText(const std::wstring &text, const std::wstring &start)
-{
-    return text.size() >= start.size() && SameText(text.substr(0, start.size()), start);
-}
-
-std::wstring Directory(const std::wstring &path)
-{
-    const std::size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
-}
-
-std::wstring JoinRelative(std::wstring a, const std::wstring &b)
-{
-    while (!a.empty() && (a.front() == L'\\' || a.front() == L'.')) {
-        a.erase(a.begin());
-    }
-    if (!a.empty() && a.back() != L'\\') {
-        a += L'\\';
-    }
-    std::wstring rest = b;
-    while (!rest.empty() && rest.front() == L'\\') {
-        rest.erase(rest.begin());
-    }
-    return a + rest;
-}
-
-// The path of each disk of SourceDisksNames, by disk ID.
-std::wstring DiskPath(HINF inf, const std::wstring &diskId)
-{
-    for (const wchar_t *section : {L"SourceDisksNames.amd64", L"SourceDisksNames"}) {
-        INFCONTEXT context;
-        if (SetupFindFirstLineW(inf, section, diskId.c_str(), &context)) {
-            return InfField(&context, 4);
-        }
-    }
-    return L"";
-}
-
-void ReadSourceFiles(HINF inf, Package *package)
-{
-    for (const wchar_t *section : {L"SourceDisksFiles.amd64", L"SourceDisksFiles"}) {
-        INFCONTEXT context;
-        if (!SetupFindFirstLineW(inf, section, nullptr, &context)) {
-            continue;
-        }
-        do {
-            const std::wstring name = InfField(&context, 0);
-            if (name.empty()) {
-                continue;
-            }
-            const std::wstring relative =
-                JoinRelative(JoinRelative(DiskPath(inf, InfField(&context, 1)), InfField(&context, 2)), name);
-            const bool known =
-                std::any_of(package->files.begin(), package->files.end(),
-                            [&](const std::wstring &file) { return SameText(file, relative); });
-            if (!known) {
-                package->files.push_back(relative);
-            }
-        } while (SetupFindNextLine(&context, &context));
-    }
-}
-
 bool CopyInto(const std::wstring &from, const std::wstring &to)
 {
-    const std::wstring directory = Directory(to);
+    const std::wstring directory = DirectoryOf(to);
     // Make each directory level below the stage.
     for (std::size_t at = directory.find(L'\\', 3); at != std::wstring::npos;
          at = directory.find(L'\\', at + 1)) {
@@ -94,42 +28,134 @@ bool CopyInto(const std::wstring &from, const std::wstring &to)
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
-}  // namespace
-
-std::wstring InfField(INFCONTEXT *context, DWORD index)
+std::wstring ModelsNamed(const inf::Package &description)
 {
-    DWORD size = 0;
-    if (!SetupGetStringFieldW(context, index, nullptr, 0, &size) || size == 0) {
-        return L"";
+    std::wstring names;
+    for (const std::wstring &section : description.otherSections) {
+        names += (names.empty() ? L"" : L", ") + section;
     }
-    std::wstring text(size, L'\0');
-    if (!SetupGetStringFieldW(context, index, text.data(), size, nullptr)) {
-        return L"";
-    }
-    text.resize(size - 1);
-    return text;
+    return names;
 }
 
-bool InfSectionExists(HINF inf, const std::wstring &section)
+// Why the INF gives x64 Windows no models, in one line.
+std::wstring NoX64Models(const std::wstring &infPath, const inf::Package &description)
 {
-    return SetupGetLineCountW(inf, section.c_str()) >= 0;
+    const auto missing = std::ranges::find_if(description.choices, [](const inf::ModelsChoice &choice) {
+        return choice.architecture == &inf::kX64 && !choice.exists;
+    });
+    if (missing != description.choices.end()) {
+        return L"the INF " + infPath + L" has no models for 64-bit Windows on x64: [Manufacturer] names " +
+               inf::Bracketed(missing->section) + L" for it (decoration " + missing->decoration +
+               L"), but the INF has no such section";
+    }
+    const std::wstring others = ModelsNamed(description);
+    return L"the INF " + infPath +
+           L" has no models for 64-bit Windows: no models section of [Manufacturer] " +
+           L"is decorated with NTamd64" + (others.empty() ? L"" : L" (it names " + others + L")");
 }
 
-std::wstring Models64Section(HINF inf, INFCONTEXT *manufacturer)
+// The platform under this run installs only from models sections decorated NTamd64
+// alone: one line naming the section it cannot install from, or "".
+std::wstring UnderThisPlatform(const inf::Package &description)
 {
-    const std::wstring base = InfField(manufacturer, 1);
-    const DWORD fields = SetupGetFieldCount(manufacturer);
-    for (DWORD index = 2; index <= fields; ++index) {
-        const std::wstring decoration = InfField(manufacturer, index);
-        std::wstring section = base;
-        section += L'.';
-        section += decoration;
-        if ((SameText(decoration, L"NTamd64") || StartsWithText(decoration, L"NTamd64.")) &&
-            InfSectionExists(inf, section)) {
-            return section;
+    const auto versioned = std::ranges::find_if(description.choices, [](const inf::ModelsChoice &choice) {
+        return choice.architecture == &inf::kX64 && choice.exists && choice.osVersion;
+    });
+    if (versioned == description.choices.end()) {
+        return L"";
+    }
+    const std::wstring section = inf::Bracketed(versioned->section);
+    return L"64-bit Windows installs the x64 models from " + section +
+           L", whose decoration names an OS version; Wine's SetupAPI, the platform under this run, installs "
+           L"only from a models section decorated NTamd64 alone, so it cannot install from " +
+           section;
+}
+
+void ReadX64Models(const inf::Package &description, Package *package)
+{
+    for (const inf::Model &model : description.models) {
+        if (model.architecture == &inf::kX64 && !model.name.empty() && !model.hardwareId.empty()) {
+            package->models.push_back(
+                {model.name, model.ddInstall, model.hardwareId, model.installSection, {}});
         }
     }
-    return L"";
+    package->files = inf::SourceFiles(description.inf, inf::kX64);
+    std::wstring relative;
+    if (inf::SourceOf(description.inf, inf::kX64, kVeldrianFile, &relative)) {
+        package->listedDll = relative;
+    }
+    if (!package->listedDll.empty() &&
+        win32::FileExists(DirectoryOf(package->infPath) + package->listedDll)) {
+        package->ownDll = DirectoryOf(package->infPath) + package->listedDll;
+    }
+}
+
+// A directory ID of DestinationDirs as the platform resolves it: the directory,
+// without a trailing backslash, or "" for one this host does not know.
+std::wstring DirectoryOfId(int id, const std::wstring &subdirectory)
+{
+    wchar_t buffer[MAX_PATH] = {};
+    GetWindowsDirectoryW(buffer, MAX_PATH);
+    std::wstring windows = buffer;
+    GetSystemDirectoryW(buffer, MAX_PATH);
+    std::wstring system = buffer;
+    DWORD needed = 0;
+    switch (id) {
+    case -1:
+        return subdirectory;  // an absolute path
+    case 10:
+    case 25:
+        return windows;
+    case 11:
+    case 66002:
+        return system;
+    case 12:
+        return system + L"\\drivers";
+    case 17:
+        return windows + L"\\inf";
+    case 18:
+        return windows + L"\\help";
+    case 20:
+        return windows + L"\\fonts";
+    case 24:
+    case 30:
+        return windows.substr(0, 2);
+    case 50:
+        return windows + L"\\system";
+    case 51:
+        return system + L"\\spool";
+    case 52:
+        return system + L"\\spool\\drivers";
+    case 55:
+        return system + L"\\spool\\prtprocs";
+    case 66000:
+        return GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE *>(buffer),
+                                          sizeof(buffer), &needed)
+                   ? std::wstring(buffer)
+                   : L"";
+    case 66001:
+        return GetPrintProcessorDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE *>(buffer),
+                                           sizeof(buffer), &needed)
+                   ? std::wstring(buffer)
+                   : L"";
+    default:
+        return L"";
+    }
+}
+
+void AddOnce(std::vector<std::wstring> *paths, const std::wstring &path)
+{
+    if (std::ranges::none_of(*paths, [&](const std::wstring &item) { return inf::SameText(item, path); })) {
+        paths->push_back(path);
+    }
+}
+
+}  // namespace
+
+std::wstring DirectoryOf(const std::wstring &path)
+{
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
 }
 
 std::wstring ProgramDirectory()
@@ -143,7 +169,7 @@ std::wstring ProgramDirectory()
         }
         path.resize(path.size() * 2);
     }
-    return Directory(path);
+    return DirectoryOf(path);
 }
 
 std::wstring WindowsPath(const std::wstring &path)
@@ -160,131 +186,65 @@ std::wstring WindowsPath(const std::wstring &path)
     return full;
 }
 
-namespace {
-
-// An INF is UTF-16 with its byte-order mark, or text in the ANSI code page. One
-// line when it is neither text nor read as its author wrote it, else "".
-std::wstring CheckInfText(const std::wstring &infPath, std::vector<std::wstring> *notes)
+bool ReadInfText(const std::wstring &infPath, std::wstring *text, std::wstring *error,
+                 std::vector<std::wstring> *notes)
 {
+    const DWORD attributes = GetFileAttributesW(infPath.c_str());
     std::string bytes;
-    if (!win32::ReadWholeFile(infPath, &bytes)) {
-        return L"cannot read the INF " + infPath + L": " + win32::ErrorText(GetLastError());
-    }
-    const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-                       static_cast<unsigned char>(bytes[1]) == 0xFE;
-    if (utf16) {
-        return L"";
-    }
-    bool wide = false;
-    bool ascii = true;
-    for (char byte : bytes) {
-        wide = wide || byte == '\0';
-        ascii = ascii && static_cast<unsigned char>(byte) < 0x80;
-    }
-    if (wide) {
-        return L"the INF " + infPath +
-               L" is not a text file (it holds NUL bytes and no UTF-16 byte-order mark)";
-    }
-    bool utf8 = false;
-    win32::FromCodePage(CP_UTF8, std::string(bytes.begin(), bytes.end()), &utf8);
-    if (!ascii && utf8) {
-        notes->push_back(
-            L"the INF is UTF-8: SetupAPI reads an INF without a UTF-16 byte-order mark in the ANSI "
-            L"code page, so its non-ASCII text is misread; save it as UTF-16 (Unicode)");
-    }
-    return L"";
-}
-
-// The models of every 64-bit models section; *names lists the sections found otherwise.
-void ReadModels(HINF inf, Package *package, std::wstring *otherSections)
-{
-    INFCONTEXT context;
-    if (!SetupFindFirstLineW(inf, L"Manufacturer", nullptr, &context)) {
-        return;
-    }
-    do {
-        const std::wstring section = Models64Section(inf, &context);
-        if (section.empty()) {
-            const DWORD fields = SetupGetFieldCount(&context);
-            for (DWORD index = 1; index <= fields; ++index) {
-                const std::wstring name =
-                    InfField(&context, 1) + (index == 1 ? L"" : L"." + InfField(&context, index));
-                *otherSections += (otherSections->empty() ? L"[" : L", [") + name + L"]";
-            }
-            continue;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        *error = L"cannot read the INF " + infPath + L": there is no such file";
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        *error = L"the INF " + infPath + L" is a folder, not a file";
+    } else if (!win32::ReadWholeFile(infPath, &bytes)) {
+        *error = L"cannot read the INF " + infPath + L": " + win32::ErrorText(GetLastError());
+    } else if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+               static_cast<unsigned char>(bytes[1]) == 0xFE) {
+        text->resize((bytes.size() - 2) / sizeof(wchar_t));
+        std::copy_n(bytes.data() + 2, text->size() * sizeof(wchar_t), reinterpret_cast<char *>(text->data()));
+    } else if (bytes.find('\0') != std::string::npos) {
+        *error =
+            L"the INF " + infPath + L" is not a text file (it holds NUL bytes and no UTF-16 byte-order mark)";
+    } else {
+        *text = win32::FromCodePage(CP_ACP, bytes);
+        bool utf8 = false;
+        win32::FromCodePage(CP_UTF8, bytes, &utf8);
+        const bool ascii =
+            std::ranges::all_of(bytes, [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
+        if (!ascii && utf8) {
+            notes->push_back(
+                L"the INF is UTF-8: SetupAPI reads an INF without a UTF-16 byte-order mark in the ANSI "
+                L"code page, so its non-ASCII text is misread; save it as UTF-16 (Unicode)");
         }
-        INFCONTEXT model;
-        if (!SetupFindFirstLineW(inf, section.c_str(), nullptr, &model)) {
-            continue;
-        }
-        do {
-            InfModel entry{InfField(&model, 0), InfField(&model, 1), InfField(&model, 2)};
-            if (!entry.name.empty() && !entry.hardwareId.empty()) {
-                package->models.push_back(entry);
-            }
-        } while (SetupFindNextLine(&model, &model));
-    } while (SetupFindNextLine(&context, &context));
+    }
+    return error->empty();
 }
-
-}  // namespace
 
 bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *error)
 {
     package->infPath = infPath;
-    const DWORD attributes = GetFileAttributesW(infPath.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        *error = L"cannot read the INF " + infPath + L": there is no such file";
+    std::wstring text;
+    if (!ReadInfText(infPath, &text, error, &package->notes)) {
         return false;
     }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        *error = L"the INF " + infPath + L" is a folder, not a file";
+    inf::Inf parsed = inf::ParseInf(text);
+    if (const std::wstring refusal = inf::Refusal(parsed); !refusal.empty()) {
+        *error = L"cannot read the INF " + infPath + L": " + refusal;
         return false;
     }
-    *error = CheckInfText(infPath, &package->notes);
-    if (!error->empty()) {
-        return false;
-    }
-    UINT errorLine = 0;
-    HINF inf = SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, &errorLine);
-    if (inf == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        *error = L"cannot read the INF " + infPath + L": " + win32::ErrorText(code) +
-                 (errorLine != 0 ? L" at line " + std::to_wstring(errorLine) : L"");
-        return false;
-    }
+    package->description = std::make_shared<inf::Package>(inf::DescribePackage(std::move(parsed)));
+    ReadX64Models(*package->description, package);
+    return true;
+}
 
-    INFCONTEXT context;
-    std::wstring infClass;
-    if (SetupFindFirstLineW(inf, L"Version", L"Class", &context)) {
-        infClass = InfField(&context, 1);
+std::wstring InstallableHere(const Package &package)
+{
+    const inf::Package &description = *package.description;
+    if (!inf::SameText(description.infClass, L"Printer")) {
+        return L"the INF " + package.infPath + L" is not a printer package (its Version section says Class=" +
+               description.infClass + L", not Printer)";
     }
-    std::wstring otherSections;
-    if (!SameText(infClass, L"Printer")) {
-        *error = L"the INF " + infPath + L" is not a printer package (its Version section says Class=" +
-                 infClass + L", not Printer)";
-    } else {
-        ReadModels(inf, package, &otherSections);
-        ReadSourceFiles(inf, package);
-    }
-    SetupCloseInfFile(inf);
-    if (error->empty() && package->models.empty()) {
-        *error = L"the INF " + infPath +
-                 L" has no models for 64-bit Windows: no models section of [Manufacturer] " +
-                 L"is decorated with NTamd64" +
-                 (otherSections.empty() ? L"" : L" (it names " + otherSections + L")");
-    }
-    for (const std::wstring &file : package->files) {
-        const std::size_t slash = file.find_last_of(L'\\');
-        // The first is SourceDisksFiles.amd64's where it lists the DLL: 64-bit Windows reads that one.
-        if (package->listedDll.empty() &&
-            SameText(slash == std::wstring::npos ? file : file.substr(slash + 1), kVeldrianFile)) {
-            package->listedDll = file;
-        }
-    }
-    if (!package->listedDll.empty() && win32::FileExists(Directory(infPath) + package->listedDll)) {
-        package->ownDll = Directory(infPath) + package->listedDll;
-    }
-    return error->empty();
+    return package.models.empty() ? NoX64Models(package.infPath, description)
+                                  : UnderThisPlatform(description);
 }
 
 std::wstring StageDirectory()
@@ -303,7 +263,7 @@ bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stag
                  win32::ErrorText(GetLastError());
         return false;
     }
-    const std::wstring source = Directory(package.infPath);
+    const std::wstring source = DirectoryOf(package.infPath);
     const std::wstring infName = package.infPath.substr(source.size());
     stage->infPath = stage->directory + infName;
     if (!CopyFileW(package.infPath.c_str(), stage->infPath.c_str(), FALSE)) {
@@ -334,78 +294,32 @@ bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stag
     return true;
 }
 
-namespace {
-
-std::wstring TargetDirectory(HINF inf, const std::wstring &copySection)
+bool CopiedFiles(const Package &package, const InfModel &model, std::vector<std::wstring> *paths,
+                 std::wstring *error)
 {
-    wchar_t directory[MAX_PATH] = {};
-    if (!SetupGetTargetPathW(inf, nullptr, copySection.empty() ? nullptr : copySection.c_str(), directory,
-                             MAX_PATH, nullptr)) {
-        return L"";
-    }
-    std::wstring path = directory;
-    return path.empty() || path.back() == L'\\' ? path : path + L"\\";
-}
-
-void AddOnce(std::vector<std::wstring> *paths, const std::wstring &path)
-{
-    if (std::none_of(paths->begin(), paths->end(),
-                     [&](const std::wstring &item) { return SameText(item, path); })) {
-        paths->push_back(path);
-    }
-}
-
-// The files one CopyFiles entry names: a copy section's lines, or "@file" to DefaultDestDir.
-void AddCopyEntry(HINF inf, const std::wstring &entry, std::vector<std::wstring> *paths)
-{
-    if (entry.rfind(L'@', 0) == 0) {
-        const std::wstring directory = TargetDirectory(inf, L"");
-        if (!directory.empty()) {
-            AddOnce(paths, directory + entry.substr(1));
-        }
-        return;
-    }
-    const std::wstring directory = TargetDirectory(inf, entry);
-    INFCONTEXT line;
-    if (directory.empty() || !SetupFindFirstLineW(inf, entry.c_str(), nullptr, &line)) {
-        return;
-    }
-    do {
-        const std::wstring name = InfField(&line, 1);
-        if (!name.empty()) {
-            AddOnce(paths, directory + name);
-        }
-    } while (SetupFindNextLine(&line, &line));
-}
-
-}  // namespace
-
-std::vector<std::wstring> CopiedFiles(const std::wstring &infPath, const std::wstring &section)
-{
-    std::vector<std::wstring> paths;
-    HINF inf = SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
-    if (inf == INVALID_HANDLE_VALUE) {
-        return paths;
-    }
-    wchar_t actual[MAX_PATH] = {};
-    if (!SetupDiGetActualSectionToInstallW(inf, section.c_str(), actual, MAX_PATH, nullptr, nullptr)) {
-        // A section name the platform could not resolve is read as the package names it.
-        section.copy(actual, std::min<std::size_t>(section.size(), MAX_PATH - 1));
-    }
-    for (const std::wstring &installed : {std::wstring(actual), std::wstring(actual) + L".CoInstallers"}) {
-        INFCONTEXT line;
-        if (!SetupFindFirstLineW(inf, installed.c_str(), L"CopyFiles", &line)) {
-            continue;
-        }
-        do {
-            const DWORD fields = SetupGetFieldCount(&line);
-            for (DWORD index = 1; index <= fields; ++index) {
-                AddCopyEntry(inf, InfField(&line, index), &paths);
+    const inf::Inf &inf = package.description->inf;
+    const std::wstring installed = model.installSection.empty() ? model.section : model.installSection;
+    for (const std::wstring &section : {installed, installed + L".CoInstallers"}) {
+        for (const inf::CopiedFile &copy : inf::CopiedFiles(inf, section)) {
+            const inf::InfLine *destination = inf::DestinationOf(inf, copy);
+            if (destination == nullptr) {
+                continue;  // the platform copies it nowhere
             }
-        } while (SetupFindNextMatchLineW(&line, L"CopyFiles", &line));
+            const int id = static_cast<int>(std::wcstol(destination->field(1).c_str(), nullptr, 10));
+            const std::wstring subdirectory = destination->field(2);
+            std::wstring directory = DirectoryOfId(id, subdirectory);
+            if (directory.empty()) {
+                *error = L"the INF's DestinationDirs names directory " + destination->field(1) + L" for " +
+                         inf::Bracketed(copy.section) + L", which this host cannot resolve";
+                return false;
+            }
+            if (id != -1 && !subdirectory.empty()) {
+                directory += L"\\" + subdirectory;
+            }
+            AddOnce(paths, directory + L"\\" + copy.target);
+        }
     }
-    SetupCloseInfFile(inf);
-    return paths;
+    return true;
 }
 
 }  // namespace host

@@ -1,10 +1,11 @@
-// The driver package: paths, the models of its INF, and the staging directory it
-// is installed from.
+// The driver package: its INF read once (inf::Package, the description the check and
+// the installation share), the x64 models the installation takes from it, its files,
+// and the staging directory it is installed from.
 #pragma once
 
-#include <windows.h>
-#include <setupapi.h>
+#include "infpackage.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,30 +14,39 @@ namespace host {
 std::wstring ProgramDirectory();  // with a trailing backslash
 // A Windows path for a Windows or (under Wine) Unix path, made absolute.
 std::wstring WindowsPath(const std::wstring &path);
+std::wstring DirectoryOf(const std::wstring &path);  // with its trailing backslash, or ""
 
-// INF reading through SetupAPI's own functions.
-std::wstring InfField(INFCONTEXT *context, DWORD index);  // "" when there is none
-bool InfSectionExists(HINF inf, const std::wstring &section);
-// The 64-bit (NTamd64) models section that a [Manufacturer] line names, or "".
-std::wstring Models64Section(HINF inf, INFCONTEXT *manufacturer);
+// The INF's text: UTF-16 with its byte-order mark, or text in the ANSI code page, as
+// SetupAPI reads it. False, with one line in *error, when it is missing, a folder,
+// unreadable or not text; a UTF-8 text is read, with a note in *notes.
+bool ReadInfText(const std::wstring &infPath, std::wstring *text, std::wstring *error,
+                 std::vector<std::wstring> *notes);
 
 struct InfModel {
-    std::wstring name;        // the driver's description: the model name
-    std::wstring section;     // its DDInstall section
-    std::wstring hardwareId;  // the first ID of its line
+    std::wstring name;                   // the driver's description: the model name
+    std::wstring section;                // its DDInstall section, as its line names it
+    std::wstring hardwareId;             // the first ID of its line
+    std::wstring installSection;         // the DDInstall section x64 Windows installs
+    std::vector<std::wstring> findings;  // what the package check finds for it
 };
 
 struct Package {
-    std::wstring infPath;             // absolute Windows path
-    std::vector<InfModel> models;     // of its 64-bit models sections
-    std::vector<std::wstring> files;  // source files, relative to the INF's directory
+    std::wstring infPath;                             // absolute Windows path
+    std::shared_ptr<const inf::Package> description;  // the INF, read once
+    std::vector<InfModel> models;                     // the x64 models
+    std::vector<std::wstring> files;                  // x64 source files, relative to the INF's directory
     std::wstring listedDll;           // where SourceDisksFiles puts VELDRIAN.dll, relative, or ""
     std::wstring ownDll;              // the package's own VELDRIAN.dll, beside the INF, or ""
     std::vector<std::wstring> notes;  // what a package author should know of how it reads
 };
 
-// Reads the INF with SetupAPI. On failure *error is one line.
+// Reads the INF into its description, and the x64 models the installation can take.
+// False, with one line in *error, when the INF cannot be read as text.
 bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *error);
+// Why the package cannot be installed here, in one line, or "": it is not a printer
+// package, has no models for x64 Windows, or has them where the platform under this
+// run cannot install from.
+std::wstring InstallableHere(const Package &package);
 
 // Copies the INF and its source files to a new temporary directory; the package's
 // VELDRIAN.dll there is the DLL under test. Notes say what could not be staged.
@@ -49,10 +59,11 @@ std::wstring StageDirectory();  // this process's, in the temporary directory, w
 bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage,
                   std::wstring *error);
 
-// Where the installation of a model's DDInstall section (the one the platform picks
-// for 64-bit Windows) and its .CoInstallers section copies files: the full path of
-// every file their CopyFiles name, each once, read through SetupAPI's INF functions
-// (DestinationDirs, DefaultDestDir and the platform's directory IDs resolved by it).
-std::vector<std::wstring> CopiedFiles(const std::wstring &infPath, const std::wstring &section);
+// Where the installation of a model (its DDInstall section for x64 and that section's
+// .CoInstallers) copies files: the full path of every file their CopyFiles name, each
+// once, with DestinationDirs' directory IDs resolved as the platform resolves them.
+// False, with the reason in *error, for a directory ID this host cannot resolve.
+bool CopiedFiles(const Package &package, const InfModel &model, std::vector<std::wstring> *paths,
+                 std::wstring *error);
 
 }  // namespace host

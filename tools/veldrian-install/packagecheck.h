@@ -1,8 +1,9 @@
-// The package check (--check): what 64-bit Windows' SetupAPI will find of VELDRIAN
-// in a driver package, for every model of the package's x64 (NTamd64) and ARM64
-// (NTarm64) models sections. It reads the INF once, as SetupAPI reads it, and
-// installs nothing.
+// The package check (--check): what 64-bit Windows' SetupAPI will find of VELDRIAN in
+// a driver package, for every model of every architecture, read from the package's one
+// description (package.h). It installs nothing. Its report is checkreport.h.
 #pragma once
+
+#include "package.h"
 
 #include <cstddef>
 #include <functional>
@@ -10,8 +11,6 @@
 #include <vector>
 
 namespace host {
-
-class Console;
 
 struct ModelCheck {
     std::wstring name;  // the model name
@@ -32,19 +31,8 @@ struct PackageCheck {
 using CheckProgress = std::function<void(std::size_t done, std::size_t total)>;
 
 // dll: the DLL to check instead of the package's own for its architecture, or empty.
-PackageCheck CheckPackage(const std::wstring &infPath, const std::wstring &dll,
+PackageCheck CheckPackage(const Package &package, const std::wstring &dll,
                           const CheckProgress &progress = nullptr);
-
-// --check: the findings grouped by model (every model with `verbose`), the notes and
-// a summary that names each model with a finding; with `json` the result as JSON
-// on the standard output. Returns the exit status.
-int RunCheck(Console &console, const std::wstring &infPath, const std::wstring &dll, bool verbose, bool json);
-
-// The result as one JSON document (UTF-8).
-std::string CheckJson(const std::wstring &infPath, const PackageCheck &check, int status);
-
-// A one-line reason why a DLL cannot be VELDRIAN for 64-bit (x64) Windows, or empty.
-std::wstring CheckVeldrianDll(const std::wstring &path);
 
 // A model name that cannot name a print queue on Windows: the reason, or empty.
 std::wstring CheckPrinterName(const std::wstring &name);

@@ -3,6 +3,7 @@
 // status a script can rely on.
 #pragma once
 
+#include "exitstatus.h"
 #include "package.h"
 #include "tracedecoder.h"
 
@@ -11,17 +12,6 @@
 #include <vector>
 
 namespace host {
-
-// The exit statuses, the same for a plain run, --all-models and --check.
-enum ExitStatus : int {
-    kExitOk = 0,             // VELDRIAN ran its post-processing; every profile that lists the queue got it
-    kExitNotInstalled = 1,   // the package could not be installed (or bad input, or --clean left something)
-    kExitUsage = 2,          // a bad option
-    kExitNotCalled = 3,      // VELDRIAN was not called for the post-processing
-    kExitNoQueue = 4,        // VELDRIAN ran but found no queue
-    kExitNotChanged = 5,     // a profile that lists the queue was not changed
-    kExitCheckFindings = 6,  // --check found faults in the package
-};
 
 struct ProfileResult {
     std::wstring name;

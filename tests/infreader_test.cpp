@@ -1,0 +1,270 @@
+// The host's INF reader against the platform's own: every INF the tests use and a set
+// of generated ones (continued lines, quoting, comments, %strings%, UTF-16 and ANSI,
+// decorated and OS-version-decorated sections, sections written twice) read by
+// inf::ParseInf and by SetupAPI (SetupOpenInfFileW, SetupEnumInfSectionsW,
+// SetupGetLineByIndexW, SetupGetStringFieldW) give the same sections, lines and fields.
+#include "harness/harness.h"
+#include "harness/platform.h"
+#include "inf.h"
+#include "inftext.h"
+#include "win32/files.h"
+#include "win32/paths.h"
+#include "win32/text.h"
+
+#include <setupapi.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <random>
+
+namespace {
+
+// A reading: each section by folded name, its lines as key and fields.
+using Lines = std::vector<std::vector<std::wstring>>;
+using Reading = std::map<std::wstring, Lines>;
+
+std::wstring Field(INFCONTEXT *context, DWORD index)
+{
+    DWORD size = 0;
+    if (!SetupGetStringFieldW(context, index, nullptr, 0, &size) || size == 0) {
+        return L"";
+    }
+    std::wstring text(size, L'\0');
+    SetupGetStringFieldW(context, index, text.data(), size, nullptr);
+    text.resize(size - 1);
+    return text;
+}
+
+bool ReadWithSetupApi(const std::wstring &path, Reading *reading)
+{
+    UINT errorLine = 0;
+    HINF inf = SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, &errorLine);
+    if (inf == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    wchar_t name[MAX_INF_SECTION_NAME_LENGTH] = {};
+    for (UINT index = 0; SetupEnumInfSectionsW(inf, index, name, MAX_INF_SECTION_NAME_LENGTH, nullptr);
+         ++index) {
+        Lines &lines = (*reading)[inf::Folded(name)];
+        const LONG count = SetupGetLineCountW(inf, name);
+        for (LONG line = 0; line < count; ++line) {
+            INFCONTEXT context;
+            if (!SetupGetLineByIndexW(inf, name, static_cast<DWORD>(line), &context)) {
+                continue;
+            }
+            std::vector<std::wstring> fields = {Field(&context, 0)};
+            for (DWORD field = 1; field <= SetupGetFieldCount(&context); ++field) {
+                fields.push_back(Field(&context, field));
+            }
+            lines.push_back(fields);
+        }
+    }
+    SetupCloseInfFile(inf);
+    return true;
+}
+
+// The reader's view in SetupAPI's terms: field 0 is the key; a line without one has
+// its only field there, or nothing when it has several.
+Reading ReadWithReader(const inf::Inf &parsed)
+{
+    Reading reading;
+    for (const auto &[name, lines] : parsed.sections) {
+        Lines &converted = reading[name];
+        for (const inf::InfLine &line : lines) {
+            std::vector<std::wstring> fields = {line.key.empty() && line.fields.size() == 1 ? line.fields[0]
+                                                                                            : line.key};
+            fields.insert(fields.end(), line.fields.begin(), line.fields.end());
+            converted.push_back(fields);
+        }
+    }
+    return reading;
+}
+
+std::string Shown(const std::vector<std::wstring> &fields)
+{
+    std::string shown;
+    for (const std::wstring &field : fields) {
+        shown += (shown.empty() ? "[" : ", [") + harness::Narrow(field) + "]";
+    }
+    return shown;
+}
+
+// Each section or line the two readings give differently, said in a line.
+std::vector<std::string> Differences(const Reading &reader, const Reading &platform)
+{
+    std::vector<std::string> differences;
+    for (const auto &[name, lines] : platform) {
+        const auto found = reader.find(name);
+        if (found == reader.end()) {
+            differences.push_back("the reader has no section [" + harness::Narrow(name) + "]");
+            continue;
+        }
+        for (std::size_t line = 0; line < std::max(lines.size(), found->second.size()); ++line) {
+            const std::string platformLine = line < lines.size() ? Shown(lines[line]) : "(none)";
+            const std::string readerLine =
+                line < found->second.size() ? Shown(found->second[line]) : "(none)";
+            if (platformLine != readerLine) {
+                std::string difference = "[" + harness::Narrow(name) + "] line ";
+                difference += std::to_string(line + 1) + ": SetupAPI " + platformLine;
+                difference += ", the reader " + readerLine;
+                differences.push_back(difference);
+            }
+        }
+    }
+    for (const auto &[name, lines] : reader) {
+        if (!platform.contains(name)) {
+            differences.push_back("SetupAPI has no section [" + harness::Narrow(name) + "]");
+        }
+    }
+    return differences;
+}
+
+// The file's text as SetupAPI decodes it: UTF-16 after its byte-order mark, else ANSI.
+std::wstring TextOf(const std::string &bytes)
+{
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE) {
+        std::wstring text((bytes.size() - 2) / 2, L'\0');
+        std::memcpy(text.data(), bytes.data() + 2, text.size() * 2);
+        return text;
+    }
+    return win32::FromCodePage(CP_ACP, bytes);
+}
+
+// ---- Generated INFs ----
+
+// One line of INF syntax of each kind the reader handles; `n` makes names unique.
+std::wstring LineOfKind(std::size_t kind, int n)
+{
+    const std::wstring i = std::to_wstring(n);
+    switch (kind % 12) {
+    case 0:
+        return L"Key" + i + L"=Value" + i;
+    case 1:
+        return L"Key" + i + L" = \" spaced , quoted \" , plain" + i + L" ,,last";
+    case 2:
+        return L"\"Quoted Key" + i + L"\"=a,\"b\"\"c\",d";
+    case 3:
+        return L"NoKey" + i + L",second" + i + L", third";
+    case 4:
+        return L"Key" + i + L"=%Str" + i + L"%,%%,%Unknown" + i + L"%";
+    case 5:
+        return L"Key" + i + L"=first" + i + L", \\\r\n   continued" + i + L"   ; comment";
+    case 6:
+        return L"Key" + i + L"=value ; comment, with a comma";
+    case 7:
+        return L"Key" + i + L"=\"semi;colon\",x" + i;
+    case 8:
+        return L"; a comment line " + i;
+    case 9:
+        return L"Key" + i + L"=\ttabbed\t," + i;
+    case 10:
+        return L"Key" + i + L"=" + std::wstring(L"caf\u00E9 ") + i;
+    default:
+        return L"Single" + i;
+    }
+}
+
+std::wstring SectionOfKind(std::size_t kind, int n)
+{
+    const std::wstring i = std::to_wstring(n);
+    switch (kind % 5) {
+    case 0:
+        return L"[Section" + i + L"]";
+    case 1:
+        return L"[Models" + i + L".NTamd64]";
+    case 2:
+        return L"[Models" + i + L".NTamd64.10.0]";
+    case 3:
+        return L"[Install" + i + L".NTarm64.CoInstallers]";
+    default:
+        return L"[Section" + std::to_wstring(n / 2) + L"]";  // often one written before: merged
+    }
+}
+
+std::wstring GeneratedInf(unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::wstring text = L"; generated " + std::to_wstring(seed) +
+                        L"\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n\r\n";
+    int serial = 0;
+    const int sections = 2 + static_cast<int>(random() % 5);
+    for (int section = 0; section < sections; ++section) {
+        text += SectionOfKind(random(), ++serial) + L"\r\n";
+        const int lines = static_cast<int>(random() % 7);
+        for (int line = 0; line < lines; ++line) {
+            text += LineOfKind(random(), ++serial) + L"\r\n";
+        }
+        text += (random() % 3 == 0) ? L"\r\n" : L"";
+    }
+    text += L"[Strings]\r\n";
+    for (int n = 1; n <= serial; ++n) {
+        text += L"Str" + std::to_wstring(n) + L"=\"String " + std::to_wstring(n) + L"\"\r\n";
+    }
+    return text;
+}
+
+struct Case {
+    std::string name;
+    std::string bytes;
+};
+
+std::string Utf16File(const std::wstring &text)
+{
+    std::string bytes = "\xFF\xFE";
+    bytes.append(reinterpret_cast<const char *>(text.data()), text.size() * sizeof(wchar_t));
+    return bytes;
+}
+
+std::string AnsiFile(const std::wstring &text)
+{
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
+                        nullptr);
+    return bytes;
+}
+
+std::vector<Case> Cases()
+{
+    char source[MAX_PATH * 2] = {};
+    GetEnvironmentVariableA("VELDRIAN_SOURCE_DIR", source, sizeof(source));
+    std::vector<Case> cases;
+    for (const char *file : {"examples/VELDRIAN-example.inf", "examples/VELDRIAN-fragment.inf"}) {
+        cases.push_back(
+            {file, win32::ReadWholeFile(win32::Wide(win32::WindowsPath(std::string(source) + "/" + file)))});
+    }
+    for (unsigned seed = 1; seed <= 50; ++seed) {
+        const std::wstring text = GeneratedInf(seed);
+        cases.push_back({"generated " + std::to_string(seed) + (seed % 2 == 0 ? " (UTF-16)" : " (ANSI)"),
+                         seed % 2 == 0 ? Utf16File(text) : AnsiFile(text)});
+    }
+    return cases;
+}
+
+TEST(InfReader, ReadsEveryInfAsSetupApiDoes)
+{
+    const std::wstring path =
+        harness::TempDirectory() + L"infreader-test-" + std::to_wstring(GetCurrentProcessId()) + L".inf";
+    const std::vector<Case> cases = Cases();
+    ASSERT_GE(cases.size(), 50u);
+    for (const Case &c : cases) {
+        ASSERT_FALSE(c.bytes.empty()) << c.name;
+        ASSERT_TRUE(win32::WriteWholeFile(path, c.bytes)) << c.name;
+        // Both refuse the same files (no Windows INF signature, text before any section).
+        const inf::Inf parsed = inf::ParseInf(TextOf(c.bytes));
+        Reading platform;
+        const bool opened = ReadWithSetupApi(path, &platform);
+        EXPECT_EQ(inf::Refusal(parsed).empty(), opened)
+            << c.name << ": " << harness::Narrow(inf::Refusal(parsed));
+        if (opened) {
+            EXPECT_EQ(Differences(ReadWithReader(parsed), platform), std::vector<std::string>{}) << c.name;
+        }
+    }
+    DeleteFileW(path.c_str());
+}
+
+}  // namespace
