@@ -279,6 +279,25 @@ TEST(TraceReaderErrors, UsageAndUnreadableCapture)
     EXPECT_EQ(missing.err.rfind("veldrian-trace: cannot read the capture C:\\no-such-capture.log: ", 0), 0u)
         << missing.err;
     EXPECT_NE(missing.err.find("(error 2)\n"), std::string::npos) << missing.err;
+
+    const std::wstring folder = harness::TempDirectory();
+    TraceRun notAFile({L"--from", folder});
+    notAFile.finish(30000);
+    EXPECT_EQ(notAFile.exitCode, 1u);
+    EXPECT_EQ(notAFile.err, "veldrian-trace: " + harness::Narrow(folder) + " is a folder, not a capture\n");
+}
+
+TEST(TraceReaderCapture, APassWithoutAProcessColumnHasTheKeyNull)
+{
+    const CaptureFile capture("VELDRIAN : DIF_INSTALLDEVICE PostProcessing\r\n"
+                              "VELDRIAN : GetPrinterModelName() : SetupDiGetSelectedDriver() failed. "
+                              "GetLastError() = 13\r\n");
+    TraceRun saved({L"--from", capture.path(), L"--json"});
+    saved.finish(30000);
+    EXPECT_EQ(saved.exitCode, 0u) << saved.err;
+    EXPECT_TRUE(saved.out.find("\"process\": null") != std::string::npos ||
+                saved.out.find("\"process\":null") != std::string::npos)
+        << saved.out;
 }
 
 }  // namespace

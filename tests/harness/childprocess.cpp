@@ -53,16 +53,22 @@ std::wstring ImagePath(HANDLE process)
     return QueryFullProcessImageNameW(process, 0, image, &size) ? std::wstring(image, size) : L"";
 }
 
-// One part of a command line, quoted, with a quote inside escaped.
+// One part of a command line, quoted as the program's argument parser reads it back:
+// a quote inside escaped, and the backslashes before a quote or the closing one doubled.
 std::wstring Quoted(const std::wstring &part)
 {
     std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
     for (wchar_t c : part) {
-        if (c == L'"') {
-            quoted += L'\\';
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
         }
+        quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
         quoted += c;
     }
+    quoted.append(2 * backslashes, L'\\');
     return quoted + L"\"";
 }
 

@@ -1,10 +1,9 @@
 #include "tracedecoder.h"
 
-#include "win32/text.h"
-
 #include <algorithm>
 #include <cwchar>
 #include <cwctype>
+#include <map>
 #include <string_view>
 
 namespace tracedecoder {
@@ -161,8 +160,34 @@ unsigned long ProcessColumn(const std::wstring &columns)
 
 // Appends the rule to the message it belongs to: the last one naming a profile, of the
 // same process where the rule's line names one.
-void JoinRule(std::vector<CapturedMessage> &messages, unsigned long processId)
+// Whether a rule line that follows this message's line is the rest of it: only a
+// profile's name line carries one, so never a blank line, a failure line, a message
+// of several lines or one cut short.
+bool TakesRule(const CapturedMessage &message)
 {
+    long code = 0;
+    const std::size_t feed = message.text.find(L'\n');
+    return !message.cut && !message.text.empty() && message.text != L"\n" &&
+           (feed == std::wstring::npos || feed + 1 == message.text.size()) && !CodeOf(message.text, &code);
+}
+
+// By process: whether its last line gave a message that a rule line may join. A rule
+// never joins across another line of its process, so that what a message means is
+// settled by its own line, whatever lines come later.
+using RuleJoins = std::map<unsigned long, bool>;
+
+void Given(const std::vector<CapturedMessage> &messages, std::size_t before, unsigned long processId,
+           RuleJoins &joins)
+{
+    joins[processId] = messages.size() > before && TakesRule(messages.back());
+}
+
+void JoinRule(std::vector<CapturedMessage> &messages, unsigned long processId, RuleJoins &joins)
+{
+    if (!joins[processId]) {
+        return;  // a rule line of no name line of VELDRIAN's
+    }
+    joins[processId] = false;
     auto owner = messages.rbegin();
     while (processId != 0 && owner != messages.rend() && owner->processId != processId) {
         ++owner;
@@ -179,8 +204,12 @@ void JoinRule(std::vector<CapturedMessage> &messages, unsigned long processId)
 
 // A line of a capture with prefixes: everything before the first prefix is a viewer's
 // columns; a prefix further on starts a message that ran on behind the one before.
-void SplitPrefixedLine(std::wstring line, std::vector<CapturedMessage> &messages)
+// `terminated`: the line ends in a line feed; the last line of a capture cut short does
+// not, and its last message is kept as cut, without the line feed it would have had.
+void SplitPrefixedLine(std::wstring line, bool terminated, std::vector<CapturedMessage> &messages,
+                       RuleJoins &joins)
 {
+    const std::size_t before = messages.size();
     std::wstring trimmed = line;
     while (!trimmed.empty() && std::iswspace(trimmed.back())) {
         trimmed.pop_back();
@@ -191,9 +220,11 @@ void SplitPrefixedLine(std::wstring line, std::vector<CapturedMessage> &messages
     std::size_t start = line.find(kPrefixText);
     if (start == std::wstring::npos) {
         if (IsRuleLine(line)) {
-            JoinRule(messages, ProcessColumn(line.substr(0, line.size() - kRule.size())));
+            JoinRule(messages, ProcessColumn(line.substr(0, line.size() - kRule.size())), joins);
+        } else {
+            joins[ProcessColumn(line)] = false;  // another program's output
         }
-        return;  // another program's output
+        return;
     }
     const unsigned long processId = ProcessColumn(line.substr(0, start));
     while (start != std::wstring::npos) {
@@ -201,12 +232,13 @@ void SplitPrefixedLine(std::wstring line, std::vector<CapturedMessage> &messages
         const std::size_t next = line.find(kPrefixText, from);
         std::wstring message =
             line.substr(from, next == std::wstring::npos ? std::wstring::npos : next - from);
-        if (next == std::wstring::npos && !SentWithoutLineFeed(message)) {
+        if (next == std::wstring::npos && !SentWithoutLineFeed(message) && terminated) {
             message += L"\n";
         }
-        messages.push_back({processId, message});
+        messages.push_back({processId, message, next == std::wstring::npos && !terminated});
         start = next;
     }
+    Given(messages, before, processId, joins);
 }
 
 // A line without its columns of index, time and [process ID], as debug-output viewers and
@@ -239,18 +271,25 @@ std::wstring WithoutColumns(const std::wstring &line, unsigned long *processId)
 
 // A line of a capture without prefixes: the line feed that ends a failure message sent
 // without one is the blank line that followed it.
-void SplitPlainLine(const std::wstring &columns, std::vector<CapturedMessage> &messages)
+void SplitPlainLine(const std::wstring &columns, bool terminated, std::vector<CapturedMessage> &messages,
+                    RuleJoins &joins)
 {
     unsigned long processId = 0;
     const std::wstring line = WithoutColumns(columns, &processId);
+    const std::size_t before = messages.size();
     if (IsRuleLine(line)) {
-        JoinRule(messages, processId);
-    } else if (SentWithoutLineFeed(line)) {
-        messages.push_back({processId, line});
-        messages.push_back({processId, L"\n"});
-    } else {
-        messages.push_back({processId, line + L"\n"});
+        JoinRule(messages, processId, joins);
+        return;
     }
+    if (SentWithoutLineFeed(line)) {
+        messages.push_back({processId, line, !terminated});
+        if (terminated) {
+            messages.push_back({processId, L"\n"});
+        }
+    } else {
+        messages.push_back({processId, terminated ? line + L"\n" : line, !terminated});
+    }
+    Given(messages, before, processId, joins);
 }
 
 const wchar_t *ReasonText(Outcome outcome)
@@ -379,12 +418,16 @@ std::vector<CapturedMessage> SplitCapture(const std::wstring &text)
     const bool prefixed = std::any_of(lines.begin(), lines.end(), [](const std::wstring &line) {
         return Contains(line, kPrefixText) || Contains(line, kPrefixTrimmed);
     });
+    // A capture that does not end in a line feed was cut inside its last line.
+    const bool cut = !text.empty() && text.back() != L'\n';
     std::vector<CapturedMessage> messages;
-    for (const std::wstring &line : lines) {
+    RuleJoins joins;
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        const bool terminated = !cut || index + 1 < lines.size();
         if (prefixed) {
-            SplitPrefixedLine(line, messages);
+            SplitPrefixedLine(lines[index], terminated, messages, joins);
         } else {
-            SplitPlainLine(line, messages);
+            SplitPlainLine(lines[index], terminated, messages, joins);
         }
     }
     return messages;
@@ -399,9 +442,13 @@ std::vector<std::wstring> SplitMessages(const std::wstring &text)
     return texts;
 }
 
-void Decoder::add(const std::wstring &message)
+void Decoder::add(const std::wstring &message, bool cut)
 {
     const std::wstring text = StartsWith(message, kPrefixText) ? message.substr(kPrefixText.size()) : message;
+    if (cut) {
+        addCut(text);
+        return;
+    }
     if (text == L"DIF_INSTALLDEVICE PostProcessing\n") {
         passes_.emplace_back();
         walking_ = false;
@@ -413,6 +460,28 @@ void Decoder::add(const std::wstring &message)
     Pass &pass = passes_.back();
     pass.messages.push_back(text);
     addToPass(pass, text);
+}
+
+void Decoder::addCut(const std::wstring &message)
+{
+    if (passes_.empty() || passes_.back().complete) {
+        return;
+    }
+    Pass &pass = passes_.back();
+    pass.messages.push_back(message);
+    // Between profiles, a cut message that cannot be the walk's own closing lines nor the
+    // start of the next pass is a profile's name line: the profile, named as far as it
+    // goes, incomplete.
+    const auto mayBe = [&message](const std::wstring &line) {
+        return StartsWith(message, line) || StartsWith(line, message);
+    };
+    if (walking_ && !profileOpen_ && !message.empty() && !mayBe(L"RegEnumKeyEx(") &&
+        !mayBe(L"RegOpenKeyEx(HKEY_USERS)") && !mayBe(L"DIF_INSTALLDEVICE PostProcessing\n")) {
+        Profile profile;
+        profile.name = message.substr(0, message.find(L'\n'));
+        pass.profiles.push_back(profile);
+        profileOpen_ = true;
+    }
 }
 
 void Decoder::addToPass(Pass &pass, const std::wstring &message)
@@ -473,6 +542,13 @@ void Decoder::inWalk(Pass &pass, const std::wstring &message)
     } else if (StartsWith(message, L"RegOpenKeyEx(HKEY_USERS) : failed. ")) {
         pass.endedBy = WithoutLineFeed(message);
         pass.complete = true;
+    } else if (!message.empty()) {
+        // Only a capture cut inside a profile's name line or its rule gives anything else
+        // here: the profile is named as far as it goes, and its trace is incomplete.
+        Profile profile;
+        profile.name = message.substr(0, message.find(L'\n'));
+        pass.profiles.push_back(profile);
+        profileOpen_ = true;
     }
 }
 
@@ -502,9 +578,53 @@ void Decoder::inProfile(const Pass &pass, Profile &profile, const std::wstring &
     profile.outcome = FailureOutcome(message, code);
 }
 
+namespace {
+
+void AppendUtf8(char32_t code, std::string &utf8)
+{
+    if (code < 0x80) {
+        utf8 += static_cast<char>(code);
+    } else if (code < 0x800) {
+        utf8 += static_cast<char>(0xC0 | (code >> 6));
+        utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        utf8 += static_cast<char>(0xE0 | (code >> 12));
+        utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        utf8 += static_cast<char>(0xF0 | (code >> 18));
+        utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// The text as UTF-8, whether wchar_t holds UTF-16 units (Windows) or code points
+// (elsewhere); a lone surrogate, or what is no code point, becomes U+FFFD.
+std::string Utf8(const std::wstring &text)
+{
+    constexpr char32_t kReplacement = 0xFFFD;
+    std::string utf8;
+    for (std::size_t index = 0; index < text.size(); ++index) {
+        auto code = static_cast<char32_t>(text[index]);
+        const bool high = code >= 0xD800 && code <= 0xDBFF;
+        const bool lowNext = index + 1 < text.size() && static_cast<char32_t>(text[index + 1]) >= 0xDC00 &&
+                             static_cast<char32_t>(text[index + 1]) <= 0xDFFF;
+        if (high && lowNext) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<char32_t>(text[++index]) - 0xDC00);
+        } else if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+            code = kReplacement;
+        }
+        AppendUtf8(code, utf8);
+    }
+    return utf8;
+}
+
+}  // namespace
+
 Json JsonText(const std::wstring &text)
 {
-    return win32::Utf8(text);
+    return Utf8(text);
 }
 
 std::string Serialized(const Json &json)

@@ -61,6 +61,7 @@ extern const wchar_t kPrefix[];  // "VELDRIAN : "
 struct CapturedMessage {
     unsigned long processId = 0;
     std::wstring text;
+    bool cut = false;  // the capture ends inside it: what it says so far is not conclusive
     bool operator==(const CapturedMessage &other) const = default;
 };
 
@@ -75,11 +76,14 @@ std::vector<std::wstring> SplitMessages(const std::wstring &text);
 
 class Decoder {
 public:
-    // One message as VELDRIAN sent it; a leading prefix is removed when present.
-    void add(const std::wstring &message);
+    // One message as VELDRIAN sent it; a leading prefix is removed when present. A `cut`
+    // message (a capture that ends inside it) decides nothing: it names, as far as it
+    // goes, a profile whose name line it starts, and is otherwise only kept.
+    void add(const std::wstring &message, bool cut = false);
     const std::vector<Pass> &passes() const { return passes_; }
 
 private:
+    void addCut(const std::wstring &message);
     void addToPass(Pass &pass, const std::wstring &message);
     void beforeWalk(Pass &pass, const std::wstring &message);
     void inWalk(Pass &pass, const std::wstring &message);

@@ -59,6 +59,11 @@ bool IsText(const std::string &bytes, const std::wstring &text)
 bool ReadCapture(const std::wstring &path, std::wstring *text, std::wstring *error)
 {
     std::string bytes;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        *error = path + L" is a folder, not a capture";
+        return false;
+    }
     if (!win32::ReadWholeFile(path, &bytes)) {
         *error = L"cannot read the capture " + path + L": " + win32::ErrorText(GetLastError());
         return false;

@@ -163,14 +163,14 @@ void Report::capture(const std::vector<tracedecoder::CapturedMessage> &messages)
         if (options_.onePass && complete_ > 0) {
             break;
         }
-        add(captured.processId, captured.text);
+        add(captured.processId, captured.text, captured.cut);
     }
 }
 
-void Report::add(DWORD processId, const std::wstring &message)
+void Report::add(DWORD processId, const std::wstring &message, bool cut)
 {
     Stream &stream = streams_[processId];
-    stream.decoder.add(message);
+    stream.decoder.add(message, cut);
     const std::vector<tracedecoder::Pass> &passes = stream.decoder.passes();
     // A pass is reported once it has ended, or once the next one has opened without it ending.
     while (stream.reported < passes.size() &&
@@ -187,10 +187,9 @@ void Report::report(DWORD processId, const tracedecoder::Pass &pass)
     ++reported_;
     complete_ += pass.complete ? 1 : 0;
     if (options_.json) {
+        // The key is always there: null where the capture names no process.
         tracedecoder::Json json = tracedecoder::Json::object();
-        if (processId != 0) {
-            json["process"] = processId;
-        }
+        json["process"] = processId != 0 ? tracedecoder::Json(processId) : tracedecoder::Json(nullptr);
         json.update(tracedecoder::PassJson(pass));
         json_.push_back(std::move(json));
     } else {

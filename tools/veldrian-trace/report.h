@@ -43,7 +43,7 @@ private:
         tracedecoder::Decoder decoder;
         std::size_t reported = 0;
     };
-    void add(DWORD processId, const std::wstring &message);
+    void add(DWORD processId, const std::wstring &message, bool cut = false);
     void report(DWORD processId, const tracedecoder::Pass &pass);
     Output &live() { return options_.json ? err_ : out_; }
 
