@@ -29,6 +29,11 @@ for extra in "$@"; do
         signing) command -v osslsigncode >/dev/null 2>&1 || need="$need osslsigncode"
                  command -v openssl >/dev/null 2>&1 || need="$need openssl" ;;
         plot) command -v gnuplot >/dev/null 2>&1 || need="$need gnuplot-nox" ;;
+        # The readers' native build: clang 16 with libFuzzer and its sanitizer runtimes.
+        fuzz) [ -x /usr/lib/llvm-16/bin/clang++ ] || need="$need clang-16"
+              [ -f /usr/lib/llvm-16/lib/libFuzzer.a ] || need="$need libfuzzer-16-dev"
+              [ -f /usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.asan-x86_64.a ] ||
+                  need="$need libclang-rt-16-dev" ;;
     esac
 done
 

@@ -5,10 +5,15 @@
 # clang-arm64 (the ARM64 DLL and its own tests under ARM64 Wine; module_test and
 # resource_test come from the x64 clang build in build-clang, built for it first, and
 # so does the host that checks the release bundle of both architectures).
-# Without arguments: every toolchain in turn, gcc, clang and ARM64.
+# native (build-native/): the readers of outside input (INF, capture, command line)
+# built for Linux with clang 16, their unit tests without Wine, and each reader's fuzz
+# target for a minute under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Without arguments: the native readers first, then every toolchain in turn, gcc,
+# clang and ARM64.
 set -eu
 cd "$(dirname "$0")/.."
 if [ $# -eq 0 ]; then
+    sh tools/test.sh build-native native
     sh tools/test.sh build gcc
     sh tools/test.sh build-clang clang
     sh tools/test.sh build-arm64 clang-arm64
@@ -17,6 +22,13 @@ fi
 [ $# -eq 2 ] || { echo "usage: sh tools/test.sh [BUILD-DIRECTORY PRESET]" >&2; exit 2; }
 build=$1
 preset=$2
+if [ "$preset" = native ]; then
+    sh tools/install-deps.sh fuzz
+    cmake -S tests/native -B "$build" -DCMAKE_CXX_COMPILER=/usr/lib/llvm-16/bin/clang++ >/dev/null
+    cmake --build "$build" -j2
+    cd "$build"
+    exec ctest --output-on-failure
+fi
 # osslsigncode and openssl for the signing test.
 if [ "$preset" = clang ]; then
     sh tools/install-deps.sh clang signing

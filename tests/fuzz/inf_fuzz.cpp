@@ -1,0 +1,76 @@
+// The INF reader on any text: it never fails, and what it reads, written back out as
+// an INF (every key and field quoted, '%' doubled), reads back the same; the package
+// description and its file lookups take whatever the reading gives.
+#include "fuzztext.h"
+#include "inf.h"
+#include "infpackage.h"
+
+#include <cstdlib>
+
+namespace {
+
+std::wstring Quoted(const std::wstring &text)
+{
+    std::wstring quoted = L"\"";
+    for (wchar_t c : text) {
+        quoted += c == L'"' ? std::wstring(L"\"\"") : c == L'%' ? std::wstring(L"%%") : std::wstring(1, c);
+    }
+    return quoted + L"\"";
+}
+
+std::wstring Written(const inf::Inf &inf)
+{
+    std::wstring text;
+    for (const std::wstring &name : inf.sectionNames) {
+        text += L"[" + name + L"]\n";
+        for (const inf::InfLine &line : inf.lines(name)) {
+            std::wstring written = line.key.empty() ? L"" : Quoted(line.key) + L"=";
+            for (std::size_t index = 0; index < line.fields.size(); ++index) {
+                written += (index == 0 ? L"" : L",") + Quoted(line.fields[index]);
+            }
+            text += written + L"\n";
+        }
+    }
+    return text;
+}
+
+bool SameLines(const inf::Inf &left, const inf::Inf &right)
+{
+    if (left.sections.size() != right.sections.size()) {
+        return false;
+    }
+    for (const auto &[name, lines] : left.sections) {
+        const auto found = right.sections.find(name);
+        if (found == right.sections.end() || found->second.size() != lines.size()) {
+            return false;
+        }
+        for (std::size_t index = 0; index < lines.size(); ++index) {
+            if (lines[index].key != found->second[index].key ||
+                lines[index].fields != found->second[index].fields) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const inf::Inf read = inf::ParseInf(FuzzText(data, size));
+    inf::Refusal(read);
+    if (!SameLines(read, inf::ParseInf(Written(read)))) {
+        std::abort();  // a reading that does not survive being written out
+    }
+    const inf::Package package = inf::DescribePackage(read);
+    for (const inf::Model &model : package.models) {
+        std::wstring relative;
+        inf::SourceOf(package.inf, *model.architecture, model.name, &relative);
+        for (const inf::CopiedFile &copy : inf::CopiedFiles(package.inf, model.coInstallers)) {
+            inf::DestinationOf(package.inf, copy);
+        }
+    }
+    inf::SourceFiles(package.inf, inf::kX64);
+    return 0;
+}
