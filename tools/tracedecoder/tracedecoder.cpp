@@ -235,6 +235,17 @@ void SplitPrefixedLine(std::wstring line, bool terminated, std::vector<CapturedM
         if (next == std::wstring::npos && !SentWithoutLineFeed(message) && terminated) {
             message += L"\n";
         }
+        if (next == std::wstring::npos && !terminated) {
+            // Cut inside a line: what may be the start of the next message's prefix is not
+            // part of this one.
+            for (std::size_t length = std::min(message.size(), kPrefixText.size() - 1); length > 0;
+                 --length) {
+                if (message.compare(message.size() - length, length, kPrefixText, 0, length) == 0) {
+                    message.resize(message.size() - length);
+                    break;
+                }
+            }
+        }
         messages.push_back({processId, message, next == std::wstring::npos && !terminated});
         start = next;
     }
