@@ -488,10 +488,7 @@ void Decoder::addCut(const std::wstring &message)
     };
     if (walking_ && !profileOpen_ && !message.empty() && !mayBe(L"RegEnumKeyEx(") &&
         !mayBe(L"RegOpenKeyEx(HKEY_USERS)") && !mayBe(L"DIF_INSTALLDEVICE PostProcessing\n")) {
-        Profile profile;
-        profile.name = message.substr(0, message.find(L'\n'));
-        pass.profiles.push_back(profile);
-        profileOpen_ = true;
+        openProfile(pass, message);
     }
 }
 
@@ -540,27 +537,30 @@ void Decoder::beforeWalk(Pass &pass, const std::wstring &message)
 void Decoder::inWalk(Pass &pass, const std::wstring &message)
 {
     long code = 0;
-    if (IsSeparator(message)) {
-        Profile profile;
-        profile.name = message.substr(0, message.size() - kRule.size() - 2);
-        pass.profiles.push_back(profile);
-        profileOpen_ = true;
-    } else if (StartsWith(message, L"RegEnumKeyEx(") && CodeOf(message, &code)) {
+    const bool separator = IsSeparator(message);
+    if (!separator && StartsWith(message, L"RegEnumKeyEx(") && CodeOf(message, &code)) {
         if (code != 259) {  // ERROR_NO_MORE_ITEMS is the walk's normal end
             pass.walkEndedBy = WithoutLineFeed(message);
         }
         pass.complete = true;
-    } else if (StartsWith(message, L"RegOpenKeyEx(HKEY_USERS) : failed. ")) {
+    } else if (!separator && StartsWith(message, L"RegOpenKeyEx(HKEY_USERS) : failed. ")) {
         pass.endedBy = WithoutLineFeed(message);
         pass.complete = true;
     } else if (!message.empty()) {
-        // Only a capture cut inside a profile's name line or its rule gives anything else
-        // here: the profile is named as far as it goes, and its trace is incomplete.
-        Profile profile;
-        profile.name = message.substr(0, message.find(L'\n'));
-        pass.profiles.push_back(profile);
-        profileOpen_ = true;
+        // A profile's name line with its rule; without the rule only in a capture cut
+        // inside that line or its rule: the profile named as far as it goes, incomplete.
+        openProfile(pass, message);
     }
+}
+
+// A profile's block opens with its name line: the profile, named by that line, until
+// its block ends.
+void Decoder::openProfile(Pass &pass, const std::wstring &message)
+{
+    Profile profile;
+    profile.name = message.substr(0, message.find(L'\n'));
+    pass.profiles.push_back(profile);
+    profileOpen_ = true;
 }
 
 void Decoder::inProfile(const Pass &pass, Profile &profile, const std::wstring &message)

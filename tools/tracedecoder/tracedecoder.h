@@ -87,6 +87,7 @@ private:
     void addToPass(Pass &pass, const std::wstring &message);
     void beforeWalk(Pass &pass, const std::wstring &message);
     void inWalk(Pass &pass, const std::wstring &message);
+    void openProfile(Pass &pass, const std::wstring &message);
     void inProfile(const Pass &pass, Profile &profile, const std::wstring &message);
 
     std::vector<Pass> passes_;

@@ -10,6 +10,7 @@
 #include <winspool.h>
 
 #include <algorithm>
+#include <iterator>
 
 namespace host {
 
@@ -90,57 +91,60 @@ void ReadX64Models(const inf::Package &description, Package *package)
     }
 }
 
+// The directory IDs of DestinationDirs this host resolves, each as a folder below the
+// Windows or the system directory (or the Windows directory's drive), as the platform's
+// documentation of the IDs gives them.
+enum class Base { Windows, System, Drive };
+struct DirectoryId {
+    int id;
+    // cppcheck-suppress unusedStructMember ; read through the table's found row
+    Base base;
+    // cppcheck-suppress unusedStructMember ; read through the table's found row
+    const wchar_t *below;  // "" for the base itself
+};
+constexpr DirectoryId kDirectoryIds[] = {
+    {10, Base::Windows, L""},
+    {25, Base::Windows, L""},
+    {17, Base::Windows, L"\\inf"},
+    {18, Base::Windows, L"\\help"},
+    {20, Base::Windows, L"\\fonts"},
+    {50, Base::Windows, L"\\system"},
+    {11, Base::System, L""},
+    {66002, Base::System, L""},
+    {12, Base::System, L"\\drivers"},
+    {51, Base::System, L"\\spool"},
+    {52, Base::System, L"\\spool\\drivers"},
+    {55, Base::System, L"\\spool\\prtprocs"},
+    {24, Base::Drive, L""},
+    {30, Base::Drive, L""},
+};
+
 // A directory ID of DestinationDirs as the platform resolves it: the directory,
 // without a trailing backslash, or "" for one this host does not know.
 std::wstring DirectoryOfId(int id, const std::wstring &subdirectory)
 {
     wchar_t buffer[MAX_PATH] = {};
-    GetWindowsDirectoryW(buffer, MAX_PATH);
-    std::wstring windows = buffer;
-    GetSystemDirectoryW(buffer, MAX_PATH);
-    std::wstring system = buffer;
     DWORD needed = 0;
-    switch (id) {
-    case -1:
-        return subdirectory;  // an absolute path
-    case 10:
-    case 25:
-        return windows;
-    case 11:
-    case 66002:
-        return system;
-    case 12:
-        return system + L"\\drivers";
-    case 17:
-        return windows + L"\\inf";
-    case 18:
-        return windows + L"\\help";
-    case 20:
-        return windows + L"\\fonts";
-    case 24:
-    case 30:
-        return windows.substr(0, 2);
-    case 50:
-        return windows + L"\\system";
-    case 51:
-        return system + L"\\spool";
-    case 52:
-        return system + L"\\spool\\drivers";
-    case 55:
-        return system + L"\\spool\\prtprocs";
-    case 66000:
-        return GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE *>(buffer),
-                                          sizeof(buffer), &needed)
-                   ? std::wstring(buffer)
-                   : L"";
-    case 66001:
-        return GetPrintProcessorDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE *>(buffer),
-                                           sizeof(buffer), &needed)
-                   ? std::wstring(buffer)
-                   : L"";
-    default:
-        return L"";
+    const auto *const known = std::ranges::find(kDirectoryIds, id, &DirectoryId::id);
+    if (known != std::end(kDirectoryIds)) {
+        if (known->base == Base::System) {
+            GetSystemDirectoryW(buffer, MAX_PATH);
+        } else {
+            GetWindowsDirectoryW(buffer, MAX_PATH);
+        }
+        const std::wstring base = buffer;
+        return (known->base == Base::Drive ? base.substr(0, 2) : base) + known->below;
     }
+    if (id == -1) {
+        return subdirectory;  // an absolute path
+    }
+    // The spooler's own folders: printer drivers (66000), print processors (66001).
+    const bool found =
+        (id == 66000 && GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE *>(buffer),
+                                                   sizeof(buffer), &needed)) ||
+        (id == 66001 && GetPrintProcessorDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE *>(buffer),
+                                                    sizeof(buffer), &needed));
+    return found ? std::wstring(buffer) : L"";
 }
 
 void AddOnce(std::vector<std::wstring> *paths, const std::wstring &path)

@@ -19,10 +19,15 @@ namespace {
 using inf::Architecture;
 using inf::Bracketed;
 using inf::CopiedFile;
+using inf::CopiedFiles;
+using inf::DestinationOf;
 using inf::Inf;
 using inf::InfLine;
 using inf::kArm64;
+using inf::ListedSections;
 using inf::SameText;
+using inf::SourceOf;
+using inf::WithoutBlanks;
 
 constexpr wchar_t kVeldrianFile[] = L"VELDRIAN.dll";
 constexpr wchar_t kVeldrianEntry[] = L"VELDRIAN.dll,CoInstallerE";
@@ -60,16 +65,6 @@ struct Checker {
         return found->second;
     }
 };
-
-using inf::CopiedFiles;
-using inf::DestinationOf;
-using inf::ListedSections;
-using inf::SourceOf;
-
-std::wstring WithoutBlanks(const std::wstring &text)
-{
-    return inf::WithoutBlanks(text);
-}
 
 // The CoInstallers32 entries that the AddReg sections of `coSection` write. One
 // finding, or none when one line writes "VELDRIAN.dll,CoInstallerE" into the
