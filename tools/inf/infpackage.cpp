@@ -97,9 +97,13 @@ std::wstring InstallSection(const Inf &inf, const Architecture &architecture, co
     return found != std::end(candidates) ? *found : L"";
 }
 
-void ListModels(const Inf &inf, const ModelsChoice &choice, std::vector<Model> *models)
+void ListModels(const Inf &inf, const ModelsChoice &choice, Package *package)
 {
     for (const InfLine &line : inf.lines(choice.section)) {
+        if (line.key.empty()) {
+            package->unnamed.push_back({choice.section, line.field(1)});
+            continue;
+        }
         Model model;
         model.architecture = choice.architecture;
         model.name = line.key;
@@ -110,7 +114,7 @@ void ListModels(const Inf &inf, const ModelsChoice &choice, std::vector<Model> *
             (model.installSection.empty() ? model.ddInstall : model.installSection) + L".CoInstallers";
         model.modelsSection = choice.section;
         model.osVersion = choice.osVersion;
-        models->push_back(std::move(model));
+        package->models.push_back(std::move(model));
     }
 }
 
@@ -154,7 +158,7 @@ Package DescribePackage(Inf inf, const WindowsVersion &windows)
     for (const Architecture *architecture : kArchitectures) {
         for (const ModelsChoice &choice : package.choices) {
             if (choice.architecture == architecture && choice.exists) {
-                ListModels(package.inf, choice, &package.models);
+                ListModels(package.inf, choice, &package);
             }
         }
     }
@@ -230,6 +234,45 @@ std::vector<std::wstring> SourceFiles(const Inf &inf, const Architecture &archit
         }
     }
     return files;
+}
+
+std::vector<InstalledFile> InstalledFiles(const Inf &inf, const Model &model)
+{
+    std::vector<InstalledFile> files;
+    const std::wstring installed = model.installSection.empty() ? model.ddInstall : model.installSection;
+    for (const std::wstring &section : {installed, model.coInstallers}) {
+        for (CopiedFile &copy : CopiedFiles(inf, section)) {
+            InstalledFile file;
+            file.listed = SourceOf(inf, *model.architecture, copy.source, &file.relative);
+            file.relative = file.listed ? file.relative : copy.source;
+            file.copy = std::move(copy);
+            file.copiedBy = section;
+            files.push_back(std::move(file));
+        }
+    }
+    return files;
+}
+
+std::wstring CatalogOf(const Inf &inf, const Architecture &architecture)
+{
+    const InfLine *line = inf.line(L"Version", std::wstring(L"CatalogFile.") + architecture.decoration);
+    line = line != nullptr ? line : inf.line(L"Version", L"CatalogFile");
+    return line == nullptr ? L"" : line->field(1);
+}
+
+std::wstring PortWritten(const Inf &inf, const Model &model)
+{
+    const std::wstring installed = model.installSection.empty() ? model.ddInstall : model.installSection;
+    std::wstring port;
+    for (const std::wstring &addReg : ListedSections(inf, installed + L".HW", L"AddReg")) {
+        for (const InfLine &line : inf.lines(addReg)) {
+            if (SameText(line.field(1), L"HKR") && line.field(2).empty() &&
+                SameText(line.field(3), L"PortName")) {
+                port = line.field(5);
+            }
+        }
+    }
+    return port;
 }
 
 }  // namespace inf

@@ -54,6 +54,12 @@ struct Model {
     bool osVersion = false;       // the models section's decoration names an OS version
 };
 
+// A line of a models section that names no model: it has no '=' or nothing before it.
+struct UnnamedModelLine {
+    std::wstring section;
+    std::wstring text;  // its first field, as written
+};
+
 struct Package {
     Inf inf;
     std::wstring infClass;  // [Version] Class
@@ -62,6 +68,7 @@ struct Package {
     std::vector<std::wstring> undecorated;    // [Manufacturer] models sections decorated for neither
     std::vector<std::wstring> otherSections;  // the sections those lines name ("[Models]", "[Models.NT]")
     std::vector<Model> models;                // of every chosen section that exists
+    std::vector<UnnamedModelLine> unnamed;    // lines of those sections that name no model
 };
 
 Package DescribePackage(Inf inf, const WindowsVersion &windows = kWindows10AndLater);
@@ -85,5 +92,24 @@ bool SourceOf(const Inf &inf, const Architecture &architecture, const std::wstri
               std::wstring *relative);
 // Every source file the architecture's installation reads, relative to the INF's folder, each once.
 std::vector<std::wstring> SourceFiles(const Inf &inf, const Architecture &architecture);
+
+// A file the installation of a model copies: its DDInstall section's CopyFiles (when
+// the device's files are installed) and its .CoInstallers section's (when the
+// co-installers are registered), and where the package holds it.
+struct InstalledFile {
+    CopiedFile copy;
+    std::wstring copiedBy;  // the DDInstall or .CoInstallers section whose CopyFiles names it
+    bool listed = false;    // SourceDisksFiles[.platform] lists its source
+    std::wstring relative;  // where it lists it, relative to the INF's folder; else the source's name
+};
+std::vector<InstalledFile> InstalledFiles(const Inf &inf, const Model &model);
+
+// The catalog of the architecture's installation: [Version] CatalogFile.NT<platform>,
+// else CatalogFile; "" when the INF names none.
+std::wstring CatalogOf(const Inf &inf, const Architecture &architecture);
+
+// The PortName the model's .HW section writes into the device's hardware key
+// (HKR,,PortName,...), or "": on Windows the bus and the port monitor record it.
+std::wstring PortWritten(const Inf &inf, const Model &model);
 
 }  // namespace inf
