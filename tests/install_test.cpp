@@ -515,7 +515,7 @@ TEST_F(InstallHost, KeptInstallationHoldsTheDllUnderTestAndTheNewDefaults)
     ExpectPrefixAsFound();
 }
 
-TEST_F(InstallHost, ModelWithoutAPortGetsNoQueueAndChangesNothing)
+TEST_F(InstallHost, ModelWithoutAPortGetsTheBusPortAndSaysHowToNameAnother)
 {
     const std::wstring profile = L"S-1-5-21-77-77-77-3001";
     const HostRun run = [&] {
@@ -523,24 +523,14 @@ TEST_F(InstallHost, ModelWithoutAPortGetsNoQueueAndChangesNothing)
         return RunHost(
             {L"--inf", package.path(), L"--model", L"model y", L"--dll", dll_, L"--profile", profile});
     }();
-    EXPECT_EQ(run.exitCode, 4u) << run.err << run.out;
-    EXPECT_TRUE(run.says("the device has no PortName, so no queue is made")) << run.out;
-    EXPECT_NE(run.err.find("VELDRIAN ran but found no queue: RegQueryValueEx(0) failed"), std::string::npos)
-        << run.err;
-
-    // The post-processing stops at the missing port: no queue is looked for.
-    const std::vector<std::string> trace = run.trace();
-    const std::size_t post = Find(trace, "VELDRIAN : DIF_INSTALLDEVICE PostProcessing");
-    ASSERT_LT(post, trace.size()) << run.out;
-    ExpectLines(trace, post,
-                {"VELDRIAN : DIF_INSTALLDEVICE PostProcessing",
-                 "VELDRIAN : GetPrinterModelName\\(\\) : Model Name = \"Model Y\"",
-                 "VELDRIAN : Device Instance ID = ROOT\\\\PRINTER\\\\[0-9]{4}",
-                 "VELDRIAN : RegQueryValueEx\\(0\\) failed. GetLastError\\(\\) = 2",
-                 "VELDRIAN : DIF_NEWDEVICEWIZARD_FINISHINSTALL"});
+    EXPECT_EQ(run.exitCode, 0u) << run.err << run.out;
+    EXPECT_TRUE(run.says("the package writes no PortName (on Windows the bus and the port monitor record "
+                         "it): the run records USB001, the port a USB bus gives; --port PORT names another"))
+        << run.out;
+    EXPECT_LT(Find(run.trace(), "VELDRIAN : PortName = USB001"), run.trace().size()) << run.out;
     EXPECT_EQ(run.row(harness::Narrow(profile)),
-              (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Earlier Printer,winspool,LPT1:",
-                                        "VELDRIAN found no queue"}));
+              (std::vector<std::string>{"Earlier Printer,winspool,LPT1:", "Model Y,winspool,USB001",
+                                        "made default"}));
     ExpectPrefixAsFound();
 }
 
@@ -643,7 +633,8 @@ TEST_F(InstallHost, AllModelsFromTheCallersFolderAsJsonWithABoundedTable)
                        folder);
     }();
     // Model X is made default where it can be, but the long profile lists it and
-    // keeps its default (5); Model Y has no port (4); Model Z never calls VELDRIAN (3).
+    // keeps its default (5); so is Model Y, on the port a bus gives; Model Z never
+    // calls VELDRIAN (3).
     EXPECT_EQ(run.exitCode, 5u) << run.err;
     ASSERT_EQ(run.out.rfind("{\"inf\":", 0), 0u) << run.out;
     EXPECT_EQ(run.out.find("VELDRIAN : "), std::string::npos) << "the human output goes to the error output";
@@ -652,7 +643,7 @@ TEST_F(InstallHost, AllModelsFromTheCallersFolderAsJsonWithABoundedTable)
         << run.out;
     EXPECT_NE(run.out.find("\"outcome\":\"made-default\""), std::string::npos) << run.out;
     const std::vector<std::string> lines = harness::Lines(run.err);
-    for (const auto &expected : {std::pair{"Model X", "[5]"}, {"Model Y", "[4]"}, {"Model Z", "[3]"}}) {
+    for (const auto &expected : {std::pair{"Model X", "[5]"}, {"Model Y", "[5]"}, {"Model Z", "[3]"}}) {
         const char *model = expected.first;
         const char *status = expected.second;
         const auto row = std::find_if(lines.begin(), lines.end(), [&](const std::string &line) {
@@ -730,8 +721,11 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
         {{L"--dll", folder}, 1, "the DLL under test " + harness::Narrow(folder) + " is a folder, not a DLL"},
         {{L"--dll", dll32}, 1, "the DLL under test " + harness::Narrow(dll32) + " is a 32-bit DLL"},
         {{L"--inf", binary}, 1, "the INF " + harness::Narrow(binary) + " is not a text file"},
-        {{L"--inf", package.path()}, 1, "the package has no VELDRIAN.dll beside its INF"},
-        {{L"--dll", dll_, L"--inf", comma}, 1, "the model name \"Model, X\" cannot name a print queue"},
+        {{L"--inf", package.path()}, 1, "the package lacks VELDRIAN.dll, where its SourceDisksFiles puts it"},
+        {{L"--dll", dll_, L"--inf", comma},
+         1,
+         "Windows would fail the installation of \"Model, X\", so the run makes nothing: the model name "
+         "\"Model, X\" cannot name a print queue"},
         {{L"--dll", dll_, L"--inf", x86},
          1,
          "the INF " + harness::Narrow(x86) + " has no models for 64-bit Windows"},

@@ -217,17 +217,20 @@ TEST_F(PackageCheck, NamesEachFaultPlantedInACopy)
          "INF "
          "has no such section: x64 Windows installs none of that manufacturer's models",
          none},
-        // A queue named after a model of 140 characters: VELDRIAN skips every profile for it.
+        // The queue name, a comma, "winspool,USB001" and the terminator in 260 bytes: 113
+        // characters fit, 114 do not (VELDRIAN then skips every profile).
         {"\"Model A\"=ModelA,TESTS\\MODELA\r\n\"Model B\"",
-         std::string(140, 'A') + "=ModelA,TESTS\\MODELA\r\n\"Model B\"",
-         "the model name has 140 characters: the print queue gets that name, and VELDRIAN skips every "
-         "profile "
-         "for a queue name of 129 characters or more (128 at most)",
-         "models with findings: \"" + std::string(140, 'A') + "\" (x64)"},
+         std::string(113, 'A') + "=ModelA,TESTS\\MODELA\r\n" + std::string(114, 'B') +
+             "=ModelB,TESTS\\MODELB\r\n\"Model B\"",
+         "the model name has 114 characters: the print queue gets that name, and with a comma, the Devices "
+         "entry \"winspool,USB001\" and the terminator it takes 262 bytes of the 260 VELDRIAN gives a "
+         "profile's default printer, so VELDRIAN skips every profile (113 characters at most on port USB001)",
+         "models with findings: \"" + std::string(114, 'B') + "\" (x64)"},
         {"\"VELDRIAN.dll,CoInstallerE\"", "\"Other.dll,OtherEntry\",\"VELDRIAN.dll,CoInstallerE\"",
          "CoInstallers32 lists \"Other.dll,OtherEntry\", but the package neither ships Other.dll "
          "(SourceDisksFiles) "
-         "nor copies it (CopyFiles of [ModelA.CoInstallers]): SetupAPI has no Other.dll to load",
+         "nor copies it (CopyFiles of [ModelA.CoInstallers]): SetupAPI has no Other.dll to load, and Windows "
+         "fails the installation",
          all},
         {"VELDRIAN.dll=1,arm64", "VELDRIAN.dll=1,x64",
          "the ARM64 installation would copy x64\\VELDRIAN.dll, an x64 DLL (machine 0x8664): ARM64 Windows "

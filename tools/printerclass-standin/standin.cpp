@@ -134,15 +134,25 @@ void CallCoInstaller(const std::wstring &entry, HDEVINFO set, SP_DEVINFO_DATA *d
 }
 
 // The device co-installers that the driver key's CoInstallers32 lists, called in
-// reverse order, as SetupAPI calls them after the class installer.
+// reverse order, as SetupAPI calls them after the class installer. The list is read as
+// the device installer reads it: a REG_MULTI_SZ value, or none at all; a co-installer
+// the device installer did not take is never called here either.
 void PostProcess(HDEVINFO set, SP_DEVINFO_DATA *device, DWORD installResult)
 {
     HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_QUERY_VALUE);
-    std::vector<std::wstring> entries;
+    std::optional<win32::RegValue> value;
     if (key != INVALID_HANDLE_VALUE) {
-        const std::optional<win32::RegValue> value = win32::ReadValue(key, L"", L"CoInstallers32");
-        entries = value ? win32::MultiStringOf(*value) : std::vector<std::wstring>{};
+        value = win32::ReadValue(key, L"", L"CoInstallers32");
         RegCloseKey(key);
+    }
+    const bool taken = value && value->type == REG_MULTI_SZ;
+    const std::vector<std::wstring> entries =
+        taken ? win32::MultiStringOf(*value) : std::vector<std::wstring>{};
+    if (value && !taken) {
+        Note(
+            L"the driver key's CoInstallers32 is not a REG_MULTI_SZ value, so the device installer called no "
+            L"co-installer from it: no post-processing call to make");
+        return;
     }
     if (entries.empty()) {
         Note(L"the driver key lists no device co-installer: no post-processing call to make");

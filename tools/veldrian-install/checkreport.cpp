@@ -152,11 +152,12 @@ std::string CheckJson(const std::wstring &infPath, const PackageCheck &check, in
     return document.dump(2) + "\n";
 }
 
-int RunCheck(Console &console, const Package &package, const std::wstring &dll, bool verbose, bool json)
+int RunCheck(Console &console, const Package &package, const std::wstring &dll, const std::wstring &port,
+             bool verbose, bool json)
 {
     ProgressLine progress(console);
     const PackageCheck check = CheckPackage(
-        package, dll, [&progress](std::size_t done, std::size_t total) { progress.show(done, total); });
+        package, dll, port, [&progress](std::size_t done, std::size_t total) { progress.show(done, total); });
     console.line(L"veldrian-install --check: " + package.infPath);
     std::size_t findings = check.findings.size();
     for (const ModelCheck &model : check.models) {

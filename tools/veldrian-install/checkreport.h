@@ -12,7 +12,9 @@ namespace host {
 
 // --check: reads nothing itself; prints the report (every model with `verbose`), with
 // `json` the result as JSON on the standard output. Returns the exit status.
-int RunCheck(Console &console, const Package &package, const std::wstring &dll, bool verbose, bool json);
+// port: --port, or empty.
+int RunCheck(Console &console, const Package &package, const std::wstring &dll, const std::wstring &port,
+             bool verbose, bool json);
 
 // The result as one JSON document (UTF-8): every model and finding, nothing cut.
 std::string CheckJson(const std::wstring &infPath, const PackageCheck &check, int status);

@@ -3,6 +3,7 @@
 #include "journal.h"
 #include "standin.h"
 #include "state.h"
+#include "watchdog.h"
 #include "win32/errors.h"
 #include "win32/files.h"
 #include "win32/names.h"
@@ -63,7 +64,7 @@ Installation::~Installation()
     if (set_ != INVALID_HANDLE_VALUE) {
         SetupDiDestroyDeviceInfoList(set_);
     }
-    if (standin_ != nullptr) {
+    if (standin_ != nullptr && !abandoned_) {
         FreeLibrary(standin_);
     }
 }
@@ -145,6 +146,11 @@ RunResult Installation::run()
     result.messages = listener_.takeMessages();
     result.kept = options_.keep;
     Judge(&result, installed_, installed_ ? notCalled : installFailure_);
+    if (abandoned_) {
+        result.status = kExitAbandoned;
+        result.verdict =
+            L"the installation did not end by itself: " + installFailure_ + L"; its work is undone";
+    }
     return result;
 }
 
@@ -155,7 +161,7 @@ bool Installation::stage()
         return false;
     }
     std::wstring error;
-    if (!StagePackage(subject_.package, subject_.dll, &stage_, &error)) {
+    if (!StagePackage(subject_.package, subject_.model, subject_.dll, &stage_, &error)) {
         failWith(error);
         return false;
     }
@@ -175,12 +181,7 @@ bool Installation::setAsideSystemFiles()
     const std::wstring infName = stage_.infPath.substr(stage_.directory.size());
     std::vector<std::wstring> files = {systemDll_, infDirectory_ + infName,
                                        infDirectory_ + SwapExtension(infName, L".pnf")};
-    std::vector<std::wstring> copied;
-    std::wstring error;
-    if (!CopiedFiles(subject_.package, subject_.model, &copied, &error)) {
-        failWith(error);
-        return false;
-    }
+    const std::vector<std::wstring> copied = CopiedFiles(subject_.package, subject_.model);
     std::ranges::copy_if(copied, std::back_inserter(files),
                          [&files](const std::wstring &file) { return !ContainsText(files, file); });
     if (const auto unread = std::ranges::find_if_not(files, JournalFile); unread != files.end()) {
@@ -275,22 +276,53 @@ std::wstring Installation::notCalledReason() const
     return reason.empty() ? L"the co-installers' post-processing call reached no VELDRIAN.dll" : reason;
 }
 
+namespace {
+
+// The newdev call, made on the watchdog's thread.
+struct NewdevCall {
+    std::wstring hardwareId;
+    std::wstring inf;
+    BOOL ok = FALSE;
+    DWORD error = NO_ERROR;
+};
+
+void CallNewdev(void *parameter)
+{
+    auto *call = static_cast<NewdevCall *>(parameter);
+    BOOL reboot = FALSE;
+    SetLastError(NO_ERROR);
+    call->ok = UpdateDriverForPlugAndPlayDevicesW(nullptr, call->hardwareId.c_str(), call->inf.c_str(),
+                                                  INSTALLFLAG_FORCE, &reboot);
+    call->error = call->ok ? NO_ERROR : GetLastError();
+}
+
+}  // namespace
+
 bool Installation::install()
 {
     if (!createDevice() || !connectStandin() || stopped()) {
         return false;
     }
-    step(L"newdev: UpdateDriverForPlugAndPlayDevices(" + subject_.model.hardwareId + L", " + stage_.infPath +
-         L")");
-    BOOL reboot = FALSE;
-    SetLastError(NO_ERROR);
-    const BOOL ok = UpdateDriverForPlugAndPlayDevicesW(nullptr, subject_.model.hardwareId.c_str(),
-                                                       stage_.infPath.c_str(), INSTALLFLAG_FORCE, &reboot);
-    const DWORD error = ok ? NO_ERROR : GetLastError();
-    note(ok ? std::wstring(L"newdev returned TRUE") : L"newdev returned FALSE: " + win32::ErrorText(error));
+    const std::wstring what =
+        L"UpdateDriverForPlugAndPlayDevices(" + subject_.model.hardwareId + L", " + stage_.infPath + L")";
+    step(L"newdev: " + what);
+    NewdevCall call{subject_.model.hardwareId, stage_.infPath};
+    const WatchedCall watched = RunWatched(&CallNewdev, &call, options_.timeoutSeconds, g_stopRequested);
+    if (watched.end != CallEnd::Returned) {
+        abandoned_ = true;
+        failWith(watched.end == CallEnd::Crashed ? L"the platform crashed inside the newdev call " + what +
+                                                       L": " + CrashText(watched.exceptionCode, watched.where)
+                 : watched.end == CallEnd::TimedOut
+                     ? L"the newdev call " + what + L" did not return within " +
+                           std::to_wstring(options_.timeoutSeconds) + L" s (--timeout): the watchdog ended it"
+                     : L"stopped by Ctrl+C during the newdev call " + what);
+        return false;
+    }
+    note(call.ok ? std::wstring(L"newdev returned TRUE")
+                 : L"newdev returned FALSE: " + win32::ErrorText(call.error));
     installedInfName_ = ReadString(HKEY_LOCAL_MACHINE, driverKeyPath(), L"InfPath").value_or(L"");
     checkOutcome();
-    return ok != FALSE && !installedInfName_.empty();
+    return call.ok != FALSE && !installedInfName_.empty();
 }
 
 bool Installation::createDevice()
@@ -365,10 +397,12 @@ void Installation::finish()
     if (standinConnect_ != nullptr) {
         standinConnect_(nullptr);
     }
-    if (set_ != INVALID_HANDLE_VALUE) {
+    // A set whose call was abandoned is left as it stands: destroying it would call the
+    // device's installers again.
+    if (set_ != INVALID_HANDLE_VALUE && !abandoned_) {
         SetupDiDestroyDeviceInfoList(set_);
-        set_ = INVALID_HANDLE_VALUE;
     }
+    set_ = INVALID_HANDLE_VALUE;
     if (options_.keep) {
         const std::vector<std::wstring> left = KeepJournal(console_);
         step(L"--keep: the device, the queue, the profiles and " + systemDll_ +

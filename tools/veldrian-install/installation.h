@@ -94,6 +94,7 @@ private:
     bool queueMade_ = false;
     std::vector<ProfileResult> rows_;
     bool installed_ = false;
+    bool abandoned_ = false;  // the newdev call crashed, hung or was stopped, and was ended
     std::wstring installFailure_;
 };
 

@@ -14,6 +14,8 @@
 #include "prefixlock.h"
 #include "result.h"
 #include "state.h"
+#include "watchdog.h"
+#include "win32/files.h"
 #include "win32/wine.h"
 
 #include <algorithm>
@@ -46,7 +48,7 @@ bool FindModel(const Package &package, const std::wstring &name, InfModel *model
 }
 
 // The package check's findings for each x64 model, worked out once: the run gives them
-// as the reason when VELDRIAN was not called.
+// as the reason when VELDRIAN was not called, and refuses a model Windows would fail.
 void AddFindings(const PackageCheck &check, Package *package)
 {
     for (InfModel &model : package->models) {
@@ -56,8 +58,36 @@ void AddFindings(const PackageCheck &check, Package *package)
         });
         if (checked != check.models.end()) {
             model.findings = checked->findings;
+            model.refusal = checked->refusals.empty() ? L"" : checked->refusals.front();
+        }
+        if (!check.refusals.empty()) {
+            model.refusal = check.refusals.front();
         }
     }
+}
+
+// Why the package gives the run no VELDRIAN.dll, naming what is there.
+std::wstring NoPackageDll(const Package &package)
+{
+    const std::wstring directory = DirectoryOf(package.infPath);
+    if (!package.listedDll.empty()) {
+        return L"the package lacks " + package.listedDll +
+               L", where its SourceDisksFiles puts it (beside the "
+               L"INF " +
+               package.infPath + L"): ship it there, or name one with --dll PATH";
+    }
+    std::wstring unnamed;
+    for (const wchar_t *candidate : {L"amd64\\VELDRIAN.dll", L"VELDRIAN.dll"}) {
+        if (unnamed.empty() && win32::FileExists(directory + candidate)) {
+            unnamed = candidate;
+        }
+    }
+    return L"the INF " + package.infPath +
+           L" does not list VELDRIAN.dll in SourceDisksFiles, so the "
+           L"installation has no VELDRIAN.dll to copy" +
+           (unnamed.empty() ? L""
+                            : L" (" + unnamed + L" lies beside the INF, but the INF does not name it)") +
+           L": list it, or name one with --dll PATH";
 }
 
 // The DLL under test: --dll, or else the package's own VELDRIAN.dll beside its INF.
@@ -72,21 +102,15 @@ std::wstring ChooseDll(const Options &options, const Package &package, Subject *
     } else if (!package.ownDll.empty()) {
         subject->dll = package.ownDll;
     } else {
-        return L"the package has no VELDRIAN.dll beside its INF " + package.infPath +
-               L" (where its SourceDisksFiles puts it): ship it there, or name one with --dll PATH";
+        return NoPackageDll(package);
     }
     const std::wstring reason = CheckVeldrianDll(subject->dll);
     return reason.empty() ? L"" : L"the DLL under test " + reason;
 }
 
 // Every reason not to start, found before anything is made.
-std::wstring CheckBeforeInstalling(const Options &options, const std::vector<InfModel> &models)
+std::wstring CheckBeforeInstalling(const Options &options)
 {
-    for (const InfModel &model : models) {
-        if (std::wstring reason = CheckPrinterName(model.name); !reason.empty()) {
-            return reason;
-        }
-    }
     for (const ProfileRequest &profile : options.demoProfiles ? DemonstrationProfiles() : options.profiles) {
         if (KeyExists(HKEY_USERS, profile.name)) {
             return L"HKEY_USERS\\" + profile.name + L" exists already: name a profile that does not";
@@ -168,6 +192,37 @@ BOOL WINAPI StopRequested(DWORD event)
     return FALSE;
 }
 
+// A model Windows would fail, skipped with the check's finding: nothing is made for it.
+RunResult Refused(Console &console, const InfModel &model)
+{
+    RunResult result;
+    result.model = model;
+    result.status = kExitNotInstalled;
+    result.verdict = L"not installed: Windows would fail it: " + model.refusal;
+    console.line(L"veldrian-install: skipping \"" + model.name + L"\" (" + model.hardwareId + L"): " +
+                 result.verdict);
+    return result;
+}
+
+Console *g_console = nullptr;
+bool g_json = false;
+
+// A crash outside the watched newdev call ends the host: one line, and with --json a
+// document that says so; the journal stays for the next run, which removes the work.
+void ReportCrash(DWORD exceptionCode, const std::wstring &where)
+{
+    const std::wstring text = L"the platform crashed under the run (" + CrashText(exceptionCode, where) +
+                              L"): the next run in this Wine prefix removes what it made";
+    g_console->error(text);
+    if (g_json) {
+        tracedecoder::Json document;
+        document["status"] = kExitAbandoned;
+        document["crash"] = tracedecoder::JsonText(text);
+        g_console->json(tracedecoder::Serialized(document) + "\n");
+    }
+    ExitProcess(kExitAbandoned);
+}
+
 int StatusOf(const std::vector<RunResult> &results)
 {
     if (g_stopRequested.load()) {
@@ -193,6 +248,10 @@ int Install(Console &console, const Options &options, const Package &package, co
     for (const InfModel &model : models) {
         if (g_stopRequested.load()) {
             break;
+        }
+        if (!model.refusal.empty()) {
+            results.push_back(Refused(console, model));
+            continue;
         }
         Subject subject = base;
         subject.model = model;
@@ -252,6 +311,9 @@ int wmain(int argc, wchar_t **argv)
     if (options.json) {
         console.humanToErrorOutput();
     }
+    g_console = &console;
+    g_json = options.json;
+    WatchForCrashes(&ReportCrash);
     SetConsoleCtrlHandler(&StopRequested, TRUE);
     if (options.clean) {
         return CleanKeptRun(console);
@@ -266,14 +328,14 @@ int wmain(int argc, wchar_t **argv)
         return kExitNotInstalled;
     }
     if (options.check) {
-        return RunCheck(console, package, dll, options.verbose, options.json);
+        return RunCheck(console, package, dll, options.port, options.verbose, options.json);
     }
 
     Subject subject;
     std::vector<InfModel> models;
     error = InstallableHere(package);
     if (error.empty()) {
-        AddFindings(CheckPackage(package, dll), &package);
+        AddFindings(CheckPackage(package, dll, options.port), &package);
         subject.package = package;
         subject.notes = package.notes;
         error = ChooseDll(options, package, &subject);
@@ -284,10 +346,13 @@ int wmain(int argc, wchar_t **argv)
             models = package.models;
         } else if (FindModel(package, options.model, &model, &error)) {
             models.push_back(model);
+            error = model.refusal.empty() ? L""
+                                          : L"Windows would fail the installation of \"" + model.name +
+                                                L"\", so the run makes nothing: " + model.refusal;
         }
     }
     if (error.empty() && TakeOverPrefix(console, &error)) {
-        error = CheckBeforeInstalling(options, models);
+        error = CheckBeforeInstalling(options);
     }
     if (!error.empty()) {
         console.error(error);

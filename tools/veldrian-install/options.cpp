@@ -59,6 +59,20 @@ std::wstring AddProfile(Options &options, const std::wstring &option, const std:
     return L"";
 }
 
+constexpr unsigned kMaxTimeoutSeconds = 3600;
+
+std::wstring ParseTimeout(Options &options, const std::wstring &value)
+{
+    const bool digits = !value.empty() && value.size() <= 4 &&
+                        std::ranges::all_of(value, [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+    const unsigned seconds = digits ? static_cast<unsigned>(std::stoul(value)) : 0;
+    if (seconds == 0 || seconds > kMaxTimeoutSeconds) {
+        return L"--timeout " + value + L": a number of seconds from 1 to 3600";
+    }
+    options.timeoutSeconds = seconds;
+    return L"";
+}
+
 // Every option, named once: the parser and the usage read this table.
 const win32::Option<Options> kOptions[] = {
     {L"--inf", nullptr, L"PATH", false,
@@ -78,7 +92,8 @@ const win32::Option<Options> kOptions[] = {
     {L"--port", nullptr, L"PORT", false,
      L"the device's port: recorded as its PortName after the\n"
      L"installation, as a port monitor does, and used for the\n"
-     L"queue (default: the PortName the INF's .HW section writes)",
+     L"queue (default: the PortName the INF's .HW section writes,\n"
+     L"else USB001, the port a USB bus gives)",
      [](Options &o, const std::wstring &v) { return o.port = v, std::wstring(); }},
     {L"--profile", nullptr, L"NAME", true,
      L"make the profile HKEY_USERS\\NAME for the run; its Devices\n"
@@ -100,6 +115,10 @@ const win32::Option<Options> kOptions[] = {
      L"the VELDRIAN.dll under test (default: the package's own,\n"
      L"beside its INF); it replaces the package's for the run",
      [](Options &o, const std::wstring &v) { return o.dll = v, std::wstring(); }},
+    {L"--timeout", nullptr, L"SECONDS", false,
+     L"the longest the newdev call may take (default 120): a call\n"
+     L"still under way then is ended, and the run's work undone",
+     [](Options &o, const std::wstring &v) { return ParseTimeout(o, v); }},
     {L"--keep", nullptr, nullptr, false,
      L"keep what the run made: the device, the queue and its\n"
      L"driver, the profiles, system32\\VELDRIAN.dll and the Device\n"
@@ -134,8 +153,8 @@ std::wstring CheckCombination(const Options &options, std::size_t count)
         return L"--clean takes no other option: it removes what an earlier --keep left";
     }
     if (options.check && (options.keep || options.allModels || !options.model.empty() ||
-                          !options.port.empty() || !options.profiles.empty() || options.noQueue)) {
-        return L"--check installs nothing: it goes with --inf, --dll, --verbose and --json only";
+                          !options.profiles.empty() || options.noQueue)) {
+        return L"--check installs nothing: it goes with --inf, --dll, --port, --verbose and --json only";
     }
     if (options.verbose && !options.check) {
         return L"--verbose goes with --check only";

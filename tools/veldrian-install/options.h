@@ -15,10 +15,11 @@ struct ProfileRequest {
 };
 
 struct Options {
-    std::wstring inf;    // empty: the bundled example
-    std::wstring model;  // empty: the INF's first model
-    std::wstring port;   // empty: the PortName the INF's .HW section wrote
-    std::wstring dll;    // empty: VELDRIAN.dll beside the program
+    std::wstring inf;               // empty: the bundled example
+    std::wstring model;             // empty: the INF's first model
+    std::wstring port;              // empty: the PortName the INF's .HW section wrote
+    std::wstring dll;               // empty: VELDRIAN.dll beside the program
+    unsigned timeoutSeconds = 120;  // the longest the newdev call may take
     std::vector<ProfileRequest> profiles;
     bool demoProfiles = true;  // no --profile / --unlisted-profile given
     bool noQueue = false;

@@ -7,6 +7,7 @@
 #include "win32/text.h"
 
 #include <windows.h>
+#include <shlobj.h>
 #include <winspool.h>
 
 #include <algorithm>
@@ -77,7 +78,7 @@ void ReadX64Models(const inf::Package &description, Package *package)
     for (const inf::Model &model : description.models) {
         if (model.architecture == &inf::kX64 && !model.name.empty() && !model.hardwareId.empty()) {
             package->models.push_back(
-                {model.name, model.ddInstall, model.hardwareId, model.installSection, {}});
+                {model.name, model.ddInstall, model.hardwareId, model.installSection, model, {}, {}});
         }
     }
     package->files = inf::SourceFiles(description.inf, inf::kX64);
@@ -91,9 +92,10 @@ void ReadX64Models(const inf::Package &description, Package *package)
     }
 }
 
-// The directory IDs of DestinationDirs this host resolves, each as a folder below the
-// Windows or the system directory (or the Windows directory's drive), as the platform's
-// documentation of the IDs gives them.
+// The directory IDs of DestinationDirs as Wine 8's SetupAPI resolves them, each as a
+// folder below the Windows or the system directory (or the Windows directory's drive).
+// The printer IDs are the platform's printer directories; an ID Wine does not know it
+// resolves to the system directory's "unknown" folder.
 enum class Base { Windows, System, Drive };
 struct DirectoryId {
     int id;
@@ -112,39 +114,71 @@ constexpr DirectoryId kDirectoryIds[] = {
     {11, Base::System, L""},
     {66002, Base::System, L""},
     {12, Base::System, L"\\drivers"},
+    {21, Base::System, L"\\viewers"},
+    {23, Base::System, L"\\spool\\drivers\\color"},
+    {66003, Base::System, L"\\spool\\drivers\\color"},
     {51, Base::System, L"\\spool"},
     {52, Base::System, L"\\spool\\drivers"},
-    {55, Base::System, L"\\spool\\prtprocs"},
     {24, Base::Drive, L""},
     {30, Base::Drive, L""},
+    {54, Base::Drive, L""},
 };
+constexpr int kSourceDirectory = 1;
+constexpr int kAbsolute = -1;
+constexpr int kAbsoluteToo = 65535;  // the same as -1
+constexpr int kUserProfile = 53;
+constexpr int kShellFolders = 16384;  // 16384 + CSIDL_*
+constexpr int kUserDefined = 32768;   // up to 65534: none is set for a package, Wine takes system32
+constexpr int kPrinterDrivers = 66000;
+constexpr int kPrintProcessors = 66001;
+constexpr int kPrintProcessorsToo = 55;
 
-// A directory ID of DestinationDirs as the platform resolves it: the directory,
-// without a trailing backslash, or "" for one this host does not know.
-std::wstring DirectoryOfId(int id, const std::wstring &subdirectory)
+std::wstring KnownDirectory(const DirectoryId &known)
+{
+    wchar_t buffer[MAX_PATH] = {};
+    if (known.base == Base::System) {
+        GetSystemDirectoryW(buffer, MAX_PATH);
+    } else {
+        GetWindowsDirectoryW(buffer, MAX_PATH);
+    }
+    const std::wstring base = buffer;
+    return (known.base == Base::Drive ? base.substr(0, 2) : base) + known.below;
+}
+
+// A folder the platform names through a call: the spooler's, a shell folder's.
+std::wstring PlatformDirectory(int id)
 {
     wchar_t buffer[MAX_PATH] = {};
     DWORD needed = 0;
+    const int folder = id == kUserProfile ? CSIDL_PROFILE : id - kShellFolders;
+    const bool found = (id == kPrinterDrivers &&
+                        GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE *>(buffer),
+                                                   sizeof(buffer), &needed)) ||
+                       ((id == kPrintProcessors || id == kPrintProcessorsToo) &&
+                        GetPrintProcessorDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE *>(buffer),
+                                                    sizeof(buffer), &needed)) ||
+                       ((id == kUserProfile || (id >= kShellFolders && id < kShellFolders + 0x100)) &&
+                        SUCCEEDED(SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, buffer)));
+    return found ? std::wstring(buffer) : L"";
+}
+
+// A directory ID of DestinationDirs as the platform resolves it: the directory,
+// without a trailing backslash; "" for the package's own folder (the stage).
+std::wstring DirectoryOfId(int id, const std::wstring &subdirectory)
+{
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
     const auto *const known = std::ranges::find(kDirectoryIds, id, &DirectoryId::id);
     if (known != std::end(kDirectoryIds)) {
-        if (known->base == Base::System) {
-            GetSystemDirectoryW(buffer, MAX_PATH);
-        } else {
-            GetWindowsDirectoryW(buffer, MAX_PATH);
-        }
-        const std::wstring base = buffer;
-        return (known->base == Base::Drive ? base.substr(0, 2) : base) + known->below;
+        return KnownDirectory(*known);
     }
-    if (id == -1) {
-        return subdirectory;  // an absolute path
+    if (id == kAbsolute || id == kAbsoluteToo || id == kSourceDirectory) {
+        return id == kSourceDirectory ? L"" : subdirectory;
     }
-    // The spooler's own folders: printer drivers (66000), print processors (66001).
-    const bool found =
-        (id == 66000 && GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE *>(buffer),
-                                                   sizeof(buffer), &needed)) ||
-        (id == 66001 && GetPrintProcessorDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE *>(buffer),
-                                                    sizeof(buffer), &needed));
-    return found ? std::wstring(buffer) : L"";
+    if (const std::wstring platform = PlatformDirectory(id); !platform.empty()) {
+        return platform;
+    }
+    return std::wstring(system) + (id >= kUserDefined && id < kAbsoluteToo ? L"" : L"\\unknown");
 }
 
 void AddOnce(std::vector<std::wstring> *paths, const std::wstring &path)
@@ -152,6 +186,47 @@ void AddOnce(std::vector<std::wstring> *paths, const std::wstring &path)
     if (std::ranges::none_of(*paths, [&](const std::wstring &item) { return inf::SameText(item, path); })) {
         paths->push_back(path);
     }
+}
+
+// Where Wine 8's SetupAPI looks for a source file, relative to the INF's folder: it
+// reads only the undecorated [SourceDisksFiles] and [SourceDisksNames], takes a disk's
+// path and a file's subfolder only when they are two characters or longer, and looks
+// in the INF's own folder for a file they do not list.
+std::wstring WineRelative(const inf::Inf &inf, const std::wstring &name)
+{
+    const inf::InfLine *file = inf.line(L"SourceDisksFiles", name);
+    const inf::InfLine *disk = file == nullptr ? nullptr : inf.line(L"SourceDisksNames", file->field(1));
+    if (disk == nullptr) {
+        return name;
+    }
+    const std::wstring diskPath = disk->field(4).size() >= 2 ? disk->field(4) : L"";
+    const std::wstring subfolder = file->field(2).size() >= 2 ? file->field(2) : L"";
+    return inf::JoinRelative(inf::JoinRelative(diskPath, subfolder), name);
+}
+
+// Each file the model copies, where the INF lays it out and where Wine looks for it:
+// the file Windows would copy, or the DLL under test for VELDRIAN.dll.
+bool StageModelFiles(const Package &package, const InfModel &model, const std::wstring &dllUnderTest,
+                     Stage *stage, std::wstring *error)
+{
+    const std::wstring source = DirectoryOf(package.infPath);
+    const inf::Inf &inf = package.description->inf;
+    for (const inf::InstalledFile &file : inf::InstalledFiles(inf, model.described)) {
+        const bool veldrian = inf::SameText(file.copy.source, kVeldrianFile);
+        const std::wstring from = veldrian ? dllUnderTest : source + file.relative;
+        for (const std::wstring &to : {file.relative, WineRelative(inf, file.copy.source)}) {
+            if (!CopyInto(from, stage->directory + to)) {
+                *error = L"cannot stage " + from + L" as " + stage->directory + to + L": " +
+                         win32::ErrorText(GetLastError());
+                return false;
+            }
+        }
+    }
+    if (package.listedDll.empty()) {
+        stage->notes.push_back(L"the INF's SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no "
+                               L"VELDRIAN.dll to copy");
+    }
+    return true;
 }
 
 }  // namespace
@@ -240,12 +315,17 @@ bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *er
     return true;
 }
 
+std::wstring NotAPrinterPackage(const Package &package)
+{
+    return L"the INF " + package.infPath + L" is not a printer package (its Version section says Class=" +
+           package.description->infClass + L", not Printer)";
+}
+
 std::wstring InstallableHere(const Package &package)
 {
     const inf::Package &description = *package.description;
     if (!inf::SameText(description.infClass, L"Printer")) {
-        return L"the INF " + package.infPath + L" is not a printer package (its Version section says Class=" +
-               description.infClass + L", not Printer)";
+        return NotAPrinterPackage(package);
     }
     return package.models.empty() ? NoX64Models(package.infPath, description)
                                   : UnderThisPlatform(description);
@@ -258,7 +338,8 @@ std::wstring StageDirectory()
     return std::wstring(temp) + L"veldrian-install-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
 }
 
-bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stage *stage, std::wstring *error)
+bool StagePackage(const Package &package, const InfModel &model, const std::wstring &dllUnderTest,
+                  Stage *stage, std::wstring *error)
 {
     stage->directory = StageDirectory();
     win32::RemoveFolderTree(stage->directory);
@@ -268,62 +349,46 @@ bool StagePackage(const Package &package, const std::wstring &dllUnderTest, Stag
         return false;
     }
     const std::wstring source = DirectoryOf(package.infPath);
-    const std::wstring infName = package.infPath.substr(source.size());
-    stage->infPath = stage->directory + infName;
+    stage->infPath = stage->directory + package.infPath.substr(source.size());
     if (!CopyFileW(package.infPath.c_str(), stage->infPath.c_str(), FALSE)) {
         *error = L"cannot copy the INF to " + stage->infPath + L": " + win32::ErrorText(GetLastError());
         return false;
     }
-
-    for (const std::wstring &file : package.files) {
-        if (file == package.listedDll) {
-            if (!CopyInto(dllUnderTest, stage->directory + file)) {
-                *error = L"cannot copy the DLL under test to " + stage->directory + file + L": " +
-                         win32::ErrorText(GetLastError());
-                return false;
-            }
-        } else if (!CopyInto(source + file, stage->directory + file)) {
-            std::wstring note = L"the package's file " + source;
-            note += file;
-            note += L" could not be staged: ";
-            note += win32::ErrorText(GetLastError());
-            stage->notes.push_back(note);
+    // The package as the INF lays it out; a file no model of this run copies may be missing.
+    const std::wstring catalog = inf::CatalogOf(package.description->inf, inf::kX64);
+    std::vector<std::wstring> files = package.files;
+    if (!catalog.empty()) {
+        files.push_back(catalog);
+    }
+    for (const std::wstring &file : files) {
+        if (!inf::SameText(file, package.listedDll)) {
+            CopyInto(source + file, stage->directory + file);
         }
     }
-    if (package.listedDll.empty()) {
-        stage->notes.push_back(L"the INF's SourceDisksFiles does not list VELDRIAN.dll, so SetupAPI has no "
-                               L"VELDRIAN.dll to copy");
-        CopyInto(dllUnderTest, stage->directory + kVeldrianFile);
-    }
-    return true;
+    return StageModelFiles(package, model, dllUnderTest, stage, error);
 }
 
-bool CopiedFiles(const Package &package, const InfModel &model, std::vector<std::wstring> *paths,
-                 std::wstring *error)
+std::vector<std::wstring> CopiedFiles(const Package &package, const InfModel &model)
 {
     const inf::Inf &inf = package.description->inf;
-    const std::wstring installed = model.installSection.empty() ? model.section : model.installSection;
-    for (const std::wstring &section : {installed, installed + L".CoInstallers"}) {
-        for (const inf::CopiedFile &copy : inf::CopiedFiles(inf, section)) {
-            const inf::InfLine *destination = inf::DestinationOf(inf, copy);
-            if (destination == nullptr) {
-                continue;  // the platform copies it nowhere
-            }
-            const int id = static_cast<int>(std::wcstol(destination->field(1).c_str(), nullptr, 10));
-            const std::wstring subdirectory = destination->field(2);
-            std::wstring directory = DirectoryOfId(id, subdirectory);
-            if (directory.empty()) {
-                *error = L"the INF's DestinationDirs names directory " + destination->field(1) + L" for " +
-                         inf::Bracketed(copy.section) + L", which this host cannot resolve";
-                return false;
-            }
-            if (id != -1 && !subdirectory.empty()) {
-                directory += L"\\" + subdirectory;
-            }
-            AddOnce(paths, directory + L"\\" + copy.target);
+    std::vector<std::wstring> paths;
+    for (const inf::InstalledFile &file : inf::InstalledFiles(inf, model.described)) {
+        const inf::InfLine *destination = inf::DestinationOf(inf, file.copy);
+        if (destination == nullptr) {
+            continue;  // the platform copies it nowhere
         }
+        const int id = static_cast<int>(std::wcstol(destination->field(1).c_str(), nullptr, 10));
+        const std::wstring subdirectory = destination->field(2);
+        std::wstring directory = DirectoryOfId(id, subdirectory);
+        if (directory.empty()) {
+            continue;  // into the stage, which goes with the run
+        }
+        if (id != kAbsolute && id != kAbsoluteToo && !subdirectory.empty()) {
+            directory += L"\\" + subdirectory;
+        }
+        AddOnce(&paths, directory + L"\\" + file.copy.target);
     }
-    return true;
+    return paths;
 }
 
 }  // namespace host

@@ -2,6 +2,7 @@
 
 #include "dllfile.h"
 #include "inftext.h"
+#include "win32/files.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -21,6 +22,7 @@ using inf::Bracketed;
 using inf::CopiedFile;
 using inf::CopiedFiles;
 using inf::DestinationOf;
+using inf::Folded;
 using inf::Inf;
 using inf::InfLine;
 using inf::kArm64;
@@ -32,9 +34,11 @@ using inf::WithoutBlanks;
 constexpr wchar_t kVeldrianFile[] = L"VELDRIAN.dll";
 constexpr wchar_t kVeldrianEntry[] = L"VELDRIAN.dll,CoInstallerE";
 constexpr wchar_t kSystemDirectory[] = L"11";
-// VELDRIAN skips every profile for a queue name of this many characters or more: the
-// queue name, a comma and the profile's entry must fit the 260-byte default-printer text.
-constexpr std::size_t kQueueNameLimit = 129;
+// VELDRIAN forms a profile's default printer, the queue name, a comma and the profile's
+// Devices entry for the queue ("winspool,<port>" on Windows) with its terminator, in
+// 260 bytes; a profile whose text would be longer is skipped.
+constexpr std::size_t kDefaultPrinterBytes = 260;
+constexpr wchar_t kDevicesEntryStart[] = L"winspool,";
 
 constexpr wchar_t kSigningNote[] =
     L"from Windows 11 22H2, a driver package with a DDInstall.CoInstallers section is no longer "
@@ -43,18 +47,32 @@ constexpr wchar_t kSigningNote[] =
     L"signed by the publisher's own certificate, trusted on the target machines";
 
 struct Checker {
+    const Package &package;
     const Inf &inf;
     std::wstring infDirectory;
     std::wstring dll;                        // --dll, or ""
+    std::wstring port;                       // --port, or ""
     std::map<std::wstring, DllFile> dlls;    // read once each, by path
+    std::map<std::wstring, bool> files;      // whether each exists, looked up once
     std::set<std::wstring> packageFindings;  // each said once
     PackageCheck *check;
 
-    void packageFinding(const std::wstring &finding)
+    void packageFinding(const std::wstring &finding, bool refuses = false)
     {
         if (packageFindings.insert(finding).second) {
             check->findings.push_back(finding);
+            if (refuses) {
+                check->refusals.push_back(finding);
+            }
         }
+    }
+    bool exists(const std::wstring &relative)
+    {
+        auto found = files.find(Folded(relative));
+        if (found == files.end()) {
+            found = files.emplace(Folded(relative), win32::FileExists(infDirectory + relative)).first;
+        }
+        return found->second;
     }
     const DllFile &dllFile(const std::wstring &path)
     {
@@ -168,8 +186,10 @@ void CheckCopy(Checker &checker, const Architecture &architecture, ModelCheck *m
     }
 }
 
-// Another co-installer that CoInstallers32 names must be a file the package ships
-// (SourceDisksFiles) and copies (CopyFiles of the same section): one finding, or none.
+// Another co-installer that CoInstallers32 names must be a file the package copies
+// (CopyFiles of the same section), or Windows has none to load and fails the
+// installation: one finding, or none. Where the copy comes from is the rule on every
+// copied file (CheckFiles).
 std::wstring CheckOtherCoInstaller(const Inf &inf, const Architecture &architecture,
                                    const std::wstring &entry, const std::wstring &coSection)
 {
@@ -179,36 +199,73 @@ std::wstring CheckOtherCoInstaller(const Inf &inf, const Architecture &architect
     }
     CopiedFile copy;
     std::wstring relative;
-    const bool copied = FindCopy(inf, coSection, file, &copy);
-    const bool shipped = SourceOf(inf, architecture, copied ? copy.source : file, &relative);
-    if (!copied && !shipped) {
+    if (!FindCopy(inf, coSection, file, &copy) && !SourceOf(inf, architecture, file, &relative)) {
         return L"CoInstallers32 lists \"" + entry + L"\", but the package neither ships " + file +
                L" (SourceDisksFiles) nor copies it (CopyFiles of " + Bracketed(coSection) +
-               L"): SetupAPI has no " + file + L" to load";
-    }
-    if (!shipped) {
-        return Bracketed(coSection) + L" copies " + file + L" for \"" + entry +
-               L"\", but SourceDisksFiles does not list " + copy.source +
-               L", so SetupAPI has no file to copy";
+               L"): SetupAPI has no " + file + L" to load, and Windows fails the installation";
     }
     return L"";
+}
+
+// Every file the model's installation copies must be listed in SourceDisksFiles and lie
+// where it says: Windows fails an installation that lacks one. VELDRIAN.dll is CheckCopy's.
+void CheckFiles(Checker &checker, const inf::Model &described, ModelCheck *model)
+{
+    for (const inf::InstalledFile &file : inf::InstalledFiles(checker.inf, described)) {
+        if (SameText(file.copy.target, kVeldrianFile)) {
+            continue;
+        }
+        const std::wstring copier = file.copy.section.front() == L'@'
+                                        ? Bracketed(file.copiedBy) + L" copies " + file.copy.source
+                                        : Bracketed(file.copy.section) + L" copies " + file.copy.source +
+                                              L" (CopyFiles of " + Bracketed(file.copiedBy) + L")";
+        std::wstring finding;
+        if (!file.listed) {
+            finding = copier + L", but SourceDisksFiles does not list it: Windows has no source for it and "
+                               L"fails the installation";
+        } else if (!checker.exists(file.relative)) {
+            finding = copier + L", which the package lacks: SourceDisksFiles puts it at " + file.relative +
+                      L" beside the INF, and there is no such file; Windows fails the installation";
+        }
+        if (!finding.empty()) {
+            model->findings.push_back(finding);
+            model->refusals.push_back(finding);
+        }
+    }
+}
+
+// What must fit VELDRIAN's 260-byte default-printer text: the queue name (the model
+// name), a comma, the profile's Devices entry for the port and the terminator.
+void CheckNameLength(const Checker &checker, const inf::Model &described, ModelCheck *model)
+{
+    const std::wstring port = PortOf(checker.package, described, checker.port);
+    const std::wstring entry = kDevicesEntryStart + port;
+    const std::size_t bytes = (model->name.size() + 1 + entry.size() + 1) * sizeof(wchar_t);
+    if (bytes <= kDefaultPrinterBytes) {
+        return;
+    }
+    const std::size_t most = kDefaultPrinterBytes / sizeof(wchar_t) - entry.size() - 2;
+    model->findings.push_back(
+        L"the model name has " + std::to_wstring(model->name.size()) +
+        L" characters: the print queue gets that name, and with a comma, the Devices "
+        L"entry \"" +
+        entry + L"\" and the terminator it takes " + std::to_wstring(bytes) + L" bytes of the " +
+        std::to_wstring(kDefaultPrinterBytes) +
+        L" VELDRIAN gives a profile's default printer, so VELDRIAN skips every profile (" +
+        std::to_wstring(most) + L" characters at most on port " + port + L")");
 }
 
 void CheckModel(Checker &checker, const inf::Model &described, ModelCheck *model)
 {
     if (const std::wstring reason = CheckPrinterName(model->name); !reason.empty()) {
         model->findings.push_back(reason);
+        model->refusals.push_back(reason);
     }
-    if (model->name.size() >= kQueueNameLimit) {
-        model->findings.push_back(L"the model name has " + std::to_wstring(model->name.size()) +
-                                  L" characters: the print queue gets that name, and VELDRIAN skips every "
-                                  L"profile for a queue name of " +
-                                  std::to_wstring(kQueueNameLimit) + L" characters or more (" +
-                                  std::to_wstring(kQueueNameLimit - 1) + L" at most)");
-    }
+    CheckNameLength(checker, described, model);
     if (model->hardwareId.empty()) {
         model->findings.push_back(L"the model's line names no hardware ID");
     }
+    CheckFiles(checker, described, model);
     if (model->ddInstall.empty()) {
         model->findings.push_back(L"no DDInstall section " + Bracketed(described.ddInstall) +
                                   L" (nor a decorated one)");
@@ -235,6 +292,7 @@ void CheckModel(Checker &checker, const inf::Model &described, ModelCheck *model
                 CheckOtherCoInstaller(checker.inf, *described.architecture, entry, model->coInstallers);
             !finding.empty()) {
             model->findings.push_back(finding);
+            model->refusals.push_back(finding);
         }
     }
 }
@@ -270,6 +328,28 @@ void CheckManufacturer(const inf::Package &description, PackageCheck *check)
     }
 }
 
+// The catalog each architecture's installation names must be in the package: Windows
+// refuses a package whose catalog is missing.
+void CheckCatalogs(Checker &checker, const inf::Package &description)
+{
+    for (const inf::Architecture *architecture : inf::kArchitectures) {
+        const std::wstring catalog = inf::CatalogOf(description.inf, *architecture);
+        const bool used = std::ranges::any_of(
+            description.models, [&](const inf::Model &model) { return model.architecture == architecture; });
+        if (used && !catalog.empty() && !checker.exists(catalog)) {
+            checker.packageFinding(
+                L"[Version] names the catalog " + catalog +
+                    L" (CatalogFile), which the package lacks: Windows refuses to install a "
+                    L"package whose catalog is missing",
+                true);
+        }
+    }
+    for (const inf::UnnamedModelLine &line : description.unnamed) {
+        checker.packageFinding(Bracketed(line.section) + L" has a line that names no model (\"" + line.text +
+                               L"\"): Windows installs nothing from it");
+    }
+}
+
 }  // namespace
 
 std::wstring CheckPrinterName(const std::wstring &name)
@@ -281,19 +361,28 @@ std::wstring CheckPrinterName(const std::wstring &name)
     return L"";
 }
 
-PackageCheck CheckPackage(const Package &package, const std::wstring &dll, const CheckProgress &progress)
+std::wstring PortOf(const Package &package, const inf::Model &model, const std::wstring &port)
+{
+    if (!port.empty()) {
+        return port;
+    }
+    const std::wstring written = inf::PortWritten(package.description->inf, model);
+    return written.empty() ? kBusPort : written;
+}
+
+PackageCheck CheckPackage(const Package &package, const std::wstring &dll, const std::wstring &port,
+                          const CheckProgress &progress)
 {
     PackageCheck check;
     check.findings = package.notes;
     const inf::Package &description = *package.description;
     if (!SameText(description.infClass, L"Printer")) {
-        check.findings.push_back(L"the INF " + package.infPath +
-                                 L" is not a printer package (its Version section says Class=" +
-                                 description.infClass + L", not Printer)");
+        check.findings.push_back(NotAPrinterPackage(package));
         return check;
     }
     CheckManufacturer(description, &check);
-    Checker checker{description.inf, DirectoryOf(package.infPath), dll, {}, {}, &check};
+    Checker checker{package, description.inf, DirectoryOf(package.infPath), dll, port, {}, {}, {}, &check};
+    CheckCatalogs(checker, description);
     bool coInstallers = false;
     for (std::size_t index = 0; index < description.models.size(); ++index) {
         if (progress && index % 64 == 0) {
@@ -305,6 +394,7 @@ PackageCheck CheckPackage(const Package &package, const std::wstring &dll, const
                                 described.architecture->name,
                                 described.installSection,
                                 described.coInstallers,
+                                {},
                                 {}});
         CheckModel(checker, described, &check.models.back());
         coInstallers = coInstallers || description.inf.has(described.coInstallers);

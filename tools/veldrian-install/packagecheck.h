@@ -19,10 +19,12 @@ struct ModelCheck {
     std::wstring ddInstall;     // the decorated DDInstall section the platform installs
     std::wstring coInstallers;  // the .CoInstallers section it looks for
     std::vector<std::wstring> findings;
+    std::vector<std::wstring> refusals;  // the findings for which Windows fails its installation
 };
 
 struct PackageCheck {
     std::vector<std::wstring> findings;  // findings of the package as a whole
+    std::vector<std::wstring> refusals;  // those of them for which Windows fails every installation
     std::vector<std::wstring> notes;     // what the author should know; not findings
     std::vector<ModelCheck> models;
 };
@@ -31,8 +33,14 @@ struct PackageCheck {
 using CheckProgress = std::function<void(std::size_t done, std::size_t total)>;
 
 // dll: the DLL to check instead of the package's own for its architecture, or empty.
-PackageCheck CheckPackage(const Package &package, const std::wstring &dll,
+// port: the port the run records for every model (--port), or empty: each model's own
+// PortName, else the port a bus gives (kBusPort).
+PackageCheck CheckPackage(const Package &package, const std::wstring &dll, const std::wstring &port,
                           const CheckProgress &progress = nullptr);
+
+// The port the installation of a model gets: `port` (--port) when given, else the one its
+// .HW section writes, else the one a bus would give.
+std::wstring PortOf(const Package &package, const inf::Model &model, const std::wstring &port);
 
 // A model name that cannot name a print queue on Windows: the reason, or empty.
 std::wstring CheckPrinterName(const std::wstring &name);

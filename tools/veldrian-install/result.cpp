@@ -136,6 +136,21 @@ void JudgeStatus(RunResult *result)
                       Plural(listing, L"profile", L"profiles") + L" that list it";
 }
 
+// Whether the device installer itself called VELDRIAN for DIF_INSTALLDEVICE before the
+// post-processing call: only then does Windows make that call.
+bool CalledByTheDeviceInstaller(const std::vector<std::wstring> &messages)
+{
+    for (const std::wstring &message : messages) {
+        if (message == L"DIF_INSTALLDEVICE\n") {
+            return true;
+        }
+        if (message == L"DIF_INSTALLDEVICE PostProcessing\n") {
+            return false;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void Judge(RunResult *result, bool installed, const std::wstring &failure)
@@ -152,6 +167,12 @@ void Judge(RunResult *result, bool installed, const std::wstring &failure)
     } else if (result->passes.empty()) {
         result->status = kExitNotCalled;
         result->verdict = L"VELDRIAN was not called for the post-processing: " + failure;
+    } else if (!CalledByTheDeviceInstaller(result->messages)) {
+        result->status = kExitNotCalled;
+        result->verdict =
+            L"VELDRIAN was not called by the device installer (no DIF_INSTALLDEVICE call before "
+            L"the post-processing call), so Windows would make no post-processing call: " +
+            failure;
     } else {
         JudgeStatus(result);
     }

@@ -35,6 +35,13 @@ bool Installation::connectStandin()
         return false;
     }
     standinPort_ = options_.port;
+    if (standinPort_.empty() &&
+        inf::PortWritten(subject_.package.description->inf, subject_.model.described).empty()) {
+        standinPort_ = kBusPort;
+        note(L"the package writes no PortName (on Windows the bus and the port monitor record it): the run "
+             L"records " +
+             standinPort_ + L", the port a USB bus gives; --port PORT names another");
+    }
     standin::Host host;
     host.context = this;
     host.note = &Installation::StandinNote;
