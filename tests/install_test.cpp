@@ -769,24 +769,6 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
     }
 }
 
-// Ctrl+C as the console delivers it: a thread of the process starts at kernelbase's
-// CtrlRoutine with the event, which calls the process's console handlers. Returns once
-// they have run.
-bool SendCtrlC(HANDLE process)
-{
-    auto *routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
-    HANDLE thread = routine == nullptr
-                        ? nullptr
-                        : CreateRemoteThread(process, nullptr, 0, routine,
-                                             reinterpret_cast<void *>(CTRL_C_EVENT), 0, nullptr);
-    const bool handled = thread != nullptr && WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0;
-    if (thread != nullptr) {
-        CloseHandle(thread);
-    }
-    return handled;
-}
-
 std::size_t Count(const std::string &text, const std::string &part)
 {
     std::size_t count = 0;
@@ -801,7 +783,8 @@ TEST_F(InstallHost, CtrlCUndoesTheModelUnderWayAndStartsNoOther)
     const HostRun run = [&] {
         TestPackage package;
         harness::ProgramProcess host(HostPath(), {L"--all-models", L"--inf", package.path(), L"--dll", dll_});
-        EXPECT_TRUE(host.waitForOutput("> newdev: ", kHostTimeoutMs) && SendCtrlC(host.process().handle()));
+        EXPECT_TRUE(host.waitForOutput("> newdev: ", kHostTimeoutMs) &&
+                    harness::SendCtrlC(host.process().handle()));
         return HostRun{host.finish(kHostTimeoutMs)};
     }();
     // Wherever the signal lands, the model under way then (the last one started) is the

@@ -241,4 +241,19 @@ std::vector<std::wstring> EndLeftoverProcesses()
     return ended;
 }
 
+bool SendCtrlC(HANDLE process)
+{
+    auto *routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
+    HANDLE thread = routine == nullptr
+                        ? nullptr
+                        : CreateRemoteThread(process, nullptr, 0, routine,
+                                             reinterpret_cast<void *>(CTRL_C_EVENT), 0, nullptr);
+    const bool handled = thread != nullptr && WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0;
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    }
+    return handled;
+}
+
 }  // namespace harness

@@ -75,6 +75,11 @@ private:
     ChildProcess process_;
 };
 
+// Ctrl+C as the console delivers it: a thread of the process starts at kernelbase's
+// CtrlRoutine with the event, which calls the process's console handlers. Returns once
+// they have run.
+bool SendCtrlC(HANDLE process);
+
 // Runs `program` with `arguments` to its end (ended after `timeoutMs`).
 ProgramRun RunProgram(const std::wstring &program, const std::vector<std::wstring> &arguments,
                       DWORD timeoutMs, const std::wstring &directory = L"");

@@ -21,13 +21,8 @@ constexpr wchar_t kVeldrianFile[] = L"VELDRIAN.dll";
 
 bool CopyInto(const std::wstring &from, const std::wstring &to)
 {
-    const std::wstring directory = DirectoryOf(to);
-    // Make each directory level below the stage.
-    for (std::size_t at = directory.find(L'\\', 3); at != std::wstring::npos;
-         at = directory.find(L'\\', at + 1)) {
-        CreateDirectoryW(directory.substr(0, at).c_str(), nullptr);
-    }
-    return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+    return win32::MakeFolders(to.substr(0, to.find_last_of(L'\\'))) &&
+           CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
 std::wstring ModelsNamed(const inf::Package &description)

@@ -199,12 +199,17 @@ std::wstring CheckOtherCoInstaller(const Inf &inf, const Architecture &architect
     }
     CopiedFile copy;
     std::wstring relative;
-    if (!FindCopy(inf, coSection, file, &copy) && !SourceOf(inf, architecture, file, &relative)) {
-        return L"CoInstallers32 lists \"" + entry + L"\", but the package neither ships " + file +
-               L" (SourceDisksFiles) nor copies it (CopyFiles of " + Bracketed(coSection) +
-               L"): SetupAPI has no " + file + L" to load, and Windows fails the installation";
+    if (FindCopy(inf, coSection, file, &copy)) {
+        return L"";
     }
-    return L"";
+    const std::wstring unloadable =
+        L": SetupAPI has no " + file + L" to load, and Windows fails the installation";
+    if (SourceOf(inf, architecture, file, &relative)) {
+        return L"CoInstallers32 lists \"" + entry + L"\", but no CopyFiles of " + Bracketed(coSection) +
+               L" copies " + file + unloadable;
+    }
+    return L"CoInstallers32 lists \"" + entry + L"\", but the package neither ships " + file +
+           L" (SourceDisksFiles) nor copies it (CopyFiles of " + Bracketed(coSection) + L")" + unloadable;
 }
 
 // Every file the model's installation copies must be listed in SourceDisksFiles and lie

@@ -4,6 +4,7 @@
 #include "installation.h"
 
 #include "journal.h"
+#include "state.h"
 #include "win32/errors.h"
 #include "win32/names.h"
 #include "win32/registry.h"
@@ -94,9 +95,17 @@ void Installation::queueMade(const std::wstring &queue, const std::wstring &port
 {
     queue_ = queue;
     queueMade_ = true;
+    // Windows' spooler lists the queue for the current user as "winspool,<port>"; Wine's
+    // writes "wineps.drv,<port>". The entry is made as Windows makes it, so that the run
+    // meets the length VELDRIAN meets on Windows (the entry is journalled already).
+    const std::wstring entry = L"winspool," + port;
+    if (ReadString(HKEY_CURRENT_USER, kDevicesPath, queue_).has_value()) {
+        win32::WriteString(HKEY_CURRENT_USER, kDevicesPath, queue_, entry);
+        note(L"the current user lists the queue as Windows' spooler lists it: Devices\\" + queue_ + L" = " +
+             entry + L" (Wine's writes wineps.drv," + port + L")");
+    }
     for (const ProfileRequest &profile : profiles_) {
         if (profile.listsPrinter) {
-            const std::wstring entry = L"winspool," + port;
             win32::WriteString(HKEY_USERS, profile.name + L"\\" + kDevicesPath, queue_, entry);
             note(profile.name + L" lists the queue: Devices\\" + queue_ + L" = " + entry);
         }

@@ -102,4 +102,16 @@ void RemoveFolderTree(const std::wstring &directory)
     RemoveDirectoryW(base.c_str());
 }
 
+bool MakeFolders(const std::wstring &directory)
+{
+    // Each level below the drive ("C:\") in turn.
+    for (std::size_t at = directory.find(L'\\', 3); at != std::wstring::npos;
+         at = directory.find(L'\\', at + 1)) {
+        CreateDirectoryW(directory.substr(0, at).c_str(), nullptr);
+    }
+    CreateDirectoryW(directory.c_str(), nullptr);
+    const DWORD attributes = GetFileAttributesW(directory.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 }  // namespace win32

@@ -26,5 +26,8 @@ struct FolderEntry {
 std::vector<FolderEntry> ListFolder(const std::wstring &directory);
 // A folder with everything in it, read-only files included.
 void RemoveFolderTree(const std::wstring &directory);
+// Makes `directory` (absolute) and every folder above it that is missing; false when it
+// is not a folder afterwards.
+bool MakeFolders(const std::wstring &directory);
 
 }  // namespace win32
