@@ -41,7 +41,8 @@ const char kVendorInf[] =
     "[Driver.Files]\r\nvendordrv.dll\r\nvendorui.dll\r\nmodel1.gpd\r\n"
     "[Color.Files]\r\nvendor.icm\r\n"
     "[CoInst.Files]\r\nVELDRIAN.dll\r\nvendorci.dll\r\n"
-    "[CoInst.AddReg]\r\nHKR,,CoInstallers32,0x00010000,\"VELDRIAN.dll,CoInstallerE\",\"vendorci.dll,VendorEntry\"\r\n"
+    "[CoInst.AddReg]\r\nHKR,,CoInstallers32,0x00010000,\"VELDRIAN.dll,CoInstallerE\",\"vendorci.dll,"
+    "VendorEntry\"\r\n"
     "[DestinationDirs]\r\nDefaultDestDir=66000\r\nColor.Files=66003\r\nCoInst.Files=11\r\n"
     "[SourceDisksNames.amd64]\r\n1=%Disk%,,,drivers\\amd64\r\n2=%Disk%,,,common\r\n"
     "[SourceDisksFiles.amd64]\r\nvendordrv.dll=1\r\nvendorui.dll=1\r\nmodel1.gpd=2,gpd\r\n"
@@ -99,64 +100,197 @@ const std::string kModel1Line = "%Model1%=Model1,USBPRINT\\VendorModel1\r\n";
 const std::string kRegistration = "\"VELDRIAN.dll,CoInstallerE\",\"vendorci.dll,VendorEntry\"";
 
 const std::vector<Shape> kGallery = {
-    {"the vendor-shaped base", {}, {}, Encoding::Ansi, 0, "no findings", {}, 0,
+    {"the vendor-shaped base",
+     {},
+     {},
+     Encoding::Ansi,
+     0,
+     "no findings",
+     {},
+     0,
      "VELDRIAN made \"Vendor Model 1\" the default printer"},
     {"UTF-16 with a byte-order mark", {}, {}, Encoding::Utf16, 0, "no findings", {}, 0, "Verdict [0]"},
-    {"localized strings in the ANSI code page", {{"Model1=\"Vendor Model 1\"", "Model1=\"Imprimante \xE9t\xE9\""}},
-     {}, Encoding::Ansi, 0, "no findings", {}, 0, "the default printer of"},
-    {"UTF-8 with localized strings", {{"\"Other Printers\"", "\"Andere Drucker \xC3\xBC\""}}, {}, Encoding::Utf8,
-     6, "the INF is UTF-8", {}, 0, "Verdict [0]"},
+    {"localized strings in the ANSI code page",
+     {{"Model1=\"Vendor Model 1\"", "Model1=\"Imprimante \xE9t\xE9\""}},
+     {},
+     Encoding::Ansi,
+     0,
+     "no findings",
+     {},
+     0,
+     "the default printer of"},
+    {"UTF-8 with localized strings",
+     {{"\"Other Printers\"", "\"Andere Drucker \xC3\xBC\""}},
+     {},
+     Encoding::Utf8,
+     6,
+     "the INF is UTF-8",
+     {},
+     0,
+     "Verdict [0]"},
     {"the package-author docs' snippet: VELDRIAN alone, decorated for both architectures",
      {{"%Vendor%=Vendor,NTamd64\r\n%Other%=Other,NTamd64\r\n", "%Vendor%=Vendor,NTamd64,NTarm64\r\n"},
       {"[Other.NTamd64]\r\n\"Other Model\"=Model2,USBPRINT\\OtherModel\r\n",
-       "[Vendor.NTarm64]\r\n" + kModel1Line + "[Model1.NTarm64]\r\n[Model1.NTarm64.CoInstallers]\r\n"
-       "CopyFiles=CoInst.Files\r\nAddReg=CoInst.AddReg\r\n[SourceDisksFiles.arm64]\r\nVELDRIAN.dll=1,arm64\r\n"},
+       "[Vendor.NTarm64]\r\n" + kModel1Line +
+           "[Model1.NTarm64]\r\n[Model1.NTarm64.CoInstallers]\r\n"
+           "CopyFiles=CoInst.Files\r\nAddReg=CoInst.AddReg\r\n[SourceDisksFiles.arm64]\r\nVELDRIAN.dll=1,"
+           "arm64\r\n"},
       {"CopyFiles=Driver.Files,Color.Files\r\n", ""},
       {kRegistration, "\"VELDRIAN.dll,CoInstallerE\""},
       {"VELDRIAN.dll\r\nvendorci.dll\r\n", "VELDRIAN.dll\r\n"}},
-     {}, Encoding::Ansi, 6, "ARM64", {}, 0, "Verdict [0]"},
-    {"2,000 models", {{"\"Vendor Model 2\"=Model2,USBPRINT\\VendorModel2\r\n", Models(2001)}}, {},
-     Encoding::Utf16, 0, "2000 models", {L"--model", L"Vendor Model 1999"}, 0, "Verdict [0]"},
-    {"a PortName of its own", {{"", "[Model1.NTamd64.HW]\r\nAddReg=Port\r\n[Port]\r\nHKR,,PortName,,\"LPT2:\"\r\n"}},
-     {}, Encoding::Ansi, 0, "no findings", {}, 0, "VELDRIAN : PortName = LPT2:"},
-    {"no PortName: the bus's port", {}, {}, Encoding::Ansi, 0, "no findings", {}, 0,
+     {},
+     Encoding::Ansi,
+     6,
+     "ARM64",
+     {},
+     0,
+     "Verdict [0]"},
+    {"2,000 models",
+     {{"\"Vendor Model 2\"=Model2,USBPRINT\\VendorModel2\r\n", Models(2001)}},
+     {},
+     Encoding::Utf16,
+     0,
+     "2000 models",
+     {L"--model", L"Vendor Model 1999"},
+     0,
+     "Verdict [0]"},
+    {"a PortName of its own",
+     {{"", "[Model1.NTamd64.HW]\r\nAddReg=Port\r\n[Port]\r\nHKR,,PortName,,\"LPT2:\"\r\n"}},
+     {},
+     Encoding::Ansi,
+     0,
+     "no findings",
+     {},
+     0,
+     "VELDRIAN : PortName = LPT2:"},
+    {"no PortName: the bus's port",
+     {},
+     {},
+     Encoding::Ansi,
+     0,
+     "no findings",
+     {},
+     0,
      "the run records USB001, the port a USB bus gives; --port PORT names another"},
     {"the longest model name that fits port USB001 (113 characters)",
      {{"\"Vendor Model 1\"", "\"" + std::string(113, 'M') + "\""}},
-     {}, Encoding::Ansi, 0, "no findings", {}, 0, "Verdict [0]"},
+     {},
+     Encoding::Ansi,
+     0,
+     "no findings",
+     {},
+     0,
+     "Verdict [0]"},
     {"a model name one character too long for port USB001 (114)",
-     {{"\"Vendor Model 1\"", "\"" + std::string(114, 'M') + "\""}}, {}, Encoding::Ansi, 6,
-     "takes 262 bytes of the 260", {}, 5, "kept"},
-    {"the catalog missing", {}, {"vendor.cat"}, Encoding::Ansi, 6, "names the catalog vendor.cat", {}, 1,
-     "Windows would fail the installation of \"Vendor Model 1\", so the run makes nothing: [Version] names the "
+     {{"\"Vendor Model 1\"", "\"" + std::string(114, 'M') + "\""}},
+     {},
+     Encoding::Ansi,
+     6,
+     "takes 262 bytes of the 260",
+     {},
+     5,
+     "kept"},
+    {"the catalog missing",
+     {},
+     {"vendor.cat"},
+     Encoding::Ansi,
+     6,
+     "names the catalog vendor.cat",
+     {},
+     1,
+     "Windows would fail the installation of \"Vendor Model 1\", so the run makes nothing: [Version] names "
+     "the "
      "catalog vendor.cat"},
-    {"a copied driver file missing", {}, {"common\\gpd\\model1.gpd"}, Encoding::Ansi, 6,
-     "SourceDisksFiles puts it at common\\gpd\\model1.gpd", {}, 1,
+    {"a copied driver file missing",
+     {},
+     {"common\\gpd\\model1.gpd"},
+     Encoding::Ansi,
+     6,
+     "SourceDisksFiles puts it at common\\gpd\\model1.gpd",
+     {},
+     1,
      "[Driver.Files] copies model1.gpd (CopyFiles of [Model1.NTamd64]), which the package lacks"},
-    {"a copied file SourceDisksFiles does not list", {{"vendor.icm=2,color\r\n", ""}}, {}, Encoding::Ansi, 6,
-     "[Color.Files] copies vendor.icm", {}, 1, "does not list it: Windows has no source for it"},
-    {"CoInstallers32 as REG_SZ", {{"CoInstallers32,0x00010000", "CoInstallers32,0x00000000"}}, {}, Encoding::Ansi,
-     6, "not as REG_MULTI_SZ", {}, 3, "VELDRIAN was not called"},
+    {"a copied file SourceDisksFiles does not list",
+     {{"vendor.icm=2,color\r\n", ""}},
+     {},
+     Encoding::Ansi,
+     6,
+     "[Color.Files] copies vendor.icm",
+     {},
+     1,
+     "does not list it: Windows has no source for it"},
+    {"CoInstallers32 as REG_SZ",
+     {{"CoInstallers32,0x00010000", "CoInstallers32,0x00000000"}},
+     {},
+     Encoding::Ansi,
+     6,
+     "not as REG_MULTI_SZ",
+     {},
+     3,
+     "VELDRIAN was not called"},
     {"a vendor co-installer CoInstallers32 names and no CopyFiles copies",
-     {{"VELDRIAN.dll\r\nvendorci.dll\r\n", "VELDRIAN.dll\r\n"}}, {}, Encoding::Ansi, 6,
-     "no CopyFiles of [Model1.NTamd64.CoInstallers] copies vendorci.dll", {}, 1,
+     {{"VELDRIAN.dll\r\nvendorci.dll\r\n", "VELDRIAN.dll\r\n"}},
+     {},
+     Encoding::Ansi,
+     6,
+     "no CopyFiles of [Model1.NTamd64.CoInstallers] copies vendorci.dll",
+     {},
+     1,
      "SetupAPI has no vendorci.dll to load"},
     {"a model whose name holds a comma, beside good ones",
-     {{"\"Vendor Model 2\"=Model2", "\"Vendor, Model 2\"=Model2"}}, {}, Encoding::Ansi, 6, "forbids \\ and ,",
-     {L"--all-models"}, 1, "skipping \"Vendor, Model 2\""},
-    {"a models line that names no model", {{"", "[Other.NTamd64]\r\nOtherModel2,USBPRINT\\Other2\r\n"}}, {},
-     Encoding::Ansi, 6, "[Other.NTamd64] has a line that names no model", {}, 0, "Verdict [0]"},
+     {{"\"Vendor Model 2\"=Model2", "\"Vendor, Model 2\"=Model2"}},
+     {},
+     Encoding::Ansi,
+     6,
+     "forbids \\ and ,",
+     {L"--all-models"},
+     1,
+     "skipping \"Vendor, Model 2\""},
+    {"a models line that names no model",
+     {{"", "[Other.NTamd64]\r\nOtherModel2,USBPRINT\\Other2\r\n"}},
+     {},
+     Encoding::Ansi,
+     6,
+     "[Other.NTamd64] has a line that names no model",
+     {},
+     0,
+     "Verdict [0]"},
     {"cut short before SourceDisksFiles",
-     {{"[SourceDisksFiles.amd64]", "[SourceDisksFiles.x86]"}, {"\r\n[Strings]", "\r\n"}}, {}, Encoding::Ansi, 6,
-     "SourceDisksFiles does not list VELDRIAN.dll", {}, 1, "does not list VELDRIAN.dll in SourceDisksFiles"},
-    {"a vendor co-installer that never returns", {{"vendorci.dll,VendorEntry", "vendorci.dll,StallEntry"}}, {},
-     Encoding::Ansi, 0, "no findings", {L"--timeout", L"5"}, 7,
+     {{"[SourceDisksFiles.amd64]", "[SourceDisksFiles.x86]"}, {"\r\n[Strings]", "\r\n"}},
+     {},
+     Encoding::Ansi,
+     6,
+     "SourceDisksFiles does not list VELDRIAN.dll",
+     {},
+     1,
+     "does not list VELDRIAN.dll in SourceDisksFiles"},
+    {"a vendor co-installer that never returns",
+     {{"vendorci.dll,VendorEntry", "vendorci.dll,StallEntry"}},
+     {},
+     Encoding::Ansi,
+     0,
+     "no findings",
+     {L"--timeout", L"5"},
+     7,
      "did not return within 5 s (--timeout): the watchdog ended it"},
-    {"a vendor co-installer that crashes", {{"vendorci.dll,VendorEntry", "vendorci.dll,CrashEntry"}}, {},
-     Encoding::Ansi, 0, "no findings", {L"--json"}, 7,
+    {"a vendor co-installer that crashes",
+     {{"vendorci.dll,VendorEntry", "vendorci.dll,CrashEntry"}},
+     {},
+     Encoding::Ansi,
+     0,
+     "no findings",
+     {L"--json"},
+     7,
      "\"verdict\":\"the installation did not end by itself: the platform crashed inside the newdev call"},
-    {"Include and Needs of a system INF only", {{"CopyFiles=Driver.Files,Color.Files\r\n", ""}}, {},
-     Encoding::Ansi, 0, "no findings", {}, 0, "Verdict [0]"},
+    {"Include and Needs of a system INF only",
+     {{"CopyFiles=Driver.Files,Color.Files\r\n", ""}},
+     {},
+     Encoding::Ansi,
+     0,
+     "no findings",
+     {},
+     0,
+     "Verdict [0]"},
 };
 
 std::wstring Program(const char *variable)
@@ -176,7 +310,8 @@ std::string Encoded(const std::string &text, Encoding encoding)
     std::wstring wide(text.size(), L'\0');
     MultiByteToWideChar(1252, 0, text.data(), static_cast<int>(text.size()), wide.data(),
                         static_cast<int>(wide.size()));
-    return "\xFF\xFE" + std::string(reinterpret_cast<const char *>(wide.data()), wide.size() * sizeof(wchar_t));
+    return "\xFF\xFE" +
+           std::string(reinterpret_cast<const char *>(wide.data()), wide.size() * sizeof(wchar_t));
 }
 
 class Gallery : public testing::Test {
@@ -241,7 +376,8 @@ TEST_F(Gallery, EveryPackageEndsItsRunTheCheckForeseesItAndARefusalNamesItsCause
     const std::wstring host = Program("VELDRIAN_INSTALL");
     for (const Shape &shape : kGallery) {
         const std::wstring inf = write(shape);
-        const harness::ProgramRun check = harness::RunProgram(host, {L"--check", L"--inf", inf}, kRunTimeoutMs);
+        const harness::ProgramRun check =
+            harness::RunProgram(host, {L"--check", L"--inf", inf}, kRunTimeoutMs);
         EXPECT_EQ(check.exitCode, shape.checkStatus) << shape.name << "\n" << check.out << check.err;
         EXPECT_TRUE(Says(check, shape.checkSays)) << shape.name << "\n" << check.out << check.err;
 
@@ -259,6 +395,33 @@ TEST_F(Gallery, EveryPackageEndsItsRunTheCheckForeseesItAndARefusalNamesItsCause
             EXPECT_EQ(run.out.rfind("{\"inf\":", 0), 0u) << shape.name << "\n" << run.out;
         }
     }
+}
+
+// A run stalled inside the newdev call by a vendor's co-installer still holds its Wine
+// prefix: a second host is refused. Ctrl+C ends the stalled run within seconds (not the
+// 600 s of its --timeout) and undoes it.
+TEST_F(Gallery, AStalledRunHoldsThePrefixUntilCtrlCEndsIt)
+{
+    const std::wstring host = Program("VELDRIAN_INSTALL");
+    const Shape stalling = {
+        "", {{"vendorci.dll,VendorEntry", "vendorci.dll,StallEntry"}}, {}, Encoding::Ansi, 0, "", {}, 130,
+        ""};
+    const std::wstring inf = write(stalling);
+    harness::ProgramProcess first(host, {L"--inf", inf, L"--timeout", L"600"});
+    ASSERT_TRUE(first.waitForOutput("> newdev: ", kRunTimeoutMs)) << first.finish(kRunTimeoutMs).out;
+
+    const harness::ProgramRun second = harness::RunProgram(host, {L"--inf", inf}, kRunTimeoutMs);
+    EXPECT_EQ(second.exitCode, 1u) << second.out << second.err;
+    EXPECT_TRUE(Says(second, "another veldrian-install (process " + std::to_string(first.processId()) +
+                                 ") is running on this Wine prefix"))
+        << second.err;
+
+    const ULONGLONG stop = GetTickCount64();
+    ASSERT_TRUE(harness::SendCtrlC(first.process().handle()));
+    const harness::ProgramRun stopped = first.finish(kRunTimeoutMs);
+    EXPECT_LT(GetTickCount64() - stop, 60000u) << "Ctrl+C did not end the stalled run";
+    EXPECT_EQ(stopped.exitCode, 130u) << stopped.out << stopped.err;
+    EXPECT_TRUE(Says(stopped, "stopped by Ctrl+C during the newdev call")) << stopped.out;
 }
 
 }  // namespace

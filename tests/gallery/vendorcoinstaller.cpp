@@ -15,14 +15,14 @@ bool Installing(DI_FUNCTION function, const COINSTALLER_CONTEXT_DATA *context)
 
 }  // namespace
 
-extern "C" __declspec(dllexport) DWORD CALLBACK VendorEntry(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA,
-                                                            PCOINSTALLER_CONTEXT_DATA)
+extern "C" __declspec(dllexport) DWORD CALLBACK
+    VendorEntry(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA)
 {
     return NO_ERROR;
 }
 
-extern "C" __declspec(dllexport) DWORD CALLBACK StallEntry(DI_FUNCTION function, HDEVINFO, PSP_DEVINFO_DATA,
-                                                           PCOINSTALLER_CONTEXT_DATA context)
+extern "C" __declspec(dllexport) DWORD CALLBACK
+    StallEntry(DI_FUNCTION function, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA context)
 {
     while (Installing(function, context)) {
         Sleep(INFINITE);
@@ -30,8 +30,8 @@ extern "C" __declspec(dllexport) DWORD CALLBACK StallEntry(DI_FUNCTION function,
     return NO_ERROR;
 }
 
-extern "C" __declspec(dllexport) DWORD CALLBACK CrashEntry(DI_FUNCTION function, HDEVINFO, PSP_DEVINFO_DATA,
-                                                           PCOINSTALLER_CONTEXT_DATA context)
+extern "C" __declspec(dllexport) DWORD CALLBACK
+    CrashEntry(DI_FUNCTION function, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA context)
 {
     if (Installing(function, context)) {
         *static_cast<volatile DWORD *>(nullptr) = function;
