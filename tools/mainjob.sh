@@ -40,10 +40,11 @@ fi
 mainjob_build() {
     sh tools/install-deps.sh
     mainjob_lock
+    # Configured once: the build step configures again by itself when a CMake file changed.
     if [ ! -f "$build/CMakeCache.txt" ]; then
         echo "$script: configuring the build in $build (first run only)" >&2
+        quiet_step "$build/build.log" "configuring the build in $build" cmake --preset gcc -B "$build" || exit 1
     fi
-    quiet_step "$build/build.log" "configuring the build in $build" cmake --preset gcc -B "$build" || exit 1
     echo "$script: building $1 in $build" >&2
     shift
     quiet_step "$build/build.log" "the build" cmake --build "$build" -j2 --target "$@" || exit 1

@@ -31,13 +31,22 @@ mainjob_build "VELDRIAN.dll, veldrian-install and veldrian-trace" veldrian-insta
 # built by clang (the clang-arm64 preset, the DLL alone) into the package's arm64 folder.
 sh tools/install-deps.sh clang
 echo "run.sh: building the example package's ARM64 VELDRIAN.dll in $build/arm64" >&2
-quiet_step "$build/arm64.log" "configuring the ARM64 build" \
-    cmake --preset clang-arm64 -B "$build/arm64" -DVELDRIAN_BUILD_TESTS=OFF || exit 1
+if [ ! -f "$build/arm64/CMakeCache.txt" ]; then
+    quiet_step "$build/arm64.log" "configuring the ARM64 build" \
+        cmake --preset clang-arm64 -B "$build/arm64" -DVELDRIAN_BUILD_TESTS=OFF || exit 1
+fi
 quiet_step "$build/arm64.log" "the ARM64 build" cmake --build "$build/arm64" -j2 --target VELDRIAN || exit 1
 mkdir -p "$build/examples/arm64"
 cp "$build/arm64/VELDRIAN.dll" "$build/examples/arm64/VELDRIAN.dll"
 mainjob_prefix
 export WINEPREFIX="$prefix" WINEDEBUG=-all
+# A check reads the package and installs nothing: the host runs at once.
+for argument in "$@"; do
+    if [ "$argument" = --check ]; then
+        cd "$caller"
+        exec "$wine64" "$build/veldrian-install.exe" "$@"
+    fi
+done
 # Every Windows profile has its Windows key, where its default printer is kept; a
 # new Wine prefix makes the current user's only on first use.
 "$wine64" reg add 'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows' /f </dev/null >/dev/null 2>&1
@@ -59,7 +68,9 @@ layout="$build/run-hkey-users.reg"
 prefix_server() {
     name="server-$(stat -c '%D' "$prefix")-$(printf '%x' "$(stat -c '%i' "$prefix")")"
     for process in /proc/[0-9]*; do
-        case "$(cat "$process/comm" 2>/dev/null)" in
+        comm=""
+        read -r comm <"$process/comm" 2>/dev/null || true
+        case "$comm" in
             wineserver*) [ "$(basename "$(readlink "$process/cwd" 2>/dev/null)")" != "$name" ] || echo "${process#/proc/}" ;;
         esac
     done

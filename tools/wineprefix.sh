@@ -42,19 +42,25 @@ fi
 # The server must not hold the test runner's output open. It exits with 2 when the
 # prefix's server is still up from a run shortly before: that one serves as well.
 server -p60 </dev/null >/dev/null 2>&1 || true
-# Start Wine's own services now, detached from the test runner's output as well:
-# the test processes then find them running instead of starting them and leaving
-# them holding their output open until the server ends.
-run cmd /c exit </dev/null >/dev/null 2>&1
 # Keys that every Windows installation holds but a new Wine prefix makes only on
 # first use (the Printer class, the spooler's driver store of this architecture, the
 # current user's printer lists). Made here, the first test to install a device or a
 # queue does not leave them behind, and the tests find the prefix alike whatever
-# order they run in.
-for key in \
-    'HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E979-E325-11CE-BFC1-08002BE10318}' \
-    "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Environments\\$environment\\Drivers\\Version-3" \
-    'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Devices' \
-    'HKCU\Software\Microsoft\Windows NT\CurrentVersion\PrinterPorts'; do
-    run reg add "$key" /f </dev/null >/dev/null 2>&1
-done
+# order they run in. The one program that imports them also starts Wine's own
+# services, detached from the test runner's output: the test processes then find them
+# running instead of starting them and leaving them holding their output open until
+# the server ends. The file lies in the prefix's drive C:, which ARM64 Wine under qemu
+# reaches as well.
+keys="$prefix/drive_c/veldrian-prefix-keys.reg"
+{
+    printf 'REGEDIT4\r\n\r\n'
+    for key in \
+        'HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class\{4D36E979-E325-11CE-BFC1-08002BE10318}' \
+        "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Environments\\$environment\\Drivers\\Version-3" \
+        'HKEY_CURRENT_USER\Software\Microsoft\Windows NT\CurrentVersion\Devices' \
+        'HKEY_CURRENT_USER\Software\Microsoft\Windows NT\CurrentVersion\PrinterPorts'; do
+        printf '[%s]\r\n\r\n' "$key"
+    done
+} >"$keys"
+run reg import 'C:\veldrian-prefix-keys.reg' </dev/null >/dev/null 2>&1 || true
+rm -f "$keys"

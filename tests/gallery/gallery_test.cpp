@@ -387,6 +387,7 @@ TEST_F(Gallery, EveryPackageEndsItsRunTheCheckForeseesItAndARefusalNamesItsCause
         EXPECT_EQ(run.exitCode, shape.runStatus) << shape.name << "\n" << run.out << run.err;
         EXPECT_TRUE(Says(run, shape.runSays)) << shape.name << "\n" << run.out << run.err;
         EXPECT_FALSE(Says(run, "Unhandled")) << shape.name << "\n" << run.out << run.err;
+        EXPECT_FALSE(Says(run, "could not remove")) << shape.name << "\n" << run.out << run.err;
         // A vendor's co-installer that fails as it runs is beyond any check of the package.
         if (check.exitCode == 0 && shape.runStatus != kEndedByTheWatchdog) {
             EXPECT_EQ(run.exitCode, 0u) << shape.name << ": the check passed a package that does not install";

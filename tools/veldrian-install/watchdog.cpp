@@ -1,8 +1,12 @@
 #include "watchdog.h"
 
+#include <psapi.h>
+
+#include <algorithm>
 #include <cwchar>
 #include <iterator>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -88,6 +92,38 @@ CallEnd Watch(HANDLE thread, unsigned timeoutSeconds, const std::atomic<bool> &s
     }
 }
 
+std::vector<HMODULE> LoadedModules()
+{
+    std::vector<HMODULE> modules(512);
+    DWORD needed = 0;
+    if (!EnumProcessModules(GetCurrentProcess(), modules.data(),
+                            static_cast<DWORD>(modules.size() * sizeof(HMODULE)), &needed)) {
+        return {};
+    }
+    modules.resize(std::min<std::size_t>(modules.size(), needed / sizeof(HMODULE)));
+    return modules;
+}
+
+// A call ended where it stood leaves the DLLs it loaded (a vendor's co-installer) in
+// this process, where their files cannot be removed: each is let go of.
+void UnloadSince(const std::vector<HMODULE> &before)
+{
+    constexpr int kMostReferences = 16;
+    for (HMODULE module : LoadedModules()) {
+        if (std::ranges::find(before, module) != before.end()) {
+            continue;
+        }
+        for (int reference = 0; reference < kMostReferences && FreeLibrary(module); ++reference) {
+            HMODULE still = nullptr;
+            if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                        GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                    reinterpret_cast<LPCWSTR>(module), &still)) {
+                break;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 WatchedCall RunWatched(CallFunction function, void *parameter, unsigned timeoutSeconds,
@@ -101,11 +137,15 @@ WatchedCall RunWatched(CallFunction function, void *parameter, unsigned timeoutS
         function(parameter);  // unwatched, as before there was a watchdog
         return watched;
     }
+    const std::vector<HMODULE> before = LoadedModules();
     g_watchedThread.store(id);
     ResumeThread(thread);
     watched.end = Watch(thread, timeoutSeconds, stop);
     g_watchedThread.store(0);
     CloseHandle(thread);
+    if (watched.end != CallEnd::Returned) {
+        UnloadSince(before);
+    }
     if (watched.end == CallEnd::Crashed) {
         watched.exceptionCode = g_exceptionCode;
         watched.where = g_where;

@@ -4,7 +4,8 @@
 // a thread of its own, and the run goes on when it returns, when it crashes (the
 // thread's unhandled exception ends that thread alone), when it has not returned within
 // its time, or when the run is stopped (after a short grace). A thread that did not
-// return is ended where it stands: what it made is the journal's to undo.
+// return is ended where it stands, and the DLLs it loaded are let go of: what it made
+// is the journal's to undo.
 #pragma once
 
 #include <windows.h>
