@@ -70,7 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (const inf::CopiedFile &copy : inf::CopiedFiles(package.inf, model.coInstallers)) {
             inf::DestinationOf(package.inf, copy);
         }
+        inf::InstalledFiles(package.inf, model);
+        inf::PortWritten(package.inf, model);
     }
+    inf::CatalogOf(package.inf, inf::kX64);
     inf::SourceFiles(package.inf, inf::kX64);
     return 0;
 }

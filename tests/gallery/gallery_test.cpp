@@ -350,12 +350,12 @@ protected:
                 EXPECT_TRUE(win32::WriteWholeFile(path, contents(kind))) << file;
             }
         }
-        const std::wstring path = directory_ + L"\\vendor.inf";
+        std::wstring path = directory_ + L"\\vendor.inf";
         EXPECT_TRUE(win32::WriteWholeFile(path, Encoded(inf, shape.encoding)));
         return path;
     }
 
-    std::string contents(Kind kind) const
+    static std::string contents(Kind kind)
     {
         return kind == Kind::Veldrian ? win32::ReadWholeFile(harness::VeldrianPath())
                : kind == Kind::Vendor ? win32::ReadWholeFile(Program("VELDRIAN_VENDOR_DLL"))

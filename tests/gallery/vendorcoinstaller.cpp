@@ -16,13 +16,15 @@ bool Installing(DI_FUNCTION function, const COINSTALLER_CONTEXT_DATA *context)
 }  // namespace
 
 extern "C" __declspec(dllexport) DWORD CALLBACK
-    VendorEntry(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA)
+    VendorEntry(DI_FUNCTION /*function*/, HDEVINFO /*set*/, PSP_DEVINFO_DATA /*device*/,
+                PCOINSTALLER_CONTEXT_DATA /*context*/)
 {
     return NO_ERROR;
 }
 
 extern "C" __declspec(dllexport) DWORD CALLBACK
-    StallEntry(DI_FUNCTION function, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA context)
+    StallEntry(DI_FUNCTION function, HDEVINFO /*set*/, PSP_DEVINFO_DATA /*device*/,
+               PCOINSTALLER_CONTEXT_DATA context)
 {
     while (Installing(function, context)) {
         Sleep(INFINITE);
@@ -31,9 +33,11 @@ extern "C" __declspec(dllexport) DWORD CALLBACK
 }
 
 extern "C" __declspec(dllexport) DWORD CALLBACK
-    CrashEntry(DI_FUNCTION function, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA context)
+    CrashEntry(DI_FUNCTION function, HDEVINFO /*set*/, PSP_DEVINFO_DATA /*device*/,
+               PCOINSTALLER_CONTEXT_DATA context)
 {
     if (Installing(function, context)) {
+        // cppcheck-suppress nullPointer ; the fault this entry is for
         *static_cast<volatile DWORD *>(nullptr) = function;
     }
     return NO_ERROR;

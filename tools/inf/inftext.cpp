@@ -14,9 +14,9 @@ std::wstring Folded(std::wstring text)
 
 bool SameText(const std::wstring &left, const std::wstring &right)
 {
-    return left.size() == right.size() && std::equal(left.begin(), left.end(), right.begin(), [](wchar_t a, wchar_t b) {
-               return a == b || std::towlower(a) == std::towlower(b);
-           });
+    return left.size() == right.size() &&
+           std::equal(left.begin(), left.end(), right.begin(),
+                      [](wchar_t a, wchar_t b) { return a == b || std::towlower(a) == std::towlower(b); });
 }
 
 bool StartsWithText(const std::wstring &text, const std::wstring &start)

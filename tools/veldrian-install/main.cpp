@@ -311,6 +311,7 @@ int wmain(int argc, wchar_t **argv)
     if (options.json) {
         console.humanToErrorOutput();
     }
+    // cppcheck-suppress danglingLifetime ; the reporter runs only while wmain does: it ends the process
     g_console = &console;
     g_json = options.json;
     WatchForCrashes(&ReportCrash);

@@ -170,7 +170,7 @@ std::wstring DirectoryOfId(int id, const std::wstring &subdirectory)
     if (id == kAbsolute || id == kAbsoluteToo || id == kSourceDirectory) {
         return id == kSourceDirectory ? L"" : subdirectory;
     }
-    if (const std::wstring platform = PlatformDirectory(id); !platform.empty()) {
+    if (std::wstring platform = PlatformDirectory(id); !platform.empty()) {
         return platform;
     }
     return std::wstring(system) + (id >= kUserDefined && id < kAbsoluteToo ? L"" : L"\\unknown");
@@ -194,9 +194,9 @@ std::wstring WineRelative(const inf::Inf &inf, const std::wstring &name)
     if (disk == nullptr) {
         return name;
     }
-    const std::wstring diskPath = disk->field(4).size() >= 2 ? disk->field(4) : L"";
-    const std::wstring subfolder = file->field(2).size() >= 2 ? file->field(2) : L"";
-    return inf::JoinRelative(inf::JoinRelative(diskPath, subfolder), name);
+    const std::wstring folder = disk->field(4).size() >= 2 ? disk->field(4) : L"";
+    const std::wstring rest = file->field(2).size() >= 2 ? file->field(2) : L"";
+    return inf::JoinRelative(inf::JoinRelative(folder, rest), name);
 }
 
 // Each file the model copies, where the INF lays it out and where Wine looks for it:
@@ -211,8 +211,9 @@ bool StageModelFiles(const Package &package, const InfModel &model, const std::w
         const std::wstring from = veldrian ? dllUnderTest : source + file.relative;
         for (const std::wstring &to : {file.relative, WineRelative(inf, file.copy.source)}) {
             if (!CopyInto(from, stage->directory + to)) {
-                *error = L"cannot stage " + from + L" as " + stage->directory + to + L": " +
-                         win32::ErrorText(GetLastError());
+                *error = L"cannot stage " + from;
+                *error += L" as " + stage->directory + to;
+                *error += L": " + win32::ErrorText(GetLastError());
                 return false;
             }
         }

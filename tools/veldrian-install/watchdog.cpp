@@ -37,20 +37,23 @@ void NameAddress(const void *address, wchar_t *where, std::size_t capacity)
         name = *at == L'\\' ? at + 1 : name;
     }
     const auto offset = reinterpret_cast<ULONG_PTR>(address) - reinterpret_cast<ULONG_PTR>(module);
-    std::swprintf(where, capacity, L"%ls+0x%llx", name, static_cast<unsigned long long>(offset));
+    if (std::swprintf(where, capacity, L"%ls+0x%llx", name, static_cast<unsigned long long>(offset)) < 0) {
+        where[0] = L'\0';
+    }
 }
 
 LONG WINAPI UnhandledException(EXCEPTION_POINTERS *exception)
 {
     const DWORD code = exception->ExceptionRecord->ExceptionCode;
-    wchar_t where[MAX_PATH + 32] = {};
-    NameAddress(exception->ExceptionRecord->ExceptionAddress, where, std::size(where));
+    const void *address = exception->ExceptionRecord->ExceptionAddress;
     if (GetCurrentThreadId() == g_watchedThread.load()) {
         g_exceptionCode = code;
-        lstrcpynW(g_where, where, static_cast<int>(std::size(g_where)));
+        NameAddress(address, g_where, std::size(g_where));
         ExitThread(kCrashedThreadExit);
     }
     if (g_reporter != nullptr) {
+        wchar_t where[MAX_PATH + 32] = {};
+        NameAddress(address, where, std::size(where));
         g_reporter(code, where);
     }
     return EXCEPTION_CONTINUE_SEARCH;
@@ -162,7 +165,9 @@ void WatchForCrashes(CrashReporter reporter)
 std::wstring CrashText(DWORD exceptionCode, const std::wstring &where)
 {
     wchar_t code[16] = {};
-    std::swprintf(code, std::size(code), L"0x%08lX", static_cast<unsigned long>(exceptionCode));
+    if (std::swprintf(code, std::size(code), L"0x%08lX", static_cast<unsigned long>(exceptionCode)) < 0) {
+        code[0] = L'\0';
+    }
     const wchar_t *kind = exceptionCode == EXCEPTION_ACCESS_VIOLATION      ? L" (an access violation)"
                           : exceptionCode == EXCEPTION_STACK_OVERFLOW      ? L" (a stack overflow)"
                           : exceptionCode == EXCEPTION_ILLEGAL_INSTRUCTION ? L" (an illegal instruction)"
