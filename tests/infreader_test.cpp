@@ -44,8 +44,9 @@ bool ReadWithSetupApi(const std::wstring &path, Reading *reading)
     if (inf == INVALID_HANDLE_VALUE) {
         return false;
     }
-    wchar_t name[MAX_INF_SECTION_NAME_LENGTH] = {};
-    for (UINT index = 0; SetupEnumInfSectionsW(inf, index, name, MAX_INF_SECTION_NAME_LENGTH, nullptr);
+    // A name of the longest length, with its terminator.
+    wchar_t name[MAX_INF_SECTION_NAME_LENGTH + 1] = {};
+    for (UINT index = 0; SetupEnumInfSectionsW(inf, index, name, MAX_INF_SECTION_NAME_LENGTH + 1, nullptr);
          ++index) {
         Lines &lines = (*reading)[inf::Folded(name)];
         const LONG count = SetupGetLineCountW(inf, name);
@@ -73,8 +74,8 @@ Reading ReadWithReader(const inf::Inf &parsed)
     for (const auto &[name, lines] : parsed.sections) {
         Lines &converted = reading[name];
         for (const inf::InfLine &line : lines) {
-            std::vector<std::wstring> fields = {line.key.empty() && line.fields.size() == 1 ? line.fields[0]
-                                                                                            : line.key};
+            std::vector<std::wstring> fields = {!line.hasKey && line.fields.size() == 1 ? line.fields[0]
+                                                                                        : line.key};
             fields.insert(fields.end(), line.fields.begin(), line.fields.end());
             converted.push_back(fields);
         }
@@ -245,6 +246,73 @@ std::vector<Case> Cases()
     return cases;
 }
 
+// The directories the platform names for the IDs the corner cases use: the Windows
+// and system directories from the platform's own calls, and the INF's own folder.
+inf::DirectoryNames PlatformDirectories(const std::wstring &infPath)
+{
+    return [infPath](int id) {
+        wchar_t buffer[MAX_PATH] = {};
+        if (id == 10 || id == 11) {
+            (id == 10 ? GetWindowsDirectoryW : GetSystemDirectoryW)(buffer, MAX_PATH);
+        }
+        return id == 1 ? infPath.substr(0, infPath.find_last_of(L'\\') + 1) : std::wstring(buffer);
+    };
+}
+
+// The corners of INF syntax where a reader can part from SetupAPI, each as the smallest
+// file that shows it (H: a [Version] with its signature).
+const std::string H = "[Version]\r\nSignature=\"$Windows NT$\"\r\n";
+const std::vector<Case> kCorners = {
+    {"directory IDs written as %dirid%", H + "[S]\r\nx=%11%\\unidrv.dll,%10%,%1%,%11\r\n"},
+    {"a [Strings] name that is a number", H + "[S]\r\nx=%11%\r\n[Strings]\r\n11=\"eleven\"\r\n"},
+    {"a key, a field and a [Strings] value over 511 characters",
+     H + "[S]\r\n" + std::string(600, 'k') + "=" + std::string(600, 'a') + ",\"" + std::string(520, 'q') +
+         "\"\r\ny=%Long%%Long%\r\n[Strings]\r\nLong=\"" + std::string(600, 'b') + "\"\r\n"},
+    {"a section header without its closing bracket", H + "[A\r\nx=1\r\n"},
+    {"a section name of 256 characters", H + "[" + std::string(256, 's') + "]\r\nx=1\r\n"},
+    {"a section name of 255 characters", H + "[" + std::string(255, 's') + "]\r\nx=1\r\n"},
+    {"the first '=' ends the key", H + "[S]\r\n=a=b\r\nk=v=w\r\n"},
+    {"an empty key", H + "[S]\r\n=v\r\n%Empty%=w\r\n[Strings]\r\nEmpty=\"\"\r\n"},
+    {"vertical tab, form feed and no-break space at a field's edges", H + "[S]\r\nx=\x0b a\x0c ,\xa0"
+                                                                          "b\xa0\r\n"},
+    {"a blank inside a section's brackets", H + "[A ]\r\ny=1\r\n"},
+    {"Ctrl+Z at a line's start", H + "[S]\r\nx=1\r\n\x1ay=2\r\n[T]\r\nz=3\r\n"},
+    {"Ctrl+Z inside a line", H + "[S]\r\nx=1\x1a"
+                                 "2\r\ny=3\r\n"},
+    {"Ctrl+Z inside quotes", H + "[S]\r\nx=\"a\x1a\"\r\n"},
+    {"a continued line: blanks around the join", H + "[S]\r\nx=a \\\r\n  b\r\n"},
+    {"a continued line: a doubled backslash", H + "[S]\r\nx=a\\\\\r\nb\r\n"},
+    {"a line of only a backslash before a blank line", H + "[S]\r\n\\\r\n\r\ny=1\r\n"},
+    {"a backslash at the end of the file", H + "[S]\r\nx=1\r\n\\"},
+    {"a signature written as a %string%",
+     "[Version]\r\nSignature=%S%\r\n[Strings]\r\nS=\"$Windows NT$\"\r\n"},
+};
+
+// Reads one file with both readers and says where they part.
+void ExpectSameReading(const Case &c, const std::wstring &path, bool directories)
+{
+    ASSERT_TRUE(win32::WriteWholeFile(path, c.bytes)) << c.name;
+    const inf::Inf parsed =
+        inf::ParseInf(TextOf(c.bytes), directories ? PlatformDirectories(path) : inf::DirectoryNames());
+    Reading platform;
+    const bool opened = ReadWithSetupApi(path, &platform);
+    EXPECT_EQ(inf::Refusal(parsed).empty(), opened)
+        << c.name << ": " << harness::Narrow(inf::Refusal(parsed));
+    if (opened) {
+        EXPECT_EQ(Differences(ReadWithReader(parsed), platform), std::vector<std::string>{}) << c.name;
+    }
+}
+
+TEST(InfReader, ReadsEveryCornerAsSetupApiDoes)
+{
+    const std::wstring path =
+        harness::TempDirectory() + L"infreader-corner-" + std::to_wstring(GetCurrentProcessId()) + L".inf";
+    for (const Case &c : kCorners) {
+        ExpectSameReading(c, path, true);
+    }
+    DeleteFileW(path.c_str());
+}
+
 TEST(InfReader, ReadsEveryInfAsSetupApiDoes)
 {
     const std::wstring path =
@@ -253,16 +321,8 @@ TEST(InfReader, ReadsEveryInfAsSetupApiDoes)
     ASSERT_GE(cases.size(), 50u);
     for (const Case &c : cases) {
         ASSERT_FALSE(c.bytes.empty()) << c.name;
-        ASSERT_TRUE(win32::WriteWholeFile(path, c.bytes)) << c.name;
         // Both refuse the same files (no Windows INF signature, text before any section).
-        const inf::Inf parsed = inf::ParseInf(TextOf(c.bytes));
-        Reading platform;
-        const bool opened = ReadWithSetupApi(path, &platform);
-        EXPECT_EQ(inf::Refusal(parsed).empty(), opened)
-            << c.name << ": " << harness::Narrow(inf::Refusal(parsed));
-        if (opened) {
-            EXPECT_EQ(Differences(ReadWithReader(parsed), platform), std::vector<std::string>{}) << c.name;
-        }
+        ExpectSameReading(c, path, false);
     }
     DeleteFileW(path.c_str());
 }

@@ -8,9 +8,11 @@ namespace inf {
 
 namespace {
 
+// SetupAPI's blanks: trimmed at a field's edges, the no-break space among them.
 bool IsBlank(wchar_t character)
 {
-    return character == L' ' || character == L'\t' || character == L'\r' || character == L'\x1A';
+    return character == L' ' || character == L'\t' || character == L'\r' || character == L'\v' ||
+           character == L'\f' || character == L'\u00A0';
 }
 
 // Whether only blanks or a comment follow `index` on its line: a '\' there continues the line.
@@ -22,17 +24,30 @@ bool EndsLine(const std::wstring &text, std::size_t index)
     return index >= text.size() || text[index] == L'\n' || text[index] == L';';
 }
 
-// A field as it is scanned: blanks trimmed at both ends, except inside quotes.
+// Whether the backslash at `index` continues its line: only backslashes, blanks or a
+// comment follow it there.
+bool ContinuesLine(const std::wstring &text, std::size_t index)
+{
+    while (index < text.size() && (text[index] == L'\\' || IsBlank(text[index]))) {
+        ++index;
+    }
+    return EndsLine(text, index);
+}
+
+// A field as it is scanned: blanks trimmed at both ends, except inside quotes, and at
+// most kMaxFieldLength characters of it kept.
 class FieldText {
 public:
     void add(wchar_t character, bool quoted)
     {
-        if (!quoted && IsBlank(character) && text_.empty()) {
+        if ((!quoted && IsBlank(character) && text_.empty()) || text_.size() >= kMaxFieldLength) {
             return;
         }
         text_ += character;
         kept_ = quoted || !IsBlank(character) ? text_.size() : kept_;
     }
+    // Drops the blanks at its end, as a line continued behind them is joined.
+    void trimEnd() { text_.resize(kept_); }
     std::wstring take()
     {
         text_.resize(kept_);
@@ -75,10 +90,17 @@ bool ScanLine(const std::wstring &text, std::size_t *start, InfLine *line)
             index = text.find(L'\n', index);
             break;
         }
-        if (character == L'\\' && EndsLine(text, index + 1)) {
-            index = text.find(L'\n', index);  // the line goes on after this line feed
+        if (character == L'\\' && ContinuesLine(text, index)) {
+            // The line goes on after this line feed: the blanks on both sides of the
+            // join go, and a continued line holds something, if only an empty field.
+            anything = true;
+            field.trimEnd();
+            index = text.find(L'\n', index);
             if (index == std::wstring::npos) {
                 break;
+            }
+            while (index + 1 < text.size() && IsBlank(text[index + 1])) {
+                ++index;
             }
             continue;
         }
@@ -87,8 +109,10 @@ bool ScanLine(const std::wstring &text, std::size_t *start, InfLine *line)
             index = ScanQuoted(text, index + 1, &field);
         } else if (character == L',') {
             line->fields.push_back(field.take());
-        } else if (character == L'=' && line->key.empty() && line->fields.empty()) {
+        } else if (character == L'=' && !line->hasKey && line->fields.empty()) {
+            // The first '=' ends the key; a later one is text of a field.
             line->key = field.take();
+            line->hasKey = true;
         } else {
             field.add(character, false);
         }
@@ -100,9 +124,20 @@ bool ScanLine(const std::wstring &text, std::size_t *start, InfLine *line)
     return anything;
 }
 
-// %name% replaced by its [Strings] value, %% by %; an unknown name stays as written.
+// A %name% that [Strings] does not name but is a number: a directory ID.
+bool IsDirectoryId(const std::wstring &name)
+{
+    const std::size_t digits = !name.empty() && name.front() == L'-' ? 1 : 0;
+    return name.size() > digits && name.size() <= digits + 9 &&
+           std::all_of(name.begin() + static_cast<std::ptrdiff_t>(digits), name.end(),
+                       [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+// %name% replaced by its [Strings] value, else by the directory a numeric name stands for
+// (when the caller names directories), %% by %; an unknown name stays as written.
 std::wstring Substituted(const std::wstring &text,
-                         const std::unordered_map<std::wstring, std::wstring> &strings)
+                         const std::unordered_map<std::wstring, std::wstring> &strings,
+                         const DirectoryNames &directories)
 {
     if (text.find(L'%') == std::wstring::npos) {
         return text;
@@ -119,27 +154,42 @@ std::wstring Substituted(const std::wstring &text,
         result += text.substr(index, open - index);
         const std::wstring name = text.substr(open + 1, close - open - 1);
         const auto found = strings.find(Folded(name));
-        result += name.empty() ? L"%" : found != strings.end() ? found->second : L"%" + name + L"%";
+        std::wstring directory;
+        if (found == strings.end() && directories && IsDirectoryId(name)) {
+            directory = directories(std::stoi(name));
+        }
+        result += name.empty()             ? L"%"
+                  : found != strings.end() ? found->second
+                  : !directory.empty()     ? directory
+                                           : L"%" + name + L"%";
         index = close + 1;
     }
     return result;
 }
 
-// The name of the section whose header starts at `index` ('['); *next is where its
-// first line starts.
-std::wstring SectionName(const std::wstring &text, std::size_t index, std::size_t *next)
+// The name of the section whose header starts at `index` ('['), as written between
+// the brackets; *next is where its first line starts. False when the line has no
+// closing bracket.
+bool SectionName(const std::wstring &text, std::size_t index, std::size_t *next, std::wstring *name)
 {
     const std::size_t close = text.find_first_of(L"]\n", index + 1);
-    std::wstring name = text.substr(index + 1, close == std::wstring::npos ? close : close - index - 1);
-    while (!name.empty() && IsBlank(name.back())) {
-        name.pop_back();
-    }
     const std::size_t end = text.find(L'\n', index);
     *next = end == std::wstring::npos ? text.size() : end + 1;
-    return name;
+    if (close == std::wstring::npos || text[close] != L']') {
+        return false;
+    }
+    *name = text.substr(index + 1, close - index - 1);
+    return true;
 }
 
-void SubstituteStrings(Inf *inf)
+std::size_t LineNumber(const std::wstring &text, std::size_t index)
+{
+    return static_cast<std::size_t>(
+               std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(index), L'\n')) +
+           1;
+}
+
+void SubstituteStrings(Inf *inf, const DirectoryNames &directories)
 {
     std::unordered_map<std::wstring, std::wstring> strings;
     for (const InfLine &line : inf->lines(L"Strings")) {
@@ -147,9 +197,9 @@ void SubstituteStrings(Inf *inf)
     }
     for (auto &[name, lines] : inf->sections) {
         for (InfLine &line : lines) {
-            line.key = Substituted(line.key, strings);
+            line.key = Substituted(line.key, strings, directories);
             for (std::wstring &field : line.fields) {
-                field = Substituted(field, strings);
+                field = Substituted(field, strings, directories);
             }
         }
     }
@@ -179,20 +229,31 @@ const InfLine *Inf::line(const std::wstring &section, const std::wstring &key) c
 
 std::wstring Refusal(const Inf &inf)
 {
+    if (inf.badSectionLine != 0) {
+        return L"line " + std::to_wstring(inf.badSectionLine) +
+               L" opens a section name without its closing bracket (ERROR_BAD_SECTION_NAME_LINE)";
+    }
+    if (inf.longSectionLine != 0) {
+        return L"line " + std::to_wstring(inf.longSectionLine) + L" names a section of more than " +
+               std::to_wstring(kMaxSectionNameLength) + L" characters (ERROR_SECTION_NAME_TOO_LONG)";
+    }
     if (inf.strayLine != 0) {
         return L"line " + std::to_wstring(inf.strayLine) + L" stands before any [section]";
     }
-    const InfLine *signature = inf.line(L"Version", L"Signature");
-    const std::wstring value = signature == nullptr ? L"" : signature->field(1);
+    // SetupAPI reads the signature as written: a %string% there is no signature.
+    const std::wstring &value = inf.signature;
     if (!SameText(value, L"$Windows NT$") && !SameText(value, L"$Chicago$") &&
         !SameText(value, L"$Windows 95$")) {
-        return L"its [Version] section has no Signature of a Windows INF (\"$Windows NT$\")";
+        return L"its [Version] section has no Signature of a Windows INF (\"$Windows NT$\"), as written "
+               L"(ERROR_WRONG_INF_STYLE)";
     }
     return L"";
 }
 
-Inf ParseInf(const std::wstring &text)
+Inf ParseInf(const std::wstring &whole, const DirectoryNames &directories)
 {
+    // SetupAPI reads no further than a Ctrl+Z.
+    const std::wstring text = whole.substr(0, whole.find(L'\x1A'));
     Inf inf;
     std::vector<InfLine> *section = nullptr;
     std::size_t index = 0;
@@ -203,7 +264,15 @@ Inf ParseInf(const std::wstring &text)
         InfLine line;
         const std::size_t start = index;
         if (index < text.size() && text[index] == L'[') {
-            const std::wstring name = SectionName(text, index, &index);
+            std::wstring name;
+            if (!SectionName(text, index, &index, &name)) {
+                inf.badSectionLine = LineNumber(text, start);
+                break;
+            }
+            if (name.size() > kMaxSectionNameLength) {
+                inf.longSectionLine = LineNumber(text, start);
+                break;
+            }
             const auto [found, added] = inf.sections.try_emplace(Folded(name));
             if (added) {
                 inf.sectionNames.push_back(name);
@@ -212,12 +281,12 @@ Inf ParseInf(const std::wstring &text)
         } else if (ScanLine(text, &index, &line) && section != nullptr) {
             section->push_back(std::move(line));
         } else if (section == nullptr && !line.fields.empty() && inf.strayLine == 0) {
-            inf.strayLine = static_cast<std::size_t>(std::count(
-                                text.begin(), text.begin() + static_cast<std::ptrdiff_t>(start), L'\n')) +
-                            1;
+            inf.strayLine = LineNumber(text, start);
         }
     }
-    SubstituteStrings(&inf);
+    const InfLine *signature = inf.line(L"Version", L"Signature");
+    inf.signature = signature == nullptr ? L"" : signature->field(1);
+    SubstituteStrings(&inf, directories);
     return inf;
 }
 

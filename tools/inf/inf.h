@@ -10,14 +10,22 @@
 // which takes SetupAPI tens of seconds; this reader takes the same syntax in one pass.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 namespace inf {
 
+// SetupAPI keeps at most this many characters of a key or a field as written (a
+// string is at most 512 units with its terminator); a %string% may make it longer.
+inline constexpr std::size_t kMaxFieldLength = 511;
+// The longest section name SetupAPI takes.
+inline constexpr std::size_t kMaxSectionNameLength = 255;
+
 struct InfLine {
-    std::wstring key;                            // "" for a line without '='
+    std::wstring key;                            // "" for a line without '=' (or an empty key)
+    bool hasKey = false;                         // the line has an '=': field 0 is the key, even ""
     std::vector<std::wstring> fields;            // field 1 first
     std::wstring field(std::size_t index) const  // field 0 is the key; "" past the last
     {
@@ -29,7 +37,10 @@ struct Inf {
     // The line (from 1) of the first text that stands before any section header, which
     // SetupAPI refuses the whole file for; 0 when there is none.
     std::size_t strayLine = 0;
-    std::vector<std::wstring> sectionNames;                           // as first written, in order
+    std::size_t badSectionLine = 0;          // the line of a section header without its ']', or 0
+    std::size_t longSectionLine = 0;         // the line of a section name too long, or 0
+    std::wstring signature;                  // [Version] Signature as written, before %strings%
+    std::vector<std::wstring> sectionNames;  // as first written, in order
     std::unordered_map<std::wstring, std::vector<InfLine>> sections;  // by folded name
 
     bool has(const std::wstring &section) const;
@@ -38,10 +49,18 @@ struct Inf {
     const InfLine *line(const std::wstring &section, const std::wstring &key) const;
 };
 
-Inf ParseInf(const std::wstring &text);
+// The directory a %dirid% stands for (the platform's, where the reader runs), or ""
+// when the caller does not know it: it then stays as written.
+using DirectoryNames = std::function<std::wstring(int id)>;
 
-// Why SetupAPI refuses the whole INF, or "": text stands before any [section], or its
-// [Version] section has no Signature of a Windows INF ("$Windows NT$", "$Chicago$").
+// Reads the INF's text up to a Ctrl+Z, if any. Reading stops at a section header
+// SetupAPI refuses (see Refusal).
+Inf ParseInf(const std::wstring &text, const DirectoryNames &directories = nullptr);
+
+// Why SetupAPI refuses the whole INF, or "", naming the platform's error: a section
+// header without its closing bracket or with a name too long, text before any
+// [section], or no Signature of a Windows INF ("$Windows NT$", "$Chicago$") as written
+// in [Version].
 std::wstring Refusal(const Inf &inf);
 
 }  // namespace inf

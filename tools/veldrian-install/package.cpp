@@ -301,7 +301,10 @@ bool ReadPackage(const std::wstring &infPath, Package *package, std::wstring *er
     if (!ReadInfText(infPath, &text, error, &package->notes)) {
         return false;
     }
-    inf::Inf parsed = inf::ParseInf(text);
+    // %dirid% stands for the platform's directory, %1% for the INF's own folder.
+    inf::Inf parsed = inf::ParseInf(text, [&infPath](int id) {
+        return id == kSourceDirectory ? DirectoryOf(infPath) : DirectoryOfId(id, L"");
+    });
     if (const std::wstring refusal = inf::Refusal(parsed); !refusal.empty()) {
         *error = L"cannot read the INF " + infPath + L": " + refusal;
         return false;
