@@ -6,6 +6,7 @@
 #include "harness/harness.h"
 #include "harness/platform.h"
 #include "inf.h"
+#include "infdecode.h"
 #include "inftext.h"
 #include "win32/files.h"
 #include "win32/paths.h"
@@ -122,16 +123,14 @@ std::vector<std::string> Differences(const Reading &reader, const Reading &platf
     return differences;
 }
 
-// The file's text as SetupAPI decodes it: UTF-16 after its byte-order mark, else ANSI.
-std::wstring TextOf(const std::string &bytes)
+// This system's ANSI code page, byte by byte, from the platform's own conversion.
+inf::AnsiTable AnsiCodePage()
 {
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        std::wstring text((bytes.size() - 2) / 2, L'\0');
-        std::memcpy(text.data(), bytes.data() + 2, text.size() * 2);
-        return text;
+    inf::AnsiTable table{};
+    for (unsigned byte = 0; byte < table.size(); ++byte) {
+        table[byte] = win32::FromCodePage(CP_ACP, std::string(1, static_cast<char>(byte))).front();
     }
-    return win32::FromCodePage(CP_ACP, bytes);
+    return table;
 }
 
 // ---- Generated INFs ----
@@ -246,6 +245,27 @@ std::vector<Case> Cases()
     return cases;
 }
 
+// ASCII text as UTF-16, little-endian (with its byte-order mark or not), or big-endian.
+std::string Utf16(const std::string &ascii, bool mark)
+{
+    std::string bytes = mark ? "\xFF\xFE" : "";
+    for (char c : ascii) {
+        bytes += c;
+        bytes += '\0';
+    }
+    return bytes;
+}
+
+std::string BigEndian(const std::string &ascii)
+{
+    std::string bytes;
+    for (char c : ascii) {
+        bytes += '\0';
+        bytes += c;
+    }
+    return bytes;
+}
+
 // The directories the platform names for the IDs the corner cases use: the Windows
 // and system directories from the platform's own calls, and the INF's own folder.
 inf::DirectoryNames PlatformDirectories(const std::wstring &infPath)
@@ -284,6 +304,13 @@ const std::vector<Case> kCorners = {
     {"a continued line: a doubled backslash", H + "[S]\r\nx=a\\\\\r\nb\r\n"},
     {"a line of only a backslash before a blank line", H + "[S]\r\n\\\r\n\r\ny=1\r\n"},
     {"a backslash at the end of the file", H + "[S]\r\nx=1\r\n\\"},
+    {"UTF-16 without a byte-order mark", Utf16(H + "[S]\r\nx=1\r\n", false)},
+    {"UTF-8 with a byte-order mark", "\xEF\xBB\xBF" + H + "[S]\r\nx=caf\xC3\xA9\r\n"},
+    {"UTF-8 without a byte-order mark", H + "[S]\r\nx=caf\xC3\xA9\r\n"},
+    {"a NUL byte in an ANSI file", H + std::string("[S]\r\nx=c\0af\r\n", 12)},
+    {"a NUL character in a UTF-16 file", Utf16(H + std::string("[S]\r\nx=c\0af\r\n", 12), true)},
+    {"UTF-16 big-endian", "\xFE\xFF" + BigEndian(H)},
+    {"text before the first section", "junk\r\n" + H},
     {"a signature written as a %string%",
      "[Version]\r\nSignature=%S%\r\n[Strings]\r\nS=\"$Windows NT$\"\r\n"},
 };
@@ -292,12 +319,13 @@ const std::vector<Case> kCorners = {
 void ExpectSameReading(const Case &c, const std::wstring &path, bool directories)
 {
     ASSERT_TRUE(win32::WriteWholeFile(path, c.bytes)) << c.name;
+    const inf::DecodedInf decoded = inf::DecodeInf(c.bytes, AnsiCodePage());
     const inf::Inf parsed =
-        inf::ParseInf(TextOf(c.bytes), directories ? PlatformDirectories(path) : inf::DirectoryNames());
+        inf::ParseInf(decoded.text, directories ? PlatformDirectories(path) : inf::DirectoryNames());
+    const std::wstring refusal = decoded.refusal.empty() ? inf::Refusal(parsed) : decoded.refusal;
     Reading platform;
     const bool opened = ReadWithSetupApi(path, &platform);
-    EXPECT_EQ(inf::Refusal(parsed).empty(), opened)
-        << c.name << ": " << harness::Narrow(inf::Refusal(parsed));
+    EXPECT_EQ(refusal.empty(), opened) << c.name << ": " << harness::Narrow(refusal);
     if (opened) {
         EXPECT_EQ(Differences(ReadWithReader(parsed), platform), std::vector<std::string>{}) << c.name;
     }

@@ -1,9 +1,10 @@
-// The INF reader on any text: it never fails, and what it reads, written back out as
+// The INF decoder and reader on any file's bytes: they never fail, and what it reads, written back out as
 // an INF (every key and field quoted, '%' doubled), reads back the same where every
 // token so written stays within what the reader keeps of one; the package
 // description and its file lookups take whatever the reading gives.
-#include "fuzztext.h"
+#include "cp1252.h"
 #include "inf.h"
+#include "infdecode.h"
 #include "infpackage.h"
 
 #include <algorithm>
@@ -80,7 +81,9 @@ bool SameLines(const inf::Inf &left, const inf::Inf &right)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    const inf::Inf read = inf::ParseInf(FuzzText(data, size));
+    const inf::DecodedInf decoded =
+        inf::DecodeInf(std::string_view(reinterpret_cast<const char *>(data), size), Cp1252());
+    const inf::Inf read = inf::ParseInf(decoded.text);
     inf::Refusal(read);
     if (WrittenWithinLimit(read) && !SameLines(read, inf::ParseInf(Written(read)))) {
         std::abort();  // a reading that does not survive being written out

@@ -1,5 +1,6 @@
 #include "package.h"
 
+#include "infdecode.h"
 #include "inftext.h"
 #include "win32/errors.h"
 #include "win32/files.h"
@@ -261,6 +262,18 @@ std::wstring WindowsPath(const std::wstring &path)
     return full;
 }
 
+inf::AnsiTable AnsiCodePage()
+{
+    inf::AnsiTable table{};
+    for (unsigned byte = 0; byte < table.size(); ++byte) {
+        const char narrow = static_cast<char>(byte);
+        wchar_t wide = L'\0';
+        MultiByteToWideChar(CP_ACP, 0, &narrow, 1, &wide, 1);
+        table[byte] = wide;
+    }
+    return table;
+}
+
 bool ReadInfText(const std::wstring &infPath, std::wstring *text, std::wstring *error,
                  std::vector<std::wstring> *notes)
 {
@@ -272,23 +285,12 @@ bool ReadInfText(const std::wstring &infPath, std::wstring *text, std::wstring *
         *error = L"the INF " + infPath + L" is a folder, not a file";
     } else if (!win32::ReadWholeFile(infPath, &bytes)) {
         *error = L"cannot read the INF " + infPath + L": " + win32::ErrorText(GetLastError());
-    } else if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-               static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        text->resize((bytes.size() - 2) / sizeof(wchar_t));
-        std::copy_n(bytes.data() + 2, text->size() * sizeof(wchar_t), reinterpret_cast<char *>(text->data()));
-    } else if (bytes.find('\0') != std::string::npos) {
-        *error =
-            L"the INF " + infPath + L" is not a text file (it holds NUL bytes and no UTF-16 byte-order mark)";
     } else {
-        *text = win32::FromCodePage(CP_ACP, bytes);
-        bool utf8 = false;
-        win32::FromCodePage(CP_UTF8, bytes, &utf8);
-        const bool ascii =
-            std::ranges::all_of(bytes, [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
-        if (!ascii && utf8) {
-            notes->push_back(
-                L"the INF is UTF-8: SetupAPI reads an INF without a UTF-16 byte-order mark in the ANSI "
-                L"code page, so its non-ASCII text is misread; save it as UTF-16 (Unicode)");
+        inf::DecodedInf decoded = inf::DecodeInf(bytes, AnsiCodePage());
+        *text = std::move(decoded.text);
+        notes->insert(notes->end(), decoded.notes.begin(), decoded.notes.end());
+        if (!decoded.refusal.empty()) {
+            *error = L"the INF " + infPath + L" is not a text file SetupAPI reads: " + decoded.refusal;
         }
     }
     return error->empty();

@@ -16,9 +16,10 @@ std::wstring ProgramDirectory();  // with a trailing backslash
 std::wstring WindowsPath(const std::wstring &path);
 std::wstring DirectoryOf(const std::wstring &path);  // with its trailing backslash, or ""
 
-// The INF's text: UTF-16 with its byte-order mark, or text in the ANSI code page, as
-// SetupAPI reads it. False, with one line in *error, when it is missing, a folder,
-// unreadable or not text; a UTF-8 text is read, with a note in *notes.
+// The INF's text as SetupAPI decodes it (inf::DecodeInf, with this system's ANSI code
+// page). False, with one line in *error, when it is missing, a folder, unreadable or
+// not text SetupAPI reads; what the INF rules do not allow but SetupAPI reads is a
+// note in *notes.
 bool ReadInfText(const std::wstring &infPath, std::wstring *text, std::wstring *error,
                  std::vector<std::wstring> *notes);
 
