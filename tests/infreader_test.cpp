@@ -7,6 +7,8 @@
 #include "harness/platform.h"
 #include "inf.h"
 #include "infdecode.h"
+#include "infdump.h"
+#include "infgen.h"
 #include "inftext.h"
 #include "win32/files.h"
 #include "win32/paths.h"
@@ -16,15 +18,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
 
 namespace {
 
-// A reading: each section by folded name, its lines as key and fields.
-using Lines = std::vector<std::vector<std::wstring>>;
-using Reading = std::map<std::wstring, Lines>;
+using inf::Reading;
 
 std::wstring Field(INFCONTEXT *context, DWORD index)
 {
@@ -49,7 +51,7 @@ bool ReadWithSetupApi(const std::wstring &path, Reading *reading)
     wchar_t name[MAX_INF_SECTION_NAME_LENGTH + 1] = {};
     for (UINT index = 0; SetupEnumInfSectionsW(inf, index, name, MAX_INF_SECTION_NAME_LENGTH + 1, nullptr);
          ++index) {
-        Lines &lines = (*reading)[inf::Folded(name)];
+        auto &lines = (*reading)[inf::Folded(name)];
         const LONG count = SetupGetLineCountW(inf, name);
         for (LONG line = 0; line < count; ++line) {
             INFCONTEXT context;
@@ -65,23 +67,6 @@ bool ReadWithSetupApi(const std::wstring &path, Reading *reading)
     }
     SetupCloseInfFile(inf);
     return true;
-}
-
-// The reader's view in SetupAPI's terms: field 0 is the key; a line without one has
-// its only field there, or nothing when it has several.
-Reading ReadWithReader(const inf::Inf &parsed)
-{
-    Reading reading;
-    for (const auto &[name, lines] : parsed.sections) {
-        Lines &converted = reading[name];
-        for (const inf::InfLine &line : lines) {
-            std::vector<std::wstring> fields = {!line.hasKey && line.fields.size() == 1 ? line.fields[0]
-                                                                                        : line.key};
-            fields.insert(fields.end(), line.fields.begin(), line.fields.end());
-            converted.push_back(fields);
-        }
-    }
-    return reading;
 }
 
 std::string Shown(const std::vector<std::wstring> &fields)
@@ -266,16 +251,21 @@ std::string BigEndian(const std::string &ascii)
     return bytes;
 }
 
-// The directories the platform names for the IDs the corner cases use: the Windows
-// and system directories from the platform's own calls, and the INF's own folder.
+// The directories the platform names for the IDs the corner cases and the generator
+// use: the Windows and system directories from the platform's own calls, the INF's own
+// folder for 1, and for an ID Wine's SetupAPI does not know, the folder "unknown" of
+// the system directory, where it puts those (see the platform notes).
 inf::DirectoryNames PlatformDirectories(const std::wstring &infPath)
 {
     return [infPath](int id) {
-        wchar_t buffer[MAX_PATH] = {};
-        if (id == 10 || id == 11) {
-            (id == 10 ? GetWindowsDirectoryW : GetSystemDirectoryW)(buffer, MAX_PATH);
-        }
-        return id == 1 ? infPath.substr(0, infPath.find_last_of(L'\\') + 1) : std::wstring(buffer);
+        wchar_t windows[MAX_PATH] = {};
+        wchar_t system[MAX_PATH] = {};
+        GetWindowsDirectoryW(windows, MAX_PATH);
+        GetSystemDirectoryW(system, MAX_PATH);
+        return id == 1    ? infPath.substr(0, infPath.find_last_of(L'\\') + 1)
+               : id == 10 ? std::wstring(windows)
+               : id == 11 ? std::wstring(system)
+                          : std::wstring(system) + L"\\unknown";
     };
 }
 
@@ -327,7 +317,7 @@ void ExpectSameReading(const Case &c, const std::wstring &path, bool directories
     const bool opened = ReadWithSetupApi(path, &platform);
     EXPECT_EQ(refusal.empty(), opened) << c.name << ": " << harness::Narrow(refusal);
     if (opened) {
-        EXPECT_EQ(Differences(ReadWithReader(parsed), platform), std::vector<std::string>{}) << c.name;
+        EXPECT_EQ(Differences(inf::ReadingOf(parsed), platform), std::vector<std::string>{}) << c.name;
     }
 }
 
@@ -353,6 +343,49 @@ TEST(InfReader, ReadsEveryInfAsSetupApiDoes)
         ExpectSameReading(c, path, false);
     }
     DeleteFileW(path.c_str());
+}
+
+unsigned EnvironmentNumber(const char *name, unsigned fallback)
+{
+    char value[32] = {};
+    return GetEnvironmentVariableA(name, value, sizeof(value)) > 0 ? static_cast<unsigned>(std::atoi(value))
+                                                                   : fallback;
+}
+
+// The differential run: generated printer-shaped INFs with corner features read by the
+// reader and by SetupAPI, dump against dump. VELDRIAN_INF_SEED and VELDRIAN_INF_FILES
+// choose another seed and more files (bench/results/infdiff.md records a long run).
+TEST(InfReader, GeneratedInfsWithCornerFeaturesReadAsSetupApiReadsThem)
+{
+    const unsigned seed = EnvironmentNumber("VELDRIAN_INF_SEED", 1);
+    const unsigned files = EnvironmentNumber("VELDRIAN_INF_FILES", 300);
+    const std::wstring path =
+        harness::TempDirectory() + L"infreader-generated-" + std::to_wstring(GetCurrentProcessId()) + L".inf";
+    unsigned differing = 0;
+    for (unsigned index = 0; index < files; ++index) {
+        const infgen::GeneratedInf generated = infgen::Generate(seed, index);
+        ASSERT_TRUE(win32::WriteWholeFile(path, generated.bytes));
+        const inf::DecodedInf decoded = inf::DecodeInf(generated.bytes, AnsiCodePage());
+        const inf::Inf parsed = inf::ParseInf(decoded.text, PlatformDirectories(path));
+        const bool refused = !decoded.refusal.empty() || !inf::Refusal(parsed).empty();
+        const std::string reader = refused ? inf::kRefusedDump : inf::Dump(inf::ReadingOf(parsed));
+        Reading platform;
+        const std::string setupApi =
+            ReadWithSetupApi(path, &platform) ? inf::Dump(platform) : inf::kRefusedDump;
+        if (reader != setupApi && ++differing <= 3) {
+            std::string features;
+            for (const std::string &feature : generated.features) {
+                features += (features.empty() ? "" : ", ") + feature;
+            }
+            ADD_FAILURE() << generated.name << " (" << features << ")\n--- the reader\n"
+                          << reader << "--- SetupAPI\n"
+                          << setupApi;
+        }
+    }
+    DeleteFileW(path.c_str());
+    std::printf("infreader: seed %u, %u generated INFs, %u read otherwise than SetupAPI reads them\n", seed,
+                files, differing);
+    EXPECT_EQ(differing, 0U);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ namespace {
 struct Encoding {
     const char *name;
     std::string bytes;
-    std::wstring text;     // the decoded text, when it is read
+    std::wstring text;  // the decoded text, when it is read
     bool refused;
     const wchar_t *note;  // the start of a note, or ""
 };
@@ -45,8 +45,11 @@ const std::vector<Encoding> kEncodings = {
     // Big-endian is no UTF-16 to the platform: its bytes are read in the code page.
     {"UTF-16 big-endian", "\xFE\xFF" + Utf16(u"\u5B00", false), L"\u00FE\u00FF [", false,
      L"the INF holds NUL bytes"},
-    {"an odd length with zero bytes: not UTF-16, each NUL a blank", std::string("x\0=\0" "1", 5), L"x = 1", false,
-     L"the INF holds NUL bytes"},
+    {"an odd length with zero bytes: not UTF-16, each NUL a blank",
+     std::string("x\0=\0"
+                 "1",
+                 5),
+     L"x = 1", false, L"the INF holds NUL bytes"},
 };
 
 TEST(InfDecode, ReadsEachLayoutAsSetupApiDoes)

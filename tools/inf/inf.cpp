@@ -48,6 +48,8 @@ public:
     }
     // Drops the blanks at its end, as a line continued behind them is joined.
     void trimEnd() { text_.resize(kept_); }
+    // Keeps the blanks at its end: a quote opens behind them.
+    void keepEnd() { kept_ = text_.size(); }
     std::wstring take()
     {
         text_.resize(kept_);
@@ -106,6 +108,7 @@ bool ScanLine(const std::wstring &text, std::size_t *start, InfLine *line)
         }
         anything = anything || !IsBlank(character);
         if (character == L'"') {
+            field.keepEnd();
             index = ScanQuoted(text, index + 1, &field);
         } else if (character == L',') {
             line->fields.push_back(field.take());
@@ -237,8 +240,11 @@ std::wstring Refusal(const Inf &inf)
         return L"line " + std::to_wstring(inf.longSectionLine) + L" names a section of more than " +
                std::to_wstring(kMaxSectionNameLength) + L" characters (ERROR_SECTION_NAME_TOO_LONG)";
     }
-    if (inf.strayLine != 0) {
-        return L"line " + std::to_wstring(inf.strayLine) + L" stands before any [section]";
+    // SetupAPI takes text before the first section only from an INF with a [Strings]
+    // section, and reads nothing of it.
+    if (inf.strayLine != 0 && !inf.has(L"Strings")) {
+        return L"line " + std::to_wstring(inf.strayLine) +
+               L" stands before any [section] (ERROR_EXPECTED_SECTION_NAME)";
     }
     // SetupAPI reads the signature as written: a %string% there is no signature.
     const std::wstring &value = inf.signature;

@@ -33,7 +33,8 @@ bool LooksLikeUtf16(std::string_view bytes)
         const auto unit = static_cast<char16_t>(low | (high << 8));
         narrow += unit <= 0xFF ? 1 : 0;
         zeroByte = zeroByte || low == 0 || high == 0;
-        controls = controls || unit == u'\r' || unit == u'\n' || unit == u'\t' || unit == u' ' || unit == 0x3000;
+        controls =
+            controls || unit == u'\r' || unit == u'\n' || unit == u'\t' || unit == u' ' || unit == 0x3000;
         reversed = reversed || unit == 0x0D00 || unit == 0x0A00 || unit == 0x0900 || unit == 0x2000 ||
                    (index == 0 && unit == kReversedMark);
     }
@@ -71,7 +72,11 @@ std::wstring Utf8(std::string_view bytes)
     std::wstring text;
     for (std::size_t at = 0; at < bytes.size();) {
         const auto lead = static_cast<unsigned char>(bytes[at]);
-        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+        const std::size_t length = lead < 0x80                   ? 1
+                                   : lead >= 0xF0 && lead < 0xF5 ? 4
+                                   : lead >= 0xE0                ? 3
+                                   : lead >= 0xC2                ? 2
+                                                                 : 0;
         char32_t point = length == 1 ? lead : lead & (0x7F >> length);
         bool valid = length != 0 && at + length <= bytes.size();
         for (std::size_t next = 1; valid && next < length; ++next) {
@@ -91,7 +96,8 @@ std::wstring Utf8(std::string_view bytes)
 std::wstring Ansi(std::string_view bytes, const AnsiTable &ansi)
 {
     std::wstring text(bytes.size(), L'\0');
-    std::ranges::transform(bytes, text.begin(), [&ansi](char byte) { return ansi[static_cast<unsigned char>(byte)]; });
+    std::ranges::transform(bytes, text.begin(),
+                           [&ansi](char byte) { return ansi[static_cast<unsigned char>(byte)]; });
     return text;
 }
 
@@ -116,14 +122,16 @@ DecodedInf DecodeInf(std::string_view bytes, const AnsiTable &ansi)
     if (utf16) {
         decoded.text = Utf16(bytes);
         if (static_cast<unsigned char>(bytes[0]) != 0xFF || static_cast<unsigned char>(bytes[1]) != 0xFE) {
-            decoded.notes.push_back(L"the INF is UTF-16 without a byte-order mark: SetupAPI takes it for UTF-16 "
-                                    L"by the look of it, but an INF in Unicode must start with its byte-order mark "
-                                    L"(FF FE); save it as UTF-16 (Unicode) with one");
+            decoded.notes.push_back(
+                L"the INF is UTF-16 without a byte-order mark: SetupAPI takes it for UTF-16 "
+                L"by the look of it, but an INF in Unicode must start with its byte-order mark "
+                L"(FF FE); save it as UTF-16 (Unicode) with one");
         }
     } else if (utf8Mark) {
         decoded.text = Utf8(bytes.substr(3));
-        decoded.notes.push_back(L"the INF is UTF-8 with a byte-order mark: SetupAPI reads it as UTF-8, but an INF "
-                                L"is ANSI or UTF-16 (Unicode); save it as UTF-16 (Unicode)");
+        decoded.notes.push_back(
+            L"the INF is UTF-8 with a byte-order mark: SetupAPI reads it as UTF-8, but an INF "
+            L"is ANSI or UTF-16 (Unicode); save it as UTF-16 (Unicode)");
     } else {
         decoded.text = Ansi(bytes, ansi);
         if (Utf8Text(bytes)) {
@@ -136,13 +144,15 @@ DecodedInf DecodeInf(std::string_view bytes, const AnsiTable &ansi)
         return decoded;
     }
     if (utf16) {
-        decoded.refusal = L"it holds a NUL character, which SetupAPI refuses in UTF-16 text "
-                          L"(ERROR_EXPECTED_SECTION_NAME): it is not a text file, or not in the encoding its first "
-                          L"bytes announce";
+        decoded.refusal =
+            L"it holds a NUL character, which SetupAPI refuses in UTF-16 text "
+            L"(ERROR_EXPECTED_SECTION_NAME): it is not a text file, or not in the encoding its first "
+            L"bytes announce";
     } else {
         // In bytes of a code page, SetupAPI reads a NUL as a blank.
         std::ranges::replace(decoded.text, L'\0', L' ');
-        decoded.notes.push_back(L"the INF holds NUL bytes, which SetupAPI reads as blanks: it is not a text file");
+        decoded.notes.push_back(
+            L"the INF holds NUL bytes, which SetupAPI reads as blanks: it is not a text file");
     }
     return decoded;
 }
