@@ -64,15 +64,22 @@ mkdir -p "$work/faulty/x64"
 cp "$work/x64-only.inf" "$work/faulty/x64-only.inf"
 cp "$work/arm64/VELDRIAN.dll" "$work/faulty/x64/VELDRIAN.dll"
 
-# time_check INF: the seconds of each of three runs, and the last run's summary line.
+# time_check INF LABEL: the seconds of each of three runs, and the last run's summary
+# line; the host's own processor time (user and system, the process that runs it under
+# Wine, without Wine's server) of each run goes to $work/cpu-LABEL.
 time_check() {
     times=""
+    cpu="$work/cpu-$2"
+    : >"$cpu"
     for _ in 1 2 3; do
         start=$(date +%s.%N)
         status=0
-        WINEPREFIX="$prefix" WINEDEBUG=-all "$wine64" "$build/veldrian-install.exe" --check --inf "$1" \
-            >"$work/out.txt" 2>"$work/err.txt" || status=$?
+        WINEPREFIX="$prefix" WINEDEBUG=-all /usr/bin/time -f '%U %S' -o "$work/time.txt" \
+            "$wine64" "$build/veldrian-install.exe" --check --inf "$1" >"$work/out.txt" 2>"$work/err.txt" ||
+            status=$?
         end=$(date +%s.%N)
+        # The last line holds the times (a line before it says the status was not 0).
+        tail -n 1 "$work/time.txt" | awk '{ printf " %.2f", $1 + $2 }' >>"$cpu"
         if [ "$status" -ne 6 ]; then
             echo "check.sh: --check on $1 ended with status $status, not 6 (the planted finding)" >&2
             cat "$work/err.txt" >&2
@@ -83,17 +90,10 @@ time_check() {
     echo "$times"
 }
 
-results=bench/results
-mkdir -p "$results"
-load_start=$(cut -d' ' -f1-3 /proc/loadavg)
-x64=$(time_check "$work/x64-only.inf")
-x64_summary=$(tail -n 1 "$work/out.txt")
-both=$(time_check "$work/two-architectures.inf")
-both_summary=$(tail -n 1 "$work/out.txt")
-faulty=$(time_check "$work/faulty/x64-only.inf")
-faulty_summary=$(tail -n 1 "$work/out.txt")
-faulty_lines=$(wc -l <"$work/out.txt")
-load_end=$(cut -d' ' -f1-3 /proc/loadavg)
+# The host's processor seconds of a LABEL's three runs: "best (T1, T2, T3)".
+cpu_of() {
+    seconds "$(cat "$work/cpu-$1")"
+}
 
 # seconds "T1 T2 T3": "best (T1, T2, T3)", each to two decimals.
 seconds() {
@@ -101,21 +101,57 @@ seconds() {
         printf "%.2f (%.2f, %.2f, %.2f)", best, $1, $2, $3 }'
 }
 
+results=bench/results
+mkdir -p "$results"
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+x64=$(time_check "$work/x64-only.inf" x64)
+x64_summary=$(tail -n 1 "$work/out.txt")
+both=$(time_check "$work/two-architectures.inf" both)
+both_summary=$(tail -n 1 "$work/out.txt")
+faulty=$(time_check "$work/faulty/x64-only.inf" faulty)
+faulty_summary=$(tail -n 1 "$work/out.txt")
+faulty_lines=$(wc -l <"$work/out.txt")
+# The same process reading nothing (--help): what the platform's start alone costs.
+: >"$work/cpu-start"
+for _ in 1 2 3; do
+    WINEPREFIX="$prefix" WINEDEBUG=-all /usr/bin/time -f '%U %S' -o "$work/time.txt" \
+        "$wine64" "$build/veldrian-install.exe" --help >/dev/null 2>&1
+    tail -n 1 "$work/time.txt" | awk '{ printf " %.2f", $1 + $2 }' >>"$work/cpu-start"
+done
+# The whole command a package author types, on this tree once it is up to date (the
+# first call may build the ARM64 DLL and make the main job's prefix: not timed).
+BUILD_DIR="$build" sh tools/run.sh --check --inf "$work/x64-only.inf" >/dev/null 2>&1 || true
+command_times=""
+for _ in 1 2 3; do
+    start=$(date +%s.%N)
+    BUILD_DIR="$build" sh tools/run.sh --check --inf "$work/x64-only.inf" >/dev/null 2>&1 || true
+    command_times="$command_times $(echo "$(date +%s.%N) - $start" | bc)"
+done
+load_end=$(cut -d' ' -f1-3 /proc/loadavg)
+
+
 {
     echo "# Package check (--check) at scale"
     echo
     echo "Run on $(date -u +%Y-%m-%d) under Wine 8.0 by \`sh bench/check.sh\`: a generated package of $models"
     echo "models, one of them without its CoInstallers32 line, checked by \`veldrian-install --check\`;"
     echo "then the same with every model faulty, whose report must stay readable."
-    echo "Seconds of wall-clock time for the whole command (Wine's process start included), best of"
+    echo "Seconds of wall-clock time for the whole command (Wine's process start included), and"
+    echo "the host's own processor seconds (user and system, without Wine's server), best of"
     echo "three runs (each run)."
     echo
-    echo "| package | models checked | seconds | summary line |"
-    echo "|---|---:|---|---|"
-    echo "| x64 models only | $models | $(seconds "$x64") | $x64_summary |"
-    echo "| the same models for x64 and ARM64 | $((models * 2)) | $(seconds "$both") | $both_summary |"
+    echo "| package | models checked | seconds | host processor seconds | summary line |"
+    echo "|---|---:|---|---|---|"
+    echo "| x64 models only | $models | $(seconds "$x64") | $(cpu_of x64) | $x64_summary |"
+    echo "| the same models for x64 and ARM64 | $((models * 2)) | $(seconds "$both") |" \
+        "$(cpu_of both) | $both_summary |"
     echo "| x64 models only, every one with a finding (an ARM64 DLL in the x64 folder) | $models |" \
-        "$(seconds "$faulty") | $faulty_summary ($faulty_lines lines of output in all) |"
+        "$(seconds "$faulty") | $(cpu_of faulty) | $faulty_summary ($faulty_lines lines of output in all) |"
+    echo
+    echo "The host's processor seconds for --help, which reads nothing (Wine's process start"
+    echo "alone): $(cpu_of start); the check's own work is the difference. The whole command,"
+    echo "\`sh tools/run.sh --check --inf x64-only.inf\` on an up-to-date tree (its build step"
+    echo "included): $(seconds "$command_times") seconds."
     echo
     printf 'Machine: %s cores; load average (1, 5, 15 min) %s at the start, %s at the end.\n' \
         "$(nproc)" "$load_start" "$load_end"
