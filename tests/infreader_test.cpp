@@ -348,8 +348,9 @@ TEST(InfReader, ReadsEveryInfAsSetupApiDoes)
 unsigned EnvironmentNumber(const char *name, unsigned fallback)
 {
     char value[32] = {};
-    return GetEnvironmentVariableA(name, value, sizeof(value)) > 0 ? static_cast<unsigned>(std::atoi(value))
-                                                                   : fallback;
+    return GetEnvironmentVariableA(name, value, sizeof(value)) > 0
+               ? static_cast<unsigned>(std::strtoul(value, nullptr, 10))
+               : fallback;
 }
 
 // The differential run: generated printer-shaped INFs with corner features read by the

@@ -19,7 +19,7 @@ namespace infgen {
 enum class Encoding { Ansi, Utf16, Utf16WithoutMark, Utf8WithMark };
 
 struct GeneratedInf {
-    std::string name;                   // "seed-N", with its features
+    std::string name;  // "seed-N", with its features
     std::string bytes;
     std::vector<std::string> features;  // the corners switched on
 };
@@ -47,19 +47,21 @@ inline const std::vector<std::pair<const char *, void (*)(Text &, std::mt19937 &
     static const std::vector<std::pair<const char *, void (*)(Text &, std::mt19937 &)>> features = {
         {"continued lines",
          [](Text &t, std::mt19937 &r) {
-             const wchar_t *joins[] = {L"a \\\n  b", L"a\\\\\nb", L"a,\\\nb", L"\\\n\nx=1", L"a \\ ; note\n c"};
+             const wchar_t *joins[] = {L"a \\\n  b", L"a\\\\\nb", L"a,\\\nb", L"\\\n\nx=1",
+                                       L"a \\ ; note\n c"};
              t.body += L"[Continued]\nx=" + std::wstring(joins[r() % 5]) + L"\n";
          }},
         {"quoting",
          [](Text &t, std::mt19937 &r) {
-             const wchar_t *fields[] = {L"\"a,b\"", L"\"semi;colon\"", L"\"dou\"\"ble\"", L"\" spaced \"",
-                                        L"x\"y\"z", L"\"open"};
+             const wchar_t *fields[] = {L"\"a,b\"",      L"\"semi;colon\"", L"\"dou\"\"ble\"",
+                                        L"\" spaced \"", L"x\"y\"z",        L"\"open"};
              t.body += L"[Quoted]\nq=" + std::wstring(fields[r() % 6]) + L"," + fields[r() % 6] + L"\n";
          }},
         {"%strings%",
          [](Text &t, std::mt19937 &r) {
              t.strings += L"Empty=\"\"\n123=\"numbered\"\nSpaced=\"  inner  \"\n";
-             const wchar_t *uses[] = {L"%Empty%", L"%Unknown%", L"%%", L"%123%", L"%Spaced%", L"%Maker%x%Disk%", L"50%"};
+             const wchar_t *uses[] = {L"%Empty%",  L"%Unknown%",      L"%%", L"%123%",
+                                      L"%Spaced%", L"%Maker%x%Disk%", L"50%"};
              t.body += L"[Strung]\n" + std::wstring(uses[r() % 7]) + L"=" + uses[r() % 7] + L"\n";
          }},
         {"%dirids%",
@@ -77,7 +79,8 @@ inline const std::vector<std::pair<const char *, void (*)(Text &, std::mt19937 &
          }},
         {"section names",
          [](Text &t, std::mt19937 &r) {
-             const std::wstring names[] = {Repeated(L'n', 255), Repeated(L'n', 256), L"A ", L" A", L"A;B", L"a.B"};
+             const std::wstring names[] = {
+                 Repeated(L'n', 255), Repeated(L'n', 256), L"A ", L" A", L"A;B", L"a.B"};
              t.body += L"[" + names[r() % 6] + L"]\nx=1\n";
          }},
         {"a section header without its bracket", [](Text &t, std::mt19937 &) { t.body += L"[Open\nx=1\n"; }},
@@ -85,7 +88,8 @@ inline const std::vector<std::pair<const char *, void (*)(Text &, std::mt19937 &
          [](Text &t, std::mt19937 &r) {
              const wchar_t *blanks[] = {L"\t", L"\v", L"\f", L"\u00A0", L" "};
              const std::wstring blank = blanks[r() % 5];
-             t.body += L"[Blanks]\n" + blank + L"k" + blank + L"=" + blank + L"v" + blank + L"," + blank + L"\n";
+             t.body +=
+                 L"[Blanks]\n" + blank + L"k" + blank + L"=" + blank + L"v" + blank + L"," + blank + L"\n";
          }},
         {"empty keys",
          [](Text &t, std::mt19937 &r) {
@@ -98,7 +102,9 @@ inline const std::vector<std::pair<const char *, void (*)(Text &, std::mt19937 &
              t.body += (r() % 2 == 0) ? L"[Stop]\nx=1\x1Ay=2\n" : L"[Stop]\n\x1A\n[After]\nz=3\n";
          }},
         {"comments",
-         [](Text &t, std::mt19937 &) { t.body += L"; a comment\n[Commented] ; after the header\nx=1 ; after a line\n;\n"; }},
+         [](Text &t, std::mt19937 &) {
+             t.body += L"; a comment\n[Commented] ; after the header\nx=1 ; after a line\n;\n";
+         }},
         {"line ends",
          [](Text &t, std::mt19937 &r) {
              const wchar_t *ends[] = {L"\n", L"\r\n", L"\r\r\n"};
@@ -106,8 +112,9 @@ inline const std::vector<std::pair<const char *, void (*)(Text &, std::mt19937 &
          }},
         {"the signature",
          [](Text &t, std::mt19937 &r) {
-             const wchar_t *signatures[] = {L"Signature=$Chicago$", L"Signature=%Sig%", L"signature=\"$WINDOWS NT$\"",
-                                            L"Signature=\"$Windows 95$\"", L"Signature = \"$Windows NT$\" ; note"};
+             const wchar_t *signatures[] = {L"Signature=$Chicago$", L"Signature=%Sig%",
+                                            L"signature=\"$WINDOWS NT$\"", L"Signature=\"$Windows 95$\"",
+                                            L"Signature = \"$Windows NT$\" ; note"};
              t.version = std::wstring(signatures[r() % 5]) + L"\nClass=Printer\n";
              t.strings += L"Sig=\"$Windows NT$\"\n";
          }},
@@ -127,7 +134,8 @@ inline const std::vector<std::pair<const char *, void (*)(Text &, std::mt19937 &
 inline std::wstring Package()
 {
     return L"[Manufacturer]\n%Maker%=Models,NTamd64\n"
-           L"[Models.NTamd64]\n%Model%=Install,GEN\\MODEL\n\"Second Model\" = Install , GEN\\SECOND , GEN\\COMPAT\n"
+           L"[Models.NTamd64]\n%Model%=Install,GEN\\MODEL\n\"Second Model\" = Install , GEN\\SECOND , "
+           L"GEN\\COMPAT\n"
            L"[Install]\nCopyFiles=Files\nDataFile=model.gpd\n"
            L"[Install.CoInstallers]\nCopyFiles=CoInstaller\nAddReg=CoInstaller.AddReg\n"
            L"[Files]\nmodel.gpd\n[CoInstaller]\nVELDRIAN.dll\n"
@@ -138,8 +146,8 @@ inline std::wstring Package()
 
 inline std::wstring Joined(const Text &t)
 {
-    std::wstring text = t.before + L"[Version]\n" + t.version + Package() + t.body + L"[Strings]\nModel=\"Model\"\n" +
-                        t.strings;
+    std::wstring text = t.before + L"[Version]\n" + t.version + Package() + t.body +
+                        L"[Strings]\nModel=\"Model\"\n" + t.strings;
     std::wstring ended;
     for (wchar_t c : text) {
         ended += c == L'\n' ? t.eol : std::wstring(1, c);

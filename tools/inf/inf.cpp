@@ -256,10 +256,10 @@ std::wstring Refusal(const Inf &inf)
     return L"";
 }
 
-Inf ParseInf(const std::wstring &whole, const DirectoryNames &directories)
+Inf ParseInf(const std::wstring &written, const DirectoryNames &directories)
 {
     // SetupAPI reads no further than a Ctrl+Z.
-    const std::wstring text = whole.substr(0, whole.find(L'\x1A'));
+    const std::wstring text = written.substr(0, written.find(L'\x1A'));
     Inf inf;
     std::vector<InfLine> *section = nullptr;
     std::size_t index = 0;

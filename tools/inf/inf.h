@@ -55,7 +55,7 @@ using DirectoryNames = std::function<std::wstring(int id)>;
 
 // Reads the INF's text up to a Ctrl+Z, if any. Reading stops at a section header
 // SetupAPI refuses (see Refusal).
-Inf ParseInf(const std::wstring &text, const DirectoryNames &directories = nullptr);
+Inf ParseInf(const std::wstring &written, const DirectoryNames &directories = nullptr);
 
 // Why SetupAPI refuses the whole INF, or "", naming the platform's error: a section
 // header without its closing bracket or with a name too long, text before any

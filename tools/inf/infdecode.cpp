@@ -10,6 +10,7 @@ namespace {
 constexpr char16_t kByteOrderMark = 0xFEFF;
 constexpr char16_t kReversedMark = 0xFFFE;
 constexpr wchar_t kReplacement = 0xFFFD;
+constexpr char32_t kNoSequence = 0xFFFFFFFF;
 constexpr std::size_t kUnitsLooked = 256;  // the test looks at the first 256 units only
 
 // The platform's test for Unicode text (IsTextUnicode with every test), as it decides
@@ -50,7 +51,7 @@ std::wstring Utf16(std::string_view bytes)
         text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[at]) |
                                      (static_cast<unsigned char>(bytes[at + 1]) << 8));
     }
-    return text.size() > 0 && text.front() == kByteOrderMark ? text.substr(1) : text;
+    return !text.empty() && text.front() == kByteOrderMark ? text.substr(1) : text;
 }
 
 void AppendCodePoint(std::wstring *text, char32_t point)
@@ -66,29 +67,55 @@ void AppendCodePoint(std::wstring *text, char32_t point)
     *text += static_cast<wchar_t>(point);
 }
 
+// The length of the UTF-8 sequence a lead byte opens, or 0 for a byte that opens none.
+std::size_t SequenceLength(unsigned char lead)
+{
+    constexpr unsigned char kTwo = 0xC2;
+    constexpr unsigned char kThree = 0xE0;
+    constexpr unsigned char kFour = 0xF0;
+    constexpr unsigned char kBeyond = 0xF5;
+    if (lead < 0x80) {
+        return 1;
+    }
+    return lead >= kFour && lead < kBeyond  ? 4
+           : lead >= kThree && lead < kFour ? 3
+           : lead >= kTwo && lead < kThree  ? 2
+                                            : 0;
+}
+
+// The code point of the sequence of `length` bytes at `at`, or kNoSequence when it is
+// none: a missing or wrong continuation byte, an overlong form, a surrogate, past U+10FFFF.
+char32_t Sequence(std::string_view bytes, std::size_t at, std::size_t length)
+{
+    const auto lead = static_cast<unsigned char>(bytes[at]);
+    if (length == 1) {
+        return lead;
+    }
+    if (length == 0 || at + length > bytes.size()) {
+        return kNoSequence;
+    }
+    char32_t point = lead & (0x7F >> length);
+    for (std::size_t next = 1; next < length; ++next) {
+        const auto trail = static_cast<unsigned char>(bytes[at + next]);
+        if ((trail & 0xC0) != 0x80) {
+            return kNoSequence;
+        }
+        point = (point << 6) | (trail & 0x3F);
+    }
+    const char32_t least = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0;
+    const bool valid = point >= least && (point < 0xD800 || point > 0xDFFF) && point <= 0x10FFFF;
+    return valid ? point : kNoSequence;
+}
+
 // UTF-8 as the platform converts it: a byte that starts no valid sequence is U+FFFD.
 std::wstring Utf8(std::string_view bytes)
 {
     std::wstring text;
     for (std::size_t at = 0; at < bytes.size();) {
-        const auto lead = static_cast<unsigned char>(bytes[at]);
-        const std::size_t length = lead < 0x80                   ? 1
-                                   : lead >= 0xF0 && lead < 0xF5 ? 4
-                                   : lead >= 0xE0                ? 3
-                                   : lead >= 0xC2                ? 2
-                                                                 : 0;
-        char32_t point = length == 1 ? lead : lead & (0x7F >> length);
-        bool valid = length != 0 && at + length <= bytes.size();
-        for (std::size_t next = 1; valid && next < length; ++next) {
-            const auto trail = static_cast<unsigned char>(bytes[at + next]);
-            valid = (trail & 0xC0) == 0x80;
-            point = (point << 6) | (trail & 0x3F);
-        }
-        // Overlong forms, surrogates and points past U+10FFFF are no valid sequence.
-        const char32_t least = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0;
-        valid = valid && point >= least && (point < 0xD800 || point > 0xDFFF) && point <= 0x10FFFF;
-        AppendCodePoint(&text, valid ? point : kReplacement);
-        at += valid ? length : 1;
+        const std::size_t length = SequenceLength(static_cast<unsigned char>(bytes[at]));
+        const char32_t point = Sequence(bytes, at, length);
+        AppendCodePoint(&text, point == kNoSequence ? kReplacement : point);
+        at += point == kNoSequence ? 1 : length;
     }
     return text;
 }

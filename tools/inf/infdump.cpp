@@ -16,8 +16,9 @@ void AppendEscaped(std::string *dump, const std::wstring &text)
             *dump += static_cast<char>(c);
         } else {
             char escaped[8] = {};
-            std::snprintf(escaped, sizeof(escaped), "\\u%04X", static_cast<unsigned>(c) & 0xFFFFU);
-            *dump += escaped;
+            if (std::snprintf(escaped, sizeof(escaped), "\\u%04X", static_cast<unsigned>(c) & 0xFFFFU) > 0) {
+                *dump += escaped;
+            }
         }
     }
 }
@@ -30,7 +31,8 @@ Reading ReadingOf(const Inf &inf)
     for (const auto &[name, lines] : inf.sections) {
         auto &converted = reading[name];
         for (const InfLine &line : lines) {
-            std::vector<std::wstring> fields = {!line.hasKey && line.fields.size() == 1 ? line.fields[0] : line.key};
+            std::vector<std::wstring> fields = {!line.hasKey && line.fields.size() == 1 ? line.fields[0]
+                                                                                        : line.key};
             fields.insert(fields.end(), line.fields.begin(), line.fields.end());
             converted.push_back(std::move(fields));
         }
