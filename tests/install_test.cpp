@@ -276,23 +276,9 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(HostPath().empty()) << "VELDRIAN_INSTALL names the host";
-        // Every Windows profile has its Windows key; a new Wine prefix has none for
-        // the current user, who lists every new queue.
-        HKEY key = nullptr;
-        DWORD disposition = 0;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, harness::kWindowsPath, 0, nullptr, 0, KEY_READ, nullptr,
-                                  &key, &disposition),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
-        madeWindowsKey_ = disposition == REG_CREATED_NEW_KEY;
+        // The current user lists every new queue: its Windows key must be there.
+        ASSERT_TRUE(windowsKey_.exists());
         before_ = PrefixState::Take();
-    }
-
-    void TearDown() override
-    {
-        if (madeWindowsKey_) {
-            RegDeleteKeyW(HKEY_CURRENT_USER, harness::kWindowsPath);
-        }
     }
 
     void ExpectPrefixAsFound()
@@ -305,7 +291,7 @@ protected:
 
     std::wstring dll_ = harness::VeldrianPath();
     PrefixState before_;
-    bool madeWindowsKey_ = false;
+    harness::CurrentUserWindowsKey windowsKey_;
 };
 
 TEST_F(InstallHost, ExamplePackageMakesTheListingProfileDefaultAndLeavesThePrefixAsFound)

@@ -316,25 +316,9 @@ std::string Encoded(const std::string &text, Encoding encoding)
 
 class Gallery : public testing::Test {
 protected:
-    // Every Windows profile has its Windows key; a new Wine prefix has none for the
-    // current user, whom the spooler lists every new queue for.
-    void SetUp() override
-    {
-        HKEY key = nullptr;
-        DWORD disposition = 0;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, harness::kWindowsPath, 0, nullptr, 0, KEY_READ, nullptr,
-                                  &key, &disposition),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
-        madeWindowsKey_ = disposition == REG_CREATED_NEW_KEY;
-    }
-    void TearDown() override
-    {
-        win32::RemoveFolderTree(directory_);
-        if (madeWindowsKey_) {
-            RegDeleteKeyW(HKEY_CURRENT_USER, harness::kWindowsPath);
-        }
-    }
+    // The current user lists every new queue: its Windows key must be there.
+    void SetUp() override { ASSERT_TRUE(windowsKey_.exists()); }
+    void TearDown() override { win32::RemoveFolderTree(directory_); }
 
     std::wstring write(const Shape &shape)
     {
@@ -363,7 +347,7 @@ protected:
     }
 
     std::wstring directory_ = harness::TempDirectory() + L"gallery-" + std::to_wstring(GetCurrentProcessId());
-    bool madeWindowsKey_ = false;
+    harness::CurrentUserWindowsKey windowsKey_;
 };
 
 bool Says(const harness::ProgramRun &run, const std::string &text)

@@ -302,4 +302,23 @@ std::wstring ScopedDevice::parametersPath() const
     return std::wstring(win32::kEnumPath) + instanceId_ + L"\\Device Parameters";
 }
 
+CurrentUserWindowsKey::CurrentUserWindowsKey()
+{
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    exists_ = RegCreateKeyExW(HKEY_CURRENT_USER, kWindowsPath, 0, nullptr, 0, KEY_READ, nullptr, &key,
+                              &disposition) == ERROR_SUCCESS;
+    if (exists_) {
+        RegCloseKey(key);
+    }
+    made_ = exists_ && disposition == REG_CREATED_NEW_KEY;
+}
+
+CurrentUserWindowsKey::~CurrentUserWindowsKey()
+{
+    if (made_) {
+        RegDeleteKeyW(HKEY_CURRENT_USER, kWindowsPath);
+    }
+}
+
 }  // namespace harness

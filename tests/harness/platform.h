@@ -82,6 +82,22 @@ private:
     std::wstring name_;
 };
 
+// The current user's Windows key, which every Windows profile has and a new Wine prefix
+// makes only on first use: made when it is missing, and deleted again when it goes
+// out of scope if it was made here.
+class CurrentUserWindowsKey {
+public:
+    CurrentUserWindowsKey();
+    ~CurrentUserWindowsKey();
+    CurrentUserWindowsKey(const CurrentUserWindowsKey &) = delete;
+    CurrentUserWindowsKey &operator=(const CurrentUserWindowsKey &) = delete;
+    bool exists() const { return exists_; }
+
+private:
+    bool exists_ = false;
+    bool made_ = false;
+};
+
 // Saves a whole key tree and puts it back as it was when it goes out of scope.
 class ScopedKeyRestore {
 public:
