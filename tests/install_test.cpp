@@ -707,7 +707,7 @@ void InstallHost::ExpectBadRuns(const TestPackage &package)
         {{L"--dll", folder}, 1, "the DLL under test " + harness::Narrow(folder) + " is a folder, not a DLL"},
         {{L"--dll", dll32}, 1, "the DLL under test " + harness::Narrow(dll32) + " is a 32-bit DLL"},
         {{L"--inf", binary}, 1, "the INF " + harness::Narrow(binary) + " is not a text file"},
-        {{L"--inf", package.path()}, 1, "the package lacks VELDRIAN.dll, where its SourceDisksFiles puts it"},
+        {{L"--inf", package.path()}, 1, "the package lacks VELDRIAN.dll, where the SourceDisksFiles of "},
         {{L"--dll", dll_, L"--inf", comma},
          1,
          "Windows would fail the installation of \"Model, X\", so the run makes nothing: the model name "

@@ -70,24 +70,20 @@ void AddFindings(const PackageCheck &check, Package *package)
 std::wstring NoPackageDll(const Package &package)
 {
     const std::wstring directory = DirectoryOf(package.infPath);
+    const std::wstring remedy = L": ship it there, or name one with --dll PATH";
     if (!package.listedDll.empty()) {
-        return L"the package lacks " + package.listedDll +
-               L", where its SourceDisksFiles puts it (beside the "
-               L"INF " +
-               package.infPath + L"): ship it there, or name one with --dll PATH";
+        return L"the package lacks " + package.listedDll + L", where the SourceDisksFiles of " +
+               package.infPath + L" puts it" + remedy;
     }
     std::wstring unnamed;
     for (const wchar_t *candidate : {L"amd64\\VELDRIAN.dll", L"VELDRIAN.dll"}) {
         if (unnamed.empty() && win32::FileExists(directory + candidate)) {
-            unnamed = candidate;
+            unnamed =
+                L" (" + std::wstring(candidate) + L" lies beside the INF, but the INF does not name it)";
         }
     }
-    return L"the INF " + package.infPath +
-           L" does not list VELDRIAN.dll in SourceDisksFiles, so the "
-           L"installation has no VELDRIAN.dll to copy" +
-           (unnamed.empty() ? L""
-                            : L" (" + unnamed + L" lies beside the INF, but the INF does not name it)") +
-           L": list it, or name one with --dll PATH";
+    return L"the INF " + package.infPath + L" does not list VELDRIAN.dll in SourceDisksFiles, so the " +
+           L"installation has no VELDRIAN.dll to copy" + unnamed + L": list it, or name one with --dll PATH";
 }
 
 // The DLL under test: --dll, or else the package's own VELDRIAN.dll beside its INF.
