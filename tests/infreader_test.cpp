@@ -108,16 +108,6 @@ std::vector<std::string> Differences(const Reading &reader, const Reading &platf
     return differences;
 }
 
-// This system's ANSI code page, byte by byte, from the platform's own conversion.
-inf::AnsiTable AnsiCodePage()
-{
-    inf::AnsiTable table{};
-    for (unsigned byte = 0; byte < table.size(); ++byte) {
-        table[byte] = win32::FromCodePage(CP_ACP, std::string(1, static_cast<char>(byte))).front();
-    }
-    return table;
-}
-
 // ---- Generated INFs ----
 
 // One line of INF syntax of each kind the reader handles; `n` makes names unique.
@@ -309,7 +299,7 @@ const std::vector<Case> kCorners = {
 void ExpectSameReading(const Case &c, const std::wstring &path, bool directories)
 {
     ASSERT_TRUE(win32::WriteWholeFile(path, c.bytes)) << c.name;
-    const inf::DecodedInf decoded = inf::DecodeInf(c.bytes, AnsiCodePage());
+    const inf::DecodedInf decoded = inf::DecodeInf(c.bytes, win32::AnsiCodePageTable());
     const inf::Inf parsed =
         inf::ParseInf(decoded.text, directories ? PlatformDirectories(path) : inf::DirectoryNames());
     const std::wstring refusal = decoded.refusal.empty() ? inf::Refusal(parsed) : decoded.refusal;
@@ -366,7 +356,7 @@ TEST(InfReader, GeneratedInfsWithCornerFeaturesReadAsSetupApiReadsThem)
     for (unsigned index = 0; index < files; ++index) {
         const infgen::GeneratedInf generated = infgen::Generate(seed, index);
         ASSERT_TRUE(win32::WriteWholeFile(path, generated.bytes));
-        const inf::DecodedInf decoded = inf::DecodeInf(generated.bytes, AnsiCodePage());
+        const inf::DecodedInf decoded = inf::DecodeInf(generated.bytes, win32::AnsiCodePageTable());
         const inf::Inf parsed = inf::ParseInf(decoded.text, PlatformDirectories(path));
         const bool refused = !decoded.refusal.empty() || !inf::Refusal(parsed).empty();
         const std::string reader = refused ? inf::kRefusedDump : inf::Dump(inf::ReadingOf(parsed));

@@ -162,8 +162,6 @@ std::wstring PlatformDirectory(int id)
 // without a trailing backslash; "" for the package's own folder (the stage).
 std::wstring DirectoryOfId(int id, const std::wstring &subdirectory)
 {
-    wchar_t system[MAX_PATH] = {};
-    GetSystemDirectoryW(system, MAX_PATH);
     const auto *const known = std::ranges::find(kDirectoryIds, id, &DirectoryId::id);
     if (known != std::end(kDirectoryIds)) {
         return KnownDirectory(*known);
@@ -174,6 +172,8 @@ std::wstring DirectoryOfId(int id, const std::wstring &subdirectory)
     if (std::wstring platform = PlatformDirectory(id); !platform.empty()) {
         return platform;
     }
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
     return std::wstring(system) + (id >= kUserDefined && id < kAbsoluteToo ? L"" : L"\\unknown");
 }
 
@@ -210,7 +210,13 @@ bool StageModelFiles(const Package &package, const InfModel &model, const std::w
     for (const inf::InstalledFile &file : inf::InstalledFiles(inf, model.described)) {
         const bool veldrian = inf::SameText(file.copy.source, kVeldrianFile);
         const std::wstring from = veldrian ? dllUnderTest : source + file.relative;
-        for (const std::wstring &to : {file.relative, WineRelative(inf, file.copy.source)}) {
+        // Once where Wine looks where the INF lays it out.
+        std::vector<std::wstring> places = {file.relative};
+        if (const std::wstring wine = WineRelative(inf, file.copy.source);
+            !inf::SameText(wine, file.relative)) {
+            places.push_back(wine);
+        }
+        for (const std::wstring &to : places) {
             if (!CopyInto(from, stage->directory + to)) {
                 *error = L"cannot stage " + from;
                 *error += L" as " + stage->directory + to;
@@ -262,18 +268,6 @@ std::wstring WindowsPath(const std::wstring &path)
     return full;
 }
 
-inf::AnsiTable AnsiCodePage()
-{
-    inf::AnsiTable table{};
-    for (unsigned byte = 0; byte < table.size(); ++byte) {
-        const char narrow = static_cast<char>(byte);
-        wchar_t wide = L'\0';
-        MultiByteToWideChar(CP_ACP, 0, &narrow, 1, &wide, 1);
-        table[byte] = wide;
-    }
-    return table;
-}
-
 bool ReadInfText(const std::wstring &infPath, std::wstring *text, std::wstring *error,
                  std::vector<std::wstring> *notes)
 {
@@ -286,7 +280,7 @@ bool ReadInfText(const std::wstring &infPath, std::wstring *text, std::wstring *
     } else if (!win32::ReadWholeFile(infPath, &bytes)) {
         *error = L"cannot read the INF " + infPath + L": " + win32::ErrorText(GetLastError());
     } else {
-        inf::DecodedInf decoded = inf::DecodeInf(bytes, AnsiCodePage());
+        inf::DecodedInf decoded = inf::DecodeInf(bytes, win32::AnsiCodePageTable());
         *text = std::move(decoded.text);
         notes->insert(notes->end(), decoded.notes.begin(), decoded.notes.end());
         if (!decoded.refusal.empty()) {

@@ -29,4 +29,16 @@ std::wstring FromCodePage(UINT codePage, const std::string &bytes, bool *valid)
     return wide;
 }
 
+std::array<wchar_t, 256> AnsiCodePageTable()
+{
+    std::array<wchar_t, 256> table{};
+    for (unsigned byte = 0; byte < table.size(); ++byte) {
+        const char narrow = static_cast<char>(byte);
+        wchar_t wide = L'\0';
+        MultiByteToWideChar(CP_ACP, 0, &narrow, 1, &wide, 1);
+        table[byte] = wide;
+    }
+    return table;
+}
+
 }  // namespace win32

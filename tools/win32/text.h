@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <string>
 
 namespace win32 {
@@ -13,5 +14,8 @@ std::wstring Wide(const std::string &utf8);
 // Bytes in a code page, as UTF-16. With `valid`, bytes that are not valid in the code
 // page give an empty text and *valid false.
 std::wstring FromCodePage(UINT codePage, const std::string &bytes, bool *valid = nullptr);
+// Each byte of this system's ANSI code page as a character, from the platform's own
+// conversion (right for a single-byte code page).
+std::array<wchar_t, 256> AnsiCodePageTable();
 
 }  // namespace win32
